@@ -1,0 +1,48 @@
+// The project's one exception family. Qt-free so that the serial component, the
+// package loader and the window's exception display all share it.
+#pragma once
+
+#include <exception>
+#include <string>
+#include <utility>
+
+namespace kvr {
+
+// Base of every error the tool raises itself. The message is UTF-8 text.
+class Exception : public std::exception {
+public:
+    explicit Exception(std::string message) : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+    const std::string& Message() const noexcept { return message_; }
+
+private:
+    std::string message_;
+};
+
+class EInOutError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+class EStreamError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+class EFileStreamError : public EStreamError {
+public:
+    using EStreamError::EStreamError;
+};
+
+class EFOpenError : public EFileStreamError {
+public:
+    using EFileStreamError::EFileStreamError;
+};
+
+// A text that is not a number where one was required ("''%s'' is not a valid integer value").
+class EConvertError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+}  // namespace kvr
