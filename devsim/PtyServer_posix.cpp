@@ -1,0 +1,131 @@
+#include "PtyServer.h"
+
+#include "Exception.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstring>
+
+namespace kvr::devsim {
+
+namespace {
+
+constexpr size_t kReadChunkBytes = 4096;
+
+std::string SystemError(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+bool Readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
+}  // namespace
+
+PtyServer::PtyServer(DeviceModel& device, IClock& clock, uint32_t baud)
+    : device_(device), clock_(clock), wire_(baud) {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0)
+        throw Exception(SystemError("posix_openpt"));
+    if (::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
+        const std::string message = SystemError("grantpt/unlockpt");
+        ::close(master_);
+        throw Exception(message);
+    }
+    const char* name = ::ptsname(master_);
+    if (name == nullptr) {
+        const std::string message = SystemError("ptsname");
+        ::close(master_);
+        throw Exception(message);
+    }
+    devicePath_ = name;
+    deviceSide_ = ::open(devicePath_.c_str(), O_RDWR | O_NOCTTY);
+    termios tio{};
+    if (deviceSide_ < 0 || ::tcgetattr(deviceSide_, &tio) != 0) {
+        const std::string message = SystemError(devicePath_.c_str());
+        if (deviceSide_ >= 0)
+            ::close(deviceSide_);
+        ::close(master_);
+        throw Exception(message);
+    }
+    ::cfmakeraw(&tio);
+    ::cfsetispeed(&tio, B115200);
+    ::cfsetospeed(&tio, B115200);
+    if (::tcsetattr(deviceSide_, TCSANOW, &tio) != 0) {
+        const std::string message = SystemError("tcsetattr");
+        ::close(deviceSide_);
+        ::close(master_);
+        throw Exception(message);
+    }
+}
+
+PtyServer::~PtyServer() {
+    ::close(deviceSide_);
+    ::close(master_);
+}
+
+bool PtyServer::SendAll(const std::vector<uint8_t>& bytes, int stopFd) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::write(master_, bytes.data() + sent, bytes.size() - sent);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            if (Readable(stopFd))
+                return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string PtyServer::Serve(int stopFd) {
+    std::vector<uint8_t> chunk(kReadChunkBytes);
+    for (;;) {
+        pollfd fds[2] = {{stopFd, POLLIN, 0}, {master_, POLLIN, 0}};
+        const int ready = ::poll(fds, 2, -1);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            return SystemError("poll");
+        }
+        if (fds[0].revents != 0)
+            return {};
+        if ((fds[1].revents & POLLIN) == 0) {
+            // Our own descriptor keeps the terminal open, so a hang-up here is a real failure.
+            if (fds[1].revents != 0)
+                return "the pseudo-terminal failed";
+            continue;
+        }
+        const ssize_t n = ::read(master_, chunk.data(), chunk.size());
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
+            return SystemError("read");
+        }
+        // The host's port component may lock the terminal for itself. On a pseudo-terminal the
+        // lock outlives the host's close (the terminal stays alive while we hold it), so the
+        // host could never reopen the port; lift it once the host has spoken.
+        ::ioctl(deviceSide_, TIOCNXCL);
+
+        const auto count = static_cast<size_t>(n);
+        const std::vector<uint8_t> reply = device_.Receive(chunk.data(), count);
+        const uint64_t delayMs = wire_.AddBytes(count) + wire_.AddBytes(reply.size());
+        if (delayMs > 0)
+            clock_.SleepMs(static_cast<uint32_t>(delayMs));
+        if (!reply.empty() && !SendAll(reply, stopFd)) {
+            if (Readable(stopFd))
+                return {};
+            return SystemError("write");
+        }
+    }
+}
+
+}  // namespace kvr::devsim
