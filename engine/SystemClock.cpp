@@ -15,6 +15,8 @@ uint64_t SystemClock::TickMs() {
         duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-QDateTime SystemClock::LocalNow() { return QDateTime::currentDateTime(); }
+QDateTime SystemClock::LocalNow() {
+    return QDateTime::currentDateTime();
+}
 
 }  // namespace kvr

@@ -33,16 +33,10 @@
 #include "ByteChannel.h"
 #include "Clock.h"
 #include "HandOver.h"
+#include "RunOptions.h"
 #include "UpdatePackage.h"
 
 namespace kvr {
-
-// The choices of one run; the window and the command line fill it from their own switches.
-struct RunOptions {
-    bool bootAllMode = false;     // page frames carry frame type 0x02
-    bool technologyMode = false;  // write S/N and HW after a successful update
-    QString logPath;              // the update log file; empty: the run keeps no log
-};
 
 class TUpdateSequence;
 

@@ -1,0 +1,28 @@
+#include "UpdateThread.h"
+
+#include "UpdateSequence.h"
+
+namespace kvr {
+
+TUpdateThread::TUpdateThread(const QString& portName, PageMap pages, const RunOptions& options,
+                             IChannelFactory& channels, IClock& clock, TRunHandOver& handOver,
+                             QObject* parent)
+    : QThread(parent),
+      sequence_(std::make_unique<TUpdateSequence>(portName, std::move(pages), options, channels,
+                                                  clock, handOver)) {}
+
+TUpdateThread::~TUpdateThread() = default;
+
+uint16_t TUpdateThread::AddressFieldLength() const {
+    return sequence_->State().addressFieldLength;
+}
+
+bool TUpdateThread::LogOpen() const {
+    return sequence_->LogOpen();
+}
+
+void TUpdateThread::run() {
+    sequence_->RunUpdate([this] { return isInterruptionRequested(); });
+}
+
+}  // namespace kvr
