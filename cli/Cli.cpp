@@ -1,0 +1,118 @@
+#include "Cli.h"
+
+#include <iterator>
+
+#include "Exception.h"
+#include "Translate.h"
+
+namespace kvr::cli {
+
+namespace {
+
+// One row per command, in the order --help lists them.
+constexpr CliCommand kCommands[] = {
+    {"ports", "ports", "List the serial ports in the order the window offers them.",
+     RunPortsCommand},
+    {"info", "info PACKAGE [--json]",
+     "Load and check an update package as the window does, and describe it.", RunInfoCommand},
+};
+
+constexpr int kSynopsisColumnWidth = 28;
+
+const CliCommand* FindCommand(const QString& name) {
+    for (const CliCommand& command : kCommands) {
+        if (name == QLatin1String(command.name))
+            return &command;
+    }
+    return nullptr;
+}
+
+void PrintHelp(CliOutput& io) {
+    io.Out(QStringLiteral("Usage: %1 COMMAND [ARGUMENTS]").arg(QLatin1String(kProgramName)));
+    io.Out(QString());
+    io.Out(QStringLiteral(
+        "Updates the firmware of the КВР-17 instrument through its serial bootloader."));
+    io.Out(QString());
+    io.Out(QStringLiteral("Commands:"));
+    for (const CliCommand& command : kCommands) {
+        io.Out(QStringLiteral("  %1 %2")
+                   .arg(QLatin1String(command.synopsis), -kSynopsisColumnWidth)
+                   .arg(QString::fromUtf8(command.summary)));
+    }
+    io.Out(QString());
+    io.Out(QStringLiteral("Options:"));
+    io.Out(QStringLiteral("  %1 %2")
+               .arg(QStringLiteral("-h, --help"), -kSynopsisColumnWidth)
+               .arg(QStringLiteral("Show this help; after a command, that command's help.")));
+    io.Out(QString());
+    io.Out(
+        QStringLiteral("Exit status: 0 success, 1 any other outcome of a run, 2 bad usage or a "
+                       "package that does not load."));
+}
+
+void Write(std::FILE* stream, const QString& line) {
+    const QByteArray bytes = line.toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+// Releases the language file however the command ends.
+struct LanguageFileScope {
+    LanguageFileScope() { OpenLanguageFile(); }
+    ~LanguageFileScope() { ReleaseLanguageFile(); }
+    LanguageFileScope(const LanguageFileScope&) = delete;
+    LanguageFileScope& operator=(const LanguageFileScope&) = delete;
+};
+
+}  // namespace
+
+void CliOutput::Out(const QString& line) {
+    Write(out_, line);
+}
+void CliOutput::Err(const QString& line) {
+    Write(err_, line);
+}
+
+int UsageError(CliOutput& io, const QString& text) {
+    io.Err(QStringLiteral("%1: %2").arg(QLatin1String(kProgramName), text));
+    io.Err(QStringLiteral("Try \"%1 --help\".").arg(QLatin1String(kProgramName)));
+    return kExitUsage;
+}
+
+bool IsHelpOption(const QString& arg) {
+    return arg == QLatin1String("--help") || arg == QLatin1String("-h");
+}
+
+int PrintCommandHelp(CliOutput& io, const char* commandName) {
+    const CliCommand* command = FindCommand(QLatin1String(commandName));
+    if (command == nullptr)
+        return kExitFailed;
+    io.Out(QStringLiteral("Usage: %1 %2")
+               .arg(QLatin1String(kProgramName), QLatin1String(command->synopsis)));
+    io.Out(QString::fromUtf8(command->summary));
+    return kExitOk;
+}
+
+int RunCli(const QStringList& args, CliOutput& io) {
+    if (args.isEmpty()) {
+        return UsageError(io, QStringLiteral("no command given"));
+    }
+    if (IsHelpOption(args.first())) {
+        PrintHelp(io);
+        return kExitOk;
+    }
+    const CliCommand* command = FindCommand(args.first());
+    if (command == nullptr) {
+        return UsageError(io, QStringLiteral("unknown command \"%1\"").arg(args.first()));
+    }
+    try {
+        // Texts come out translated exactly as in the window.
+        LanguageFileScope language;
+        return command->run(args.mid(1), io);
+    } catch (const Exception& e) {
+        io.Err(QString::fromUtf8(e.what()));
+        return kExitFailed;
+    }
+}
+
+}  // namespace kvr::cli

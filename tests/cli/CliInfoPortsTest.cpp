@@ -1,0 +1,307 @@
+// kvr-uplinker-cli as a user runs it: output, standard error and exit status of --help, usage
+// errors, info and ports. The executable is copied into a folder of its own so that the
+// language file beside it is the test's choice.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "PackageBuilder.h"
+#include "SerialPorts.h"
+
+namespace {
+
+const QString kFixtureDir = QStringLiteral(KVR_PACKAGE_FIXTURE_DIR);
+const QString kBuiltCli = QStringLiteral(KVR_CLI_PATH);
+
+const QString kChangedText =
+    QStringLiteral("Неправильный формат файла. Указанный файл был изменен.");
+const QString kHeaderText = QStringLiteral("Неправильный формат файла. Ошибка заголовка.");
+const QString kForeignText =
+    QStringLiteral("Неправильный формат файла. Файл не предназначен для этой программы.");
+const QString kHeaderSizeText =
+    QStringLiteral("Неправильный формат файла. Ошибка размера заголовка.");
+const QString kHeaderSizeBangText =
+    QStringLiteral("Неправильный формат файла. Ошибка размера заголовка!");
+
+struct Result {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+// A copy of the executable in a fresh folder, optionally with a language file beside it.
+class CliCopy {
+public:
+    CliCopy() {
+        path_ = dir_.filePath(QStringLiteral("kvr-uplinker-cli"));
+        ok_ = dir_.isValid() && QFile::copy(kBuiltCli, path_) &&
+              QFile::setPermissions(path_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    bool ok() const { return ok_; }
+    QString FilePath(const QString& name) const { return dir_.filePath(name); }
+
+    Result Run(const QStringList& args,
+               const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) const {
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.setWorkingDirectory(dir_.path());
+        process.start(path_, args);
+        Result r;
+        if (!process.waitForStarted(-1))
+            return r;
+        process.closeWriteChannel();
+        process.waitForFinished(-1);
+        r.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+        r.out = QString::fromUtf8(process.readAllStandardOutput());
+        r.err = QString::fromUtf8(process.readAllStandardError());
+        return r;
+    }
+
+private:
+    QTemporaryDir dir_;
+    QString path_;
+    bool ok_ = false;
+};
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(cli_.ok()) << "cannot copy " << kBuiltCli.toStdString(); }
+    Result Run(const QStringList& args) const { return cli_.Run(args); }
+    static QString Fixture(const char* name) { return QDir(kFixtureDir).filePath(name); }
+
+    CliCopy cli_;
+};
+
+// ---- help and usage ------------------------------------------------------------------------
+
+TEST_F(CliTest, HelpListsTheCommandsOnStandardOutput) {
+    for (const char* option : {"--help", "-h"}) {
+        const Result r = Run({QString::fromLatin1(option)});
+        EXPECT_EQ(r.exitCode, 0) << option;
+        EXPECT_TRUE(r.err.isEmpty()) << r.err.toStdString();
+        EXPECT_TRUE(r.out.startsWith(QStringLiteral("Usage: kvr-uplinker-cli "))) << option;
+        EXPECT_TRUE(r.out.contains(QStringLiteral("info PACKAGE [--json]")));
+        EXPECT_TRUE(r.out.contains(QStringLiteral("\n  ports ")));
+    }
+    const Result info = Run({QStringLiteral("info"), QStringLiteral("--help")});
+    EXPECT_EQ(info.exitCode, 0);
+    EXPECT_TRUE(
+        info.out.startsWith(QStringLiteral("Usage: kvr-uplinker-cli info PACKAGE [--json]")));
+}
+
+TEST_F(CliTest, BadUsageExitsTwoWithAMessageAndNoOutput) {
+    const QString valid = Fixture("valid_four_pages.bsk");
+    const std::vector<QStringList> cases = {
+        {},
+        {QStringLiteral("bogus")},
+        {QStringLiteral("INFO"), valid},
+        {QStringLiteral("--json")},
+        {QStringLiteral("info")},
+        {QStringLiteral("info"), QStringLiteral("--json")},
+        {QStringLiteral("info"), valid, valid},
+        {QStringLiteral("info"), QStringLiteral("--xml"), valid},
+        {QStringLiteral("ports"), QStringLiteral("extra")},
+    };
+    for (const QStringList& args : cases) {
+        const Result r = Run(args);
+        SCOPED_TRACE(args.join(u' ').toStdString());
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_TRUE(r.out.isEmpty()) << r.out.toStdString();
+        EXPECT_TRUE(r.err.startsWith(QStringLiteral("kvr-uplinker-cli: "))) << r.err.toStdString();
+    }
+}
+
+// ---- info ----------------------------------------------------------------------------------
+
+TEST_F(CliTest, InfoJsonReportsAValidPackageInFileOrder) {
+    for (const QStringList& args :
+         {QStringList{QStringLiteral("info"), Fixture("valid_four_pages.bsk"),
+                      QStringLiteral("--json")},
+          QStringList{QStringLiteral("info"), QStringLiteral("--json"),
+                      Fixture("valid_four_pages.bsk")}}) {
+        const Result r = Run(args);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_TRUE(r.err.isEmpty()) << r.err.toStdString();
+        EXPECT_EQ(r.out,
+                  QStringLiteral("{\"pages\":4,\"pageSize\":128,\"hwPrefixMajor\":17,"
+                                 "\"hwPrefixMinor\":2,\"hardwareVersions\":[\"17.2.9\",\"17.2.10\","
+                                 "\"17.2.1\"],\"programVersions\":[\"1.2.0.3\",\"1.0.10.5\","
+                                 "\"0.0.0.0\",\"15.15.15.15\"]}\n"));
+    }
+}
+
+TEST_F(CliTest, InfoJsonIsValidJsonForAnyBuiltPackage) {
+    kvr::test::PackageOptions options;
+    options.pageCount = 33;
+    options.pageSize = 512;
+    options.hwPrefixMajor = 255;
+    options.hwPrefixMinor = 65535;
+    options.hardwareVersions = {0, 65535, 20};
+    options.programVersions = {};
+    const QString path = cli_.FilePath(QStringLiteral("built.bsk"));
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(kvr::test::BuildPackage(options));
+    f.close();
+
+    const Result r = Run({QStringLiteral("info"), path, QStringLiteral("--json")});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(r.out.toUtf8(), &parseError);
+    ASSERT_EQ(parseError.error, QJsonParseError::NoError) << r.out.toStdString();
+    const QJsonObject o = doc.object();
+    EXPECT_EQ(o.value(QStringLiteral("pages")).toInt(), 33);
+    EXPECT_EQ(o.value(QStringLiteral("pageSize")).toInt(), 512);
+    EXPECT_EQ(o.value(QStringLiteral("hwPrefixMajor")).toInt(), 255);
+    EXPECT_EQ(o.value(QStringLiteral("hwPrefixMinor")).toInt(), 65535);
+    const QJsonArray hw = o.value(QStringLiteral("hardwareVersions")).toArray();
+    ASSERT_EQ(hw.size(), 3);
+    EXPECT_EQ(hw[0].toString(), QStringLiteral("255.65535.0"));
+    EXPECT_EQ(hw[1].toString(), QStringLiteral("255.65535.65535"));
+    EXPECT_EQ(hw[2].toString(), QStringLiteral("255.65535.20"));
+    EXPECT_TRUE(o.value(QStringLiteral("programVersions")).toArray().isEmpty());
+}
+
+TEST_F(CliTest, InfoTextShowsTheListsAsTheSortedListBoxesDo) {
+    const Result r = Run({QStringLiteral("info"), Fixture("valid_four_pages.bsk")});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(r.err.isEmpty()) << r.err.toStdString();
+    EXPECT_EQ(r.out, QStringLiteral("Pages: 4\n"
+                                    "Page size: 128\n"
+                                    "Hardware versions (3):\n"
+                                    "  17.2.1\n"
+                                    "  17.2.10\n"
+                                    "  17.2.9\n"
+                                    "Program versions (4):\n"
+                                    "  0.0.0.0\n"
+                                    "  1.0.10.5\n"
+                                    "  1.2.0.3\n"
+                                    "  15.15.15.15\n"));
+
+    const Result empty = Run({QStringLiteral("info"), Fixture("valid_empty_lists.bsk")});
+    EXPECT_EQ(empty.exitCode, 0);
+    EXPECT_EQ(empty.out, QStringLiteral("Pages: 4\nPage size: 128\nHardware versions (0):\n"
+                                        "Program versions (0):\n"));
+}
+
+TEST_F(CliTest, EachBrokenFixtureGivesItsTextAloneOnStandardError) {
+    struct Row {
+        const char* file;
+        QString text;
+    };
+    const std::vector<Row> rows = {
+        {"bad_checksum.bsk", kChangedText},
+        {"signature_lowercase_bad_checksum.bsk", kChangedText},
+        {"empty.bsk", kHeaderText},
+        {"single_zero_byte.bsk", kHeaderText},
+        {"short_25_bytes.bsk", kHeaderText},
+        {"signature_lowercase.bsk", kForeignText},
+        {"signature_byte8_nonzero.bsk", kForeignText},
+        {"hw_count_21.bsk", kHeaderSizeText},
+        {"page_size_below_8.bsk", kHeaderSizeText},
+        {"length_below_hw_bound.bsk", kHeaderSizeBangText},
+        {"lists_beyond_page_0.bsk", kHeaderSizeBangText},
+        {"truncated_last_page.bsk", kHeaderSizeBangText},
+        {"last_page_index_beyond_file.bsk", kHeaderSizeBangText},
+    };
+    for (const Row& row : rows) {
+        for (const char* json : {"", "--json"}) {
+            QStringList args{QStringLiteral("info"), Fixture(row.file)};
+            if (*json != '\0')
+                args << QString::fromLatin1(json);
+            const Result r = Run(args);
+            SCOPED_TRACE(std::string(row.file) + " " + json);
+            EXPECT_EQ(r.exitCode, 2);
+            EXPECT_TRUE(r.out.isEmpty()) << r.out.toStdString();
+            EXPECT_EQ(r.err, row.text + u'\n');
+        }
+    }
+}
+
+TEST_F(CliTest, MissingPackageGivesTheOpenErrorAndExitTwo) {
+    const QString missing = cli_.FilePath(QStringLiteral("nowhere.bsk"));
+    const Result r = Run({QStringLiteral("info"), missing});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(r.out.isEmpty());
+    EXPECT_EQ(r.err, QStringLiteral("Cannot open file \"%1\". %2\n")
+                         .arg(missing, QString::fromLocal8Bit(std::strerror(ENOENT))));
+}
+
+TEST_F(CliTest, DoubleDashLetsAPackageNameStartWithADash) {
+    ASSERT_TRUE(
+        QFile::copy(Fixture("valid_one_page.bsk"), cli_.FilePath(QStringLiteral("-odd.bsk"))));
+    const Result asOption = Run({QStringLiteral("info"), QStringLiteral("-odd.bsk")});
+    EXPECT_EQ(asOption.exitCode, 2);
+    EXPECT_TRUE(asOption.err.startsWith(QStringLiteral("kvr-uplinker-cli: ")));
+
+    const Result r = Run({QStringLiteral("info"), QStringLiteral("--json"), QStringLiteral("--"),
+                          QStringLiteral("-odd.bsk")});
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.startsWith(QStringLiteral("{\"pages\":1,"))) << r.out.toStdString();
+}
+
+// ---- the language file ---------------------------------------------------------------------
+
+TEST_F(CliTest, LoaderTextsAreTranslatedByTheLanguageFileBesideTheExecutable) {
+    QFile lng(cli_.FilePath(QStringLiteral("ru.lng")));
+    ASSERT_TRUE(lng.open(QIODevice::WriteOnly));
+    lng.write("\xEF\xBB\xBF[ru]\n");
+    lng.write(
+        QStringLiteral("Неправильный формат файла. Ошибка заголовка.=Broken header\n").toUtf8());
+    lng.close();
+
+    const Result r = Run({QStringLiteral("info"), Fixture("empty.bsk")});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.err, QStringLiteral("Broken header\n"));
+    // Texts without an entry stay as they are.
+    EXPECT_EQ(Run({QStringLiteral("info"), Fixture("bad_checksum.bsk")}).err, kChangedText + u'\n');
+}
+
+TEST_F(CliTest, UnreadableLanguageFileStopsTheCommandWithStatusOne) {
+    ASSERT_TRUE(QDir(cli_.FilePath(QString())).mkdir(QStringLiteral("ru.lng")));
+    const Result r = Run({QStringLiteral("info"), Fixture("valid_four_pages.bsk")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.out.isEmpty());
+    EXPECT_FALSE(r.err.isEmpty());
+}
+
+// ---- ports ---------------------------------------------------------------------------------
+
+TEST_F(CliTest, PortsPrintsTheWindowsListOnePerLineInOrder) {
+    const QString extra = QStringLiteral(
+        "/tmp/kvr-cli-test-b:/tmp/kvr-cli-test-a::"
+        "/tmp/kvr-cli-test-b");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QString::fromLatin1(kvr::kExtraPortsEnvVar), extra);
+    const Result r = cli_.Run({QStringLiteral("ports")}, env);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(r.err.isEmpty()) << r.err.toStdString();
+
+    qputenv(kvr::kExtraPortsEnvVar, extra.toUtf8());
+    QString expected;
+    for (const auto& port : kvr::EnumerateSerialPorts()) {
+        expected += QString::fromStdString(port.portName) + u'\n';
+    }
+    qunsetenv(kvr::kExtraPortsEnvVar);
+    EXPECT_EQ(r.out, expected);
+    EXPECT_TRUE(r.out.endsWith(QStringLiteral("/tmp/kvr-cli-test-b\n/tmp/kvr-cli-test-a\n")))
+        << r.out.toStdString();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
