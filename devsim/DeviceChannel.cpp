@@ -15,15 +15,29 @@ constexpr int kErrorBadHandle = 9;   // EBADF
 constexpr int kErrorRefused = 5;     // EIO
 constexpr size_t kReadZeroedBytes = 4;
 
+// The baud rate at the head of a setup string such as "115200,n,8,1"; 0 when there is none.
+uint32_t SetupBaud(const std::string& setup) {
+    uint64_t baud = 0;
+    for (char c : setup) {
+        if (c < '0' || c > '9')
+            break;
+        baud = baud * 10 + static_cast<uint64_t>(c - '0');
+        if (baud > UINT32_MAX)
+            return 0;
+    }
+    return static_cast<uint32_t>(baud);
+}
+
 }  // namespace
 
 DeviceChannel::DeviceChannel(DeviceModel& device, VirtualClock& clock, ChannelOptions options)
-    : device_(device), clock_(clock), options_(options), wire_(options.baud) {}
+    : device_(device), clock_(clock), options_(options), wire_(0) {}
 
 void DeviceChannel::Connect(const LinkSettings& settings) {
     if (connected_)
         return;
     settings_ = settings;
+    wire_ = WireTimeAccumulator(SetupBaud(settings.setupString));
     if (options_.failConnect) {
         throw EFOpenError("SerialComm open port error, " + std::to_string(kErrorNoSuchPort));
     }

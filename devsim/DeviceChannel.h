@@ -4,8 +4,9 @@
 // follow the serial time-out rules on the virtual clock: a read that finds all its bytes
 // returns them at once; a read that finds none advances the clock by the whole total time-out
 // (multiplier × count + constant) and returns 0; one that finds some returns them after the
-// interval time-out or the total, whichever is shorter. With a baud rate set, every byte that
-// crosses the line also costs its wire time.
+// interval time-out or the total, whichever is shorter. Every byte that crosses the line also
+// costs its wire time at the baud rate of the setup string given to Connect, so a host that
+// polls in a loop until a deadline still sees the clock move.
 //
 // Used from one thread at a time (the update thread of the run); the model and the clock must
 // outlive every channel made from them.
@@ -24,7 +25,6 @@ namespace kvr::devsim {
 struct ChannelOptions {
     bool failConnect = false;        // Connect throws EFOpenError, as for a missing port
     bool failTimeoutChange = false;  // SetReadTotalConstant on an open port throws EInOutError
-    uint32_t baud = 0;               // wire-time emulation; 0: the line costs no time
 };
 
 class DeviceChannel final : public IByteChannel {
