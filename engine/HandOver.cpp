@@ -89,6 +89,11 @@ bool TRunHandOver::IsShutDown() const {
     return shutDown_;
 }
 
+int TRunHandOver::PendingCalls() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(pending_.size());
+}
+
 bool TRunHandOver::WaitServing(QThread& thread, int sliceMs) {
     if (!OnOwnThread())
         return false;

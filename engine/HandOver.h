@@ -58,6 +58,8 @@ public:
     // Callable from any thread; idempotent.
     void Shutdown();
     bool IsShutDown() const;
+    // Calls queued and not yet taken up by the host's thread.
+    int PendingCalls() const;
 
     // Runs the calls that are waiting, oldest first. Host's thread only; returns how many ran
     // (0 when called on another thread).
