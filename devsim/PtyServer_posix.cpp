@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 #include <cerrno>
@@ -110,11 +109,6 @@ std::string PtyServer::Serve(int stopFd) {
                 continue;
             return SystemError("read");
         }
-        // The host's port component may lock the terminal for itself. On a pseudo-terminal the
-        // lock outlives the host's close (the terminal stays alive while we hold it), so the
-        // host could never reopen the port; lift it once the host has spoken.
-        ::ioctl(deviceSide_, TIOCNXCL);
-
         const auto count = static_cast<size_t>(n);
         const std::vector<uint8_t> reply = device_.Receive(chunk.data(), count);
         const uint64_t delayMs = wire_.AddBytes(count) + wire_.AddBytes(reply.size());
