@@ -93,6 +93,11 @@ void TestRunHost::OnEvent(std::function<void(const Event&)> callback) {
     onEvent_ = std::move(callback);
 }
 
+void TestRunHost::Clear() {
+    std::lock_guard lock(mutex_);
+    events_.clear();
+}
+
 std::vector<TestRunHost::Event> TestRunHost::Events() const {
     std::lock_guard lock(mutex_);
     return events_;

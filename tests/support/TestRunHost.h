@@ -47,6 +47,9 @@ public:
     // Called after each event is recorded (on the host's thread).
     void OnEvent(std::function<void(const Event&)> callback);
 
+    // Forgets what happened so far (the script stays).
+    void Clear();
+
     // What happened.
     std::vector<Event> Events() const;
     // Texts of the messages and questions, in the order shown.
