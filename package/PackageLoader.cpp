@@ -2,6 +2,8 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -135,70 +137,198 @@ bool Fail(QString& error, const QString& text) {
     return false;
 }
 
-bool Parse(const QByteArray& bytes, UpdatePackage& out, QString& error,
+// Where the package bytes come from: memory or a file, read front to back exactly once.
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    virtual qsizetype Size() const = 0;
+    // Exactly n more bytes into dest, or false with FailureText() set.
+    virtual bool Read(char* dest, qsizetype n) = 0;
+    virtual QString FailureText() const = 0;
+};
+
+class MemorySource final : public ByteSource {
+public:
+    explicit MemorySource(const QByteArray& bytes) : bytes_(bytes) {}
+    qsizetype Size() const override { return bytes_.size(); }
+    bool Read(char* dest, qsizetype n) override {
+        if (n > bytes_.size() - position_)
+            return false;
+        std::memcpy(dest, bytes_.constData() + position_, static_cast<size_t>(n));
+        position_ += n;
+        return true;
+    }
+    QString FailureText() const override { return QStringLiteral("Read beyond the end of data"); }
+
+private:
+    const QByteArray& bytes_;
+    qsizetype position_ = 0;
+};
+
+class FileSource final : public ByteSource {
+public:
+    FileSource(QFile& file, const QString& path) : file_(file), path_(path), size_(file.size()) {}
+    qsizetype Size() const override { return size_; }
+    bool Read(char* dest, qsizetype n) override {
+        while (n > 0) {
+            const qint64 got = file_.read(dest, n);
+            if (got <= 0) {
+                // Shorter than its size said: it changed while it was read.
+                reason_ = got < 0 ? file_.errorString() : QStringLiteral("Unexpected end of file");
+                return false;
+            }
+            dest += got;
+            n -= got;
+        }
+        return true;
+    }
+    QString FailureText() const override {
+        return QStringLiteral("Cannot read file \"%1\". %2").arg(path_, reason_);
+    }
+
+private:
+    QFile& file_;
+    QString path_;
+    qsizetype size_;
+    QString reason_;
+};
+
+// Follows the page split like the window's progress bar: 0 at the start, each new value once,
+// and back to 0 however the split ends.
+class ProgressReporter {
+public:
+    explicit ProgressReporter(const std::function<void(int)>& progress) : progress_(progress) {
+        if (progress_)
+            progress_(0);
+    }
+    ~ProgressReporter() {
+        if (shown_ == 0 || !progress_)
+            return;
+        try {
+            progress_(0);
+        } catch (...) {  // already unwinding or failing; the bar is only cosmetic
+        }
+    }
+    ProgressReporter(const ProgressReporter&) = delete;
+    ProgressReporter& operator=(const ProgressReporter&) = delete;
+
+    void Set(int percent) {
+        if (percent == shown_)
+            return;
+        shown_ = percent;
+        if (progress_)
+            progress_(percent);
+    }
+
+private:
+    const std::function<void(int)>& progress_;
+    int shown_ = 0;
+};
+
+constexpr qsizetype kSkipChunkBytes = 64 * 1024;
+
+// Reads n bytes that are no page and folds them into checksum.
+bool FoldSkipped(ByteSource& source, qsizetype n, uint8_t& checksum) {
+    if (n <= 0)
+        return true;
+    QByteArray chunk(std::min(n, kSkipChunkBytes), Qt::Uninitialized);
+    while (n > 0) {
+        const qsizetype step = std::min(n, chunk.size());
+        if (!source.Read(chunk.data(), step))
+            return false;
+        checksum ^= XorBytes(reinterpret_cast<const uint8_t*>(chunk.constData()), step);
+        n -= step;
+    }
+    return true;
+}
+
+bool ReadFailure(const ByteSource& source, QString& error) {
+    error = source.FailureText();
+    return false;
+}
+
+// Validates and splits in one front-to-back pass over the source: the header decides whether
+// there are pages to cut, the checksum is folded in as the bytes go by, and nothing is
+// installed in `out` before the last byte has confirmed it.
+bool Parse(ByteSource& source, UpdatePackage& out, QString& error,
            const std::function<void(int)>& progress) {
-    const auto* data = reinterpret_cast<const uint8_t*>(bytes.constData());
-    const qsizetype size = bytes.size();
+    const qsizetype size = source.Size();
     if (size == 0)
         return Fail(error, HeaderErrorText());  // not even a checksum byte
     const qsizetype checkedSize = size - kChecksumSizeBytes;
-    const uint8_t storedChecksum = data[checkedSize];
+
+    std::array<uint8_t, kFixedHeaderSizeBytes> head{};
+    const qsizetype headSize = std::min(size, kFixedHeaderSizeBytes);
+    if (!source.Read(reinterpret_cast<char*>(head.data()), headSize))
+        return ReadFailure(source, error);
 
     Layout layout;
-    const QString headerFailure = CheckHeader(data, size, layout);
+    const QString headerFailure = CheckHeader(head.data(), size, layout);
     if (!headerFailure.isEmpty()) {
         // The integrity check still decides first: a damaged file reads as damaged.
-        if (XorBytes(data, checkedSize) != storedChecksum)
-            return Fail(error, ChangedFileText());
-        return Fail(error, headerFailure);
+        uint8_t checksum = XorBytes(head.data(), std::min(headSize, checkedSize));
+        uint8_t stored = head[static_cast<size_t>(headSize - 1)];
+        if (size > headSize) {
+            if (!FoldSkipped(source, checkedSize - headSize, checksum) ||
+                !source.Read(reinterpret_cast<char*>(&stored), kChecksumSizeBytes))
+                return ReadFailure(source, error);
+        }
+        return Fail(error, checksum != stored ? ChangedFileText() : headerFailure);
     }
 
-    // One pass: each page is folded into the checksum while it is copied out.
-    const auto report = [&progress](int percent) {
-        if (progress)
-            progress(percent);
-    };
-    report(0);
-    int shown = 0;
+    ProgressReporter reporter(progress);
     PageMap pages;
-    uint8_t checksum = 0;
+    uint8_t checksum = XorBytes(head.data(), kFixedHeaderSizeBytes);
+    const qsizetype dataSize = layout.pageSize - kPageHeaderSizeBytes;
     for (qsizetype i = 0; i < layout.pageCount; ++i) {
-        const uint8_t* page = data + i * layout.pageSize;
-        checksum ^= XorBytes(page, layout.pageSize);
-        PackagePage entry;
-        std::memcpy(entry.pageHeader.data(), page, kPageHeaderSizeBytes);
-        entry.pageData = QByteArray(reinterpret_cast<const char*>(page + kPageHeaderSizeBytes),
-                                    layout.pageSize - kPageHeaderSizeBytes);
-        pages.emplace_hint(pages.end(), static_cast<int32_t>(i), std::move(entry));
-        const auto percent = static_cast<int>(i * kProgressFullPercent / layout.pageCount);
-        if (percent != shown) {
-            shown = percent;
-            report(percent);
+        PackagePage page;
+        page.pageData = QByteArray(dataSize, Qt::Uninitialized);
+        char* data = page.pageData.data();
+        qsizetype alreadyRead = 0;
+        if (i == 0) {
+            // Page 0 begins with the header that has been read already.
+            std::memcpy(page.pageHeader.data(), head.data(), kPageHeaderSizeBytes);
+            alreadyRead = kFixedHeaderSizeBytes - kPageHeaderSizeBytes;
+            std::memcpy(data, head.data() + kPageHeaderSizeBytes, static_cast<size_t>(alreadyRead));
+        } else {
+            if (!source.Read(reinterpret_cast<char*>(page.pageHeader.data()), kPageHeaderSizeBytes))
+                return ReadFailure(source, error);
+            checksum ^= XorBytes(page.pageHeader.data(), kPageHeaderSizeBytes);
         }
+        if (!source.Read(data + alreadyRead, dataSize - alreadyRead))
+            return ReadFailure(source, error);
+        checksum ^=
+            XorBytes(reinterpret_cast<const uint8_t*>(data) + alreadyRead, dataSize - alreadyRead);
+        pages.emplace_hint(pages.end(), static_cast<int32_t>(i), std::move(page));
+        reporter.Set(static_cast<int>(i * kProgressFullPercent / layout.pageCount));
     }
+    reporter.Set(0);
     // Bytes after the last page are no page, but they are part of the file.
-    const qsizetype pagesEnd = layout.pageCount * layout.pageSize;
-    checksum ^= XorBytes(data + pagesEnd, checkedSize - pagesEnd);
-    if (shown != 0)
-        report(0);
-    if (checksum != storedChecksum)
+    uint8_t stored = 0;
+    if (!FoldSkipped(source, checkedSize - layout.pageCount * layout.pageSize, checksum) ||
+        !source.Read(reinterpret_cast<char*>(&stored), kChecksumSizeBytes))
+        return ReadFailure(source, error);
+    if (checksum != stored)
         return Fail(error, ChangedFileText());
 
+    // The lists lie inside page 0, after its 8-byte page header.
+    const auto* page0 =
+        reinterpret_cast<const uint8_t*>(pages.begin()->second.pageData.constData());
+    qsizetype offset = kVersionListsOffset - kPageHeaderSizeBytes;
     UpdatePackage loaded;
     loaded.pageSize = layout.pageSize;
     loaded.hwPrefixMajor = layout.hwPrefixMajor;
     loaded.hwPrefixMinor = layout.hwPrefixMinor;
     loaded.hardwareVersions.reserve(layout.hardwareCount);
     loaded.programVersions.reserve(layout.programCount);
-    qsizetype offset = kVersionListsOffset;
     for (uint16_t k = 0; k < layout.hardwareCount; ++k, offset += kVersionEntrySizeBytes) {
-        loaded.hardwareVersions.push_back(ReadU16(data, offset));
+        loaded.hardwareVersions.push_back(ReadU16(page0, offset));
     }
     for (uint16_t k = 0; k < layout.programCount; ++k, offset += kVersionEntrySizeBytes) {
-        loaded.programVersions.push_back(ReadU16(data, offset));
+        loaded.programVersions.push_back(ReadU16(page0, offset));
     }
     loaded.pages = std::move(pages);
-    out = std::move(loaded);  // moves cannot fail: `out` is either untouched or fully new
+    out = std::move(loaded);  // moves cannot fail: `out` is either untouched or wholly new
     return true;
 }
 
@@ -211,7 +341,8 @@ QString FileErrorText(const QString& format, const QString& path, const QString&
 bool ParseUpdatePackage(const QByteArray& bytes, UpdatePackage& out, QString& error,
                         const std::function<void(int)>& progress) {
     try {
-        return Parse(bytes, out, error, progress);
+        MemorySource source(bytes);
+        return Parse(source, out, error, progress);
     } catch (const std::bad_alloc&) {
         error = OutOfMemoryText();
         return false;
@@ -233,23 +364,8 @@ bool LoadUpdatePackageFile(const QString& path, UpdatePackage& out, QString& err
         return false;
     }
     try {
-        const qint64 expected = file.size();
-        QByteArray bytes(expected, Qt::Uninitialized);
-        qint64 done = 0;
-        while (done < expected) {
-            const qint64 n = file.read(bytes.data() + done, expected - done);
-            if (n < 0) {
-                error = FileErrorText(QStringLiteral("Cannot read file \"%1\". %2"), path,
-                                      file.errorString());
-                return false;
-            }
-            if (n == 0)
-                break;  // the file shrank since its size was taken
-            done += n;
-        }
-        bytes.truncate(done);
-        file.close();
-        return Parse(bytes, out, error, progress);
+        FileSource source(file, path);
+        return Parse(source, out, error, progress);
     } catch (const std::bad_alloc&) {
         error = OutOfMemoryText();
         return false;

@@ -31,24 +31,27 @@ namespace kvr {
 
 // Checks `bytes` as a package file and splits it into pages. On success replaces `out`
 // completely and returns true. On failure returns false with the translated text in `error`
-// and leaves `out` exactly as it was. The checksum test and the page split share one pass over
-// the buffer.
+// and leaves `out` exactly as it was. The bytes are read front to back once: the header is
+// checked first, then each page is folded into the checksum as it is copied out, and the last
+// byte decides.
 //
 // progress(percent) follows the page split like the window's progress bar: 0 first, then
 // i * 100 / pageCount as page i is split, and 0 at the end; a value equal to the previous call
 // is not repeated, so four pages give 0, 25, 50, 75, 0 and one page gives 0 alone. It is
-// called only once the header has passed every check; if the checksum then turns out wrong the
-// sequence still ends with 0 before the failure is returned.
+// called only once the header has passed every check; if the split then fails (a wrong
+// checksum, a file that ends early) the sequence still ends with 0 before the failure returns.
 //
-// Memory: the pages are copied out of `bytes` (one QByteArray per page), so the peak is the
-// buffer plus the pages plus a small per-page bookkeeping cost.
+// Memory: the pages (one QByteArray each, about 100 bytes of bookkeeping per page) and a
+// 64 KiB chunk for bytes after the last page; nothing else in proportion to the file.
 bool ParseUpdatePackage(const QByteArray& bytes, UpdatePackage& out, QString& error,
                         const std::function<void(int)>& progress = {});
 
-// Reads the whole file into one buffer, then parses it as above. A file that cannot be opened
-// gives "Cannot open file "<path>". <system reason>" (not translated); a file that cannot be
-// read to its end, or is no regular file, gives a text of the same shape. Out of memory while
-// reading or splitting gives "Out of memory"; `out` is then also left untouched.
+// The same straight from a file, without a buffer of the whole file: the peak is the pages
+// themselves. A file that cannot be opened gives "Cannot open file "<path>". <system reason>"
+// (not translated), as does one that is no regular file (a pipe or a device would block or
+// never end); a read error, or a file that turns out shorter than its size said, gives
+// "Cannot read file "<path>". <reason>". Out of memory gives "Out of memory". In every failure
+// `out` is left untouched.
 bool LoadUpdatePackageFile(const QString& path, UpdatePackage& out, QString& error,
                            const std::function<void(int)>& progress = {});
 

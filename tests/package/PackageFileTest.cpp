@@ -168,6 +168,35 @@ TEST(PackageFile, UnreadableFileIsAnOpenFailure) {
                          .arg(path, QString::fromLocal8Bit(std::strerror(EACCES))));
 }
 
+TEST(PackageFile, FileThatShrinksWhileLoadingIsAReadErrorNotAPackage) {
+    test::PackageOptions options;
+    options.pageCount = 256;
+    options.pageSize = 1024;  // far more than any read-ahead
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("shrinking.bsk"));
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(test::BuildPackage(options));
+    f.close();
+
+    UpdatePackage held;
+    held.hardwareVersions = {42};
+    QString error;
+    std::vector<int> progress;
+    const bool ok = LoadUpdatePackageFile(path, held, error, [&](int percent) {
+        progress.push_back(percent);
+        if (percent == 10)
+            QFile::resize(path, 4096);  // another program rewrites the file
+    });
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(error, QStringLiteral("Cannot read file \"%1\". Unexpected end of file").arg(path));
+    EXPECT_EQ(held.hardwareVersions, std::vector<uint16_t>{42});
+    EXPECT_TRUE(held.pages.empty());
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.back(), 0);  // the bar does not stay where the load broke off
+}
+
 TEST(PackageFile, FailureKeepsThePreviousPackage) {
     UpdatePackage held;
     QString error;
