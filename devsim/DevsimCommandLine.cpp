@@ -13,7 +13,7 @@ constexpr uint32_t kMaxRestartDelayMs = 600'000;
 
 bool ParseUnsigned(const QString& text, uint64_t max, uint64_t& value) {
     bool ok = false;
-    const qulonglong v = text.toULongLong(&ok, 0);
+    const qulonglong v = text.toULongLong(&ok, 10);
     if (!ok || v > max)
         return false;
     value = v;
@@ -97,56 +97,51 @@ bool ParsePageFlags(const QString& text, std::map<uint16_t, uint8_t>& flags) {
     return true;
 }
 
+// A setter that stores a number of at most `max` into `target`.
+template <typename T>
+std::function<bool(const QString&)> Number(T& target, uint64_t max) {
+    return [&target, max](const QString& text) {
+        uint64_t v = 0;
+        if (!ParseUnsigned(text, max, v))
+            return false;
+        target = static_cast<T>(v);
+        return true;
+    };
+}
+
+std::function<bool(const QString&)> Text(QString& target) {
+    return [&target](const QString& text) {
+        target = text;
+        return !text.isEmpty();
+    };
+}
+
 }  // namespace
 
 bool ParseDevsimArguments(const QStringList& arguments, DevsimSettings& settings, QString& error) {
     DevsimSettings s;
     DeviceOptions& d = s.device;
-    uint64_t v = 0;
-    auto number = [&v](uint64_t max) {
-        return [&v, max](const QString& text) { return ParseUnsigned(text, max, v); };
-    };
+    uint16_t errorPage = 0;
+    bool haveErrorPage = false;
     using Setter = std::function<bool(const QString&)>;
     // Options that take a value.
     const std::map<QString, Setter> valued = {
-        {QStringLiteral("--package"),
-         [&](const QString& t) {
-             s.packagePath = t;
-             return !t.isEmpty();
-         }},
-        {QStringLiteral("--report"),
-         [&](const QString& t) {
-             s.reportPath = t;
-             return !t.isEmpty();
-         }},
+        {QStringLiteral("--package"), Text(s.packagePath)},
+        {QStringLiteral("--report"), Text(s.reportPath)},
         {QStringLiteral("--app-address"),
          [&](const QString& t) { return ParseAddressLength(t, d.applicationAddressLength); }},
         {QStringLiteral("--boot-address"),
          [&](const QString& t) { return ParseAddressLength(t, d.bootloaderAddressLength); }},
-        {QStringLiteral("--app-status"),
-         [&](const QString& t) { return number(0xFF)(t) && (d.applicationStatus = v, true); }},
-        {QStringLiteral("--boot-status"),
-         [&](const QString& t) { return number(0xFF)(t) && (d.bootloaderStatus = v, true); }},
-        {QStringLiteral("--final-status"),
-         [&](const QString& t) { return number(0xFF)(t) && (d.finalStatus = v, true); }},
-        {QStringLiteral("--restart-delay"),
-         [&](const QString& t) {
-             return number(kMaxRestartDelayMs)(t) && (d.restartDelayMs = v, true);
-         }},
-        {QStringLiteral("--requested-length"),
-         [&](const QString& t) { return number(0xFFFF)(t) && (d.requestedLength = v, true); }},
-        {QStringLiteral("--busy-every"),
-         [&](const QString& t) { return number(0xFFFFFFFF)(t) && (d.busyEveryPages = v, true); }},
-        {QStringLiteral("--refuse-enter"),
-         [&](const QString& t) {
-             return number(0xFFFF)(t) && (d.refuseEnterBootloader = v, true);
-         }},
-        {QStringLiteral("--refuse-start"),
-         [&](const QString& t) { return number(0xFFFF)(t) && (d.refuseStartUpdate = v, true); }},
+        {QStringLiteral("--app-status"), Number(d.applicationStatus, 0xFF)},
+        {QStringLiteral("--boot-status"), Number(d.bootloaderStatus, 0xFF)},
+        {QStringLiteral("--final-status"), Number(d.finalStatus, 0xFF)},
+        {QStringLiteral("--restart-delay"), Number(d.restartDelayMs, kMaxRestartDelayMs)},
+        {QStringLiteral("--requested-length"), Number(d.requestedLength, 0xFFFF)},
+        {QStringLiteral("--busy-every"), Number(d.busyEveryPages, 0xFFFFFFFF)},
+        {QStringLiteral("--refuse-enter"), Number(d.refuseEnterBootloader, 0xFFFF)},
+        {QStringLiteral("--refuse-start"), Number(d.refuseStartUpdate, 0xFFFF)},
         {QStringLiteral("--error-status-at-page"),
-         [&](const QString& t) {
-             return number(0xFFFF)(t) && (d.errorStatusAtPage = static_cast<uint16_t>(v), true);
-         }},
+         [&](const QString& t) { return haveErrorPage = Number(errorPage, 0xFFFF)(t); }},
         {QStringLiteral("--page-flags"),
          [&](const QString& t) { return ParsePageFlags(t, d.pageFlags); }},
         {QStringLiteral("--fault"),
@@ -157,8 +152,7 @@ bool ParseDevsimArguments(const QStringList& arguments, DevsimSettings& settings
              d.faults.push_back(fault);
              return true;
          }},
-        {QStringLiteral("--baud"),
-         [&](const QString& t) { return number(kMaxBaud)(t) && (s.baud = v, true); }},
+        {QStringLiteral("--baud"), Number(s.baud, kMaxBaud)},
     };
     // Switches.
     const std::map<QString, bool*> switches = {
@@ -201,6 +195,8 @@ bool ParseDevsimArguments(const QStringList& arguments, DevsimSettings& settings
             return false;
         }
     }
+    if (haveErrorPage)
+        d.errorStatusAtPage = errorPage;
     if (!s.help && s.packagePath.isEmpty()) {
         error = QStringLiteral("--package FILE is required");
         return false;

@@ -1,0 +1,188 @@
+// kvr-devsim's command line: every option reaches the device options, and nothing malformed
+// slips through as a default.
+#include "DevsimCommandLine.h"
+
+#include <gtest/gtest.h>
+
+namespace kvr::devsim {
+namespace {
+
+QStringList Args(std::initializer_list<const char*> args) {
+    QStringList list;
+    for (const char* a : args)
+        list << QString::fromUtf8(a);
+    return list;
+}
+
+TEST(DevsimCommandLineTest, EveryOptionReachesTheSettings) {
+    DevsimSettings s;
+    QString error;
+    ASSERT_TRUE(ParseDevsimArguments(Args({"--package",
+                                           "p.bsk",
+                                           "--report=r.txt",
+                                           "--baud",
+                                           "9600",
+                                           "--app-address",
+                                           "0",
+                                           "--boot-address",
+                                           "6",
+                                           "--start-in-bootloader",
+                                           "--app-status",
+                                           "8",
+                                           "--boot-status",
+                                           "7",
+                                           "--restart-delay",
+                                           "250",
+                                           "--requested-length",
+                                           "100",
+                                           "--page-beyond",
+                                           "--busy-every",
+                                           "4",
+                                           "--final-status",
+                                           "10",
+                                           "--refuse-enter",
+                                           "1",
+                                           "--refuse-start",
+                                           "2",
+                                           "--refuse-serial",
+                                           "--page-flags",
+                                           "3:6",
+                                           "--page-flags",
+                                           "9:1",
+                                           "--error-status-at-page",
+                                           "12",
+                                           "--silent-after-completion",
+                                           "--silent",
+                                           "--fault",
+                                           "bad-checksum",
+                                           "--fault",
+                                           "short-reply:write-page:3:0"}),
+                                     s, error))
+        << error.toStdString();
+    EXPECT_EQ(s.packagePath, QStringLiteral("p.bsk"));
+    EXPECT_EQ(s.reportPath, QStringLiteral("r.txt"));
+    EXPECT_EQ(s.baud, 9600u);
+    EXPECT_FALSE(s.help);
+    const DeviceOptions& d = s.device;
+    EXPECT_EQ(d.applicationAddressLength, 0);
+    EXPECT_EQ(d.bootloaderAddressLength, 6);
+    EXPECT_TRUE(d.startInBootloader);
+    EXPECT_EQ(d.applicationStatus, 8);
+    EXPECT_EQ(d.bootloaderStatus, 7);
+    EXPECT_EQ(d.restartDelayMs, 250u);
+    EXPECT_EQ(d.requestedLength, 100);
+    EXPECT_TRUE(d.requestPageBeyond);
+    EXPECT_EQ(d.busyEveryPages, 4u);
+    EXPECT_EQ(d.finalStatus, 10);
+    EXPECT_EQ(d.refuseEnterBootloader, 1);
+    EXPECT_EQ(d.refuseStartUpdate, 2);
+    EXPECT_TRUE(d.refuseSerialNumber);
+    EXPECT_EQ(d.pageFlags, (std::map<uint16_t, uint8_t>{{3, 6}, {9, 1}}));
+    ASSERT_TRUE(d.errorStatusAtPage.has_value());
+    EXPECT_EQ(*d.errorStatusAtPage, 12);
+    EXPECT_TRUE(d.silentAfterCompletion);
+    EXPECT_TRUE(d.silent);
+    ASSERT_EQ(d.faults.size(), 2u);
+    EXPECT_EQ(d.faults[0].kind, FaultKind::BadChecksum);
+    EXPECT_EQ(d.faults[0].command, kAnyCommand);
+    EXPECT_EQ(d.faults[0].first, 1u);
+    EXPECT_EQ(d.faults[0].count, 1u);
+    EXPECT_EQ(d.faults[1].kind, FaultKind::ShortReply);
+    EXPECT_EQ(d.faults[1].command, kCmdWritePage);
+    EXPECT_EQ(d.faults[1].first, 3u);
+    EXPECT_EQ(d.faults[1].count, 0u);
+}
+
+TEST(DevsimCommandLineTest, DefaultsFollowAPlainDevice) {
+    DevsimSettings s;
+    QString error;
+    ASSERT_TRUE(ParseDevsimArguments(Args({"--package", "p.bsk"}), s, error));
+    EXPECT_EQ(s.device.applicationAddressLength, 6);
+    EXPECT_EQ(s.device.bootloaderAddressLength, 0);
+    EXPECT_EQ(s.device.requestedLength, -1);
+    EXPECT_FALSE(s.device.errorStatusAtPage.has_value());
+    EXPECT_TRUE(s.device.faults.empty());
+    EXPECT_EQ(s.baud, 0u);
+    EXPECT_TRUE(s.reportPath.isEmpty());
+}
+
+TEST(DevsimCommandLineTest, HelpNeedsNoPackage) {
+    DevsimSettings s;
+    QString error;
+    ASSERT_TRUE(ParseDevsimArguments(Args({"--help"}), s, error));
+    EXPECT_TRUE(s.help);
+    for (const char* option : {"--package",
+                               "--report",
+                               "--baud",
+                               "--app-address",
+                               "--boot-address",
+                               "--start-in-bootloader",
+                               "--app-status",
+                               "--boot-status",
+                               "--restart-delay",
+                               "--requested-length",
+                               "--page-beyond",
+                               "--busy-every",
+                               "--final-status",
+                               "--silent",
+                               "--silent-after-completion",
+                               "--error-status-at-page",
+                               "--page-flags",
+                               "--refuse-enter",
+                               "--refuse-start",
+                               "--refuse-serial",
+                               "--fault",
+                               "--help"}) {
+        EXPECT_TRUE(DevsimUsage().contains(QString::fromUtf8(option))) << option;
+    }
+}
+
+TEST(DevsimCommandLineTest, MalformedArgumentsAreRefusedWithAReason) {
+    const std::initializer_list<const char*> cases[] = {
+        {},                                            // no package
+        {"--package"},                                 // value missing
+        {"--package", "p", "--bogus"},                 // unknown option
+        {"--package", "p", "--app-address", "3"},      // only 6 or 0
+        {"--package", "p", "--app-status", "256"},     // beyond a byte
+        {"--package", "p", "--app-status", "-1"},      // negative
+        {"--package", "p", "--final-status", "0x0A"},  // decimal only
+        {"--package", "p", "--requested-length", "65536"},
+        {"--package", "p", "--page-flags", "3"},  // PAGE:FLAGS
+        {"--package", "p", "--page-flags", "3:256"},
+        {"--package", "p", "--page-flags", "65536:1"},
+        {"--package", "p", "--fault", "garble"},             // unknown kind
+        {"--package", "p", "--fault", "no-reply:reboot"},    // unknown command
+        {"--package", "p", "--fault", "no-reply:status:0"},  // occurrences count from 1
+        {"--package", "p", "--fault", "no-reply:status:1:1:1"},
+        {"--package", "p", "--baud", "fast"},
+        {"--package", "p", "--silent=yes"},  // a switch takes no value
+        {"--package", ""},
+    };
+    for (const auto& args : cases) {
+        DevsimSettings s;
+        s.baud = 4242;
+        QString error;
+        const QStringList list = Args(args);
+        SCOPED_TRACE(list.join(u' ').toStdString());
+        EXPECT_FALSE(ParseDevsimArguments(list, s, error));
+        EXPECT_FALSE(error.isEmpty());
+        EXPECT_EQ(s.baud, 4242u) << "a refused command line leaves the settings alone";
+    }
+}
+
+TEST(DevsimCommandLineTest, ReportListsCountersAndSerialNumbers) {
+    DeviceReport report;
+    report.pagesReceived = 64;
+    report.pageMismatches = 2;
+    SerialNumberRecord sn;
+    sn.hardware = 44;
+    sn.serial = {'1', '2', 0xAB, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    report.serialNumbers.push_back(sn);
+    const QStringList lines = FormatDeviceReport(report).split(u'\n');
+    EXPECT_TRUE(lines.contains(QStringLiteral("pages_received=64")));
+    EXPECT_TRUE(lines.contains(QStringLiteral("mismatches=2")));
+    EXPECT_TRUE(lines.contains(QStringLiteral("serial_number=44:3132AB000000000000000000")));
+}
+
+}  // namespace
+}  // namespace kvr::devsim

@@ -1,0 +1,109 @@
+// The simulated device on a real pseudo-terminal: requests in, replies out, across a host that
+// closes and reopens the port, and a clean stop.
+#include "PtyServer.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <thread>
+
+namespace kvr::devsim {
+namespace {
+
+// Only guards against a hang; no result depends on it.
+constexpr int kGuardMs = 10'000;
+
+// Reads exactly `count` bytes, or fewer if the guard runs out.
+std::vector<uint8_t> ReadBytes(int fd, size_t count) {
+    std::vector<uint8_t> bytes;
+    while (bytes.size() < count) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, kGuardMs) <= 0)
+            break;
+        uint8_t buffer[64];
+        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, count - bytes.size()));
+        if (n <= 0)
+            break;
+        bytes.insert(bytes.end(), buffer, buffer + n);
+    }
+    return bytes;
+}
+
+int OpenRaw(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0)
+        return fd;
+    termios tio{};
+    ::tcgetattr(fd, &tio);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(fd, TCSANOW, &tio);
+    return fd;
+}
+
+TEST(PtyServerTest, ServesAcrossReopeningAndStopsCleanly) {
+    SystemClock clock;
+    DeviceModel device({}, {}, clock);
+    PtyServer server(device, clock, 0);
+    ASSERT_FALSE(server.DevicePath().empty());
+
+    int stop[2];
+    ASSERT_EQ(::pipe(stop), 0);
+    std::string served = "not finished";
+    std::thread thread([&] { served = server.Serve(stop[0]); });
+
+    const std::vector<uint8_t> request = DeviceModel::BuildFrame(6, kCmdStatus, {});
+    const std::vector<uint8_t> reply =
+        DeviceModel::BuildFrame(6, kCmdStatus, std::vector<uint8_t>(kStatusRecordBytes, 0));
+    for (int session = 0; session < 2; ++session) {
+        SCOPED_TRACE(session);
+        const int fd = OpenRaw(server.DevicePath());
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, request.data(), request.size()),
+                  static_cast<ssize_t>(request.size()));
+        EXPECT_EQ(ReadBytes(fd, reply.size()), reply);
+        ::close(fd);
+    }
+
+    const char byte = 1;
+    ASSERT_EQ(::write(stop[1], &byte, 1), 1);
+    thread.join();
+    EXPECT_EQ(served, "");
+    EXPECT_EQ(device.Report().statusRequests, 2u);
+    ::close(stop[0]);
+    ::close(stop[1]);
+}
+
+TEST(PtyServerTest, RequestSplitAcrossWritesIsAnsweredOnce) {
+    SystemClock clock;
+    DeviceModel device({}, {}, clock);
+    PtyServer server(device, clock, 0);
+    int stop[2];
+    ASSERT_EQ(::pipe(stop), 0);
+    std::thread thread([&] { server.Serve(stop[0]); });
+
+    const int fd = OpenRaw(server.DevicePath());
+    ASSERT_GE(fd, 0);
+    const std::vector<uint8_t> request = DeviceModel::BuildFrame(6, kCmdStatus, {});
+    ASSERT_EQ(::write(fd, request.data(), 5), 5);
+    ::tcdrain(fd);
+    ASSERT_EQ(::write(fd, request.data() + 5, request.size() - 5),
+              static_cast<ssize_t>(request.size() - 5));
+    const std::vector<uint8_t> reply =
+        DeviceModel::BuildFrame(6, kCmdStatus, std::vector<uint8_t>(kStatusRecordBytes, 0));
+    EXPECT_EQ(ReadBytes(fd, reply.size()), reply);
+    ::close(fd);
+
+    const char byte = 1;
+    ASSERT_EQ(::write(stop[1], &byte, 1), 1);
+    thread.join();
+    EXPECT_EQ(device.Report().statusRequests, 1u);
+    ::close(stop[0]);
+    ::close(stop[1]);
+}
+
+}  // namespace
+}  // namespace kvr::devsim
