@@ -103,10 +103,16 @@ void FakeDevice::OnWrite(ScriptedChannel& channel, const Bytes& w) {
     if (XorOf(w, 1, w.size() - 1) != w.back())
         return;
 
+    const uint8_t command = w[4 + n];
+    if (command != kCmdStatus && command != kCmdEnterBootloader && command != kCmdStartUpdate &&
+        command != kCmdWritePage && command != kCmdWriteSerialNumber) {
+        return;  // unknown, or a frame in the other framing read as this one
+    }
+
     ReceivedFrame frame;
     frame.frameType = w[1];
     frame.addressLength = n;
-    frame.command = w[4 + n];
+    frame.command = command;
     frame.payload.assign(w.begin() + 5 + n, w.end() - 1);
     frames_.push_back(frame);
 

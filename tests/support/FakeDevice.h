@@ -10,7 +10,8 @@
 // `finalStatuses` (in order, the last repeating) in the framing `afterDoneAddressLength`.
 // cmdWriteSerialNumber is recorded and answered with `serialNumberAnswer` in any mode.
 // Frames that are malformed, carry a bad checksum or an unknown command, or use the other
-// framing get no answer, as on the real line.
+// framing get no answer, as on the real line, and are not recorded in Frames(). (A status
+// request with address bytes reads, to a device without them, as the unknown command 0x00.)
 //
 // Replies arrive replyDelayMs after the request, so every exchange costs virtual time.
 #pragma once

@@ -1,0 +1,640 @@
+// Whole update runs against the scripted device, on virtual time: the outcomes an operator
+// sees, the frames the device receives and the log a run leaves.
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <algorithm>
+#include <atomic>
+
+#include "AnsiText.h"
+#include "FakeChannel.h"
+#include "FakeClock.h"
+#include "FakeDevice.h"
+#include "LogText.h"
+#include "TestRunHost.h"
+#include "Translate.h"
+#include "UpdateSequence.h"
+
+namespace kvr::test {
+namespace {
+
+const QString kSuccess = QStringLiteral("Обновление успешно завершено!");
+const QString kUpdateError = QStringLiteral("Ошибка обновления!");
+const QString kExchangeError = QStringLiteral("Ошибка обмена!");
+const QString kCrcError = QStringLiteral("Ошибка CRC!");
+const QString kConnectionError = QStringLiteral("Ошибка подключения!");
+const QString kSerialNumberError = QStringLiteral(
+    "Ошибка! Серийный номер и аппаратная модификация не записаны! Проверьте перемычку!");
+const QString kHardwareIncompatible = QStringLiteral("Несовместима аппаратная версия!");
+const QString kProgramQuestion =
+    QStringLiteral("Несовместима программная версия! Продолжить обновление?");
+
+constexpr uint8_t kCmdStatus = 0x01;
+constexpr uint8_t kCmdEnterBootloader = 0x05;
+constexpr uint8_t kCmdStartUpdate = 0x08;
+constexpr uint8_t kCmdWritePage = 0x09;
+constexpr uint8_t kCmdWriteSerialNumber = 0x30;
+
+PageMap MakePages(int count, int dataBytes) {
+    PageMap pages;
+    uint32_t x = 12345;
+    for (int i = 0; i < count; ++i) {
+        PackagePage p;
+        for (size_t k = 0; k < p.pageHeader.size(); ++k) {
+            p.pageHeader[k] = static_cast<uint8_t>(i * 8 + k);
+        }
+        p.pageData.resize(dataBytes);
+        for (int k = 0; k < dataBytes; ++k) {
+            x = x * 1103515245u + 12345u;
+            p.pageData[k] = static_cast<char>(x >> 24);
+        }
+        pages[i] = p;
+    }
+    return pages;
+}
+
+class Run : public ::testing::Test {
+protected:
+    void SetUp() override { options_.logPath = dir_.filePath(QStringLiteral("log.txt")); }
+
+    // Runs a whole update; the run's final state is kept for inspection.
+    void Go(const std::function<bool()>& stopRequested = {}) {
+        TUpdateSequence run(QStringLiteral("ttyKVR0"), pages_, options_, factory_, clock_, host_);
+        run.RunUpdate(stopRequested);
+        final_ = run.State();
+    }
+
+    QStringList Log() const { return LogEntries(options_.logPath); }
+    // Frames of one command as the device received them.
+    std::vector<FakeDevice::ReceivedFrame> FramesOf(uint8_t command) const {
+        std::vector<FakeDevice::ReceivedFrame> out;
+        for (const auto& f : device_.Frames()) {
+            if (f.command == command)
+                out.push_back(f);
+        }
+        return out;
+    }
+    int CountOf(uint8_t command) const { return static_cast<int>(FramesOf(command).size()); }
+    // EnableStart calls that follow the last message.
+    bool StartEnabledOnlyByTheTail() const {
+        const auto events = host_.Events();
+        return host_.EnableStartCount() == 1 &&
+               events.back().kind == TestRunHost::Event::Kind::EnableStart;
+    }
+
+    QTemporaryDir dir_;
+    FakeClock clock_;
+    ScriptedChannel channel_{clock_};
+    ForwardingChannelFactory factory_{channel_};
+    TestRunHost host_;
+    PageMap pages_ = MakePages(4, 248);
+    FakeDevice device_{channel_, pages_};
+    RunOptions options_;
+    RunState final_;
+};
+
+// --- outcomes -------------------------------------------------------------------------------
+
+TEST_F(Run, CompletesFromApplicationModeThroughTheBootloader) {
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
+    EXPECT_EQ(device_.PagesWritten(), (std::vector<uint16_t>{0, 1, 2, 3}));
+    EXPECT_EQ(device_.MismatchedPages(), 0);
+    EXPECT_EQ(host_.Progress(), (std::vector<int>{0, 0, 0, 1, 100}));
+    EXPECT_TRUE(StartEnabledOnlyByTheTail());
+    EXPECT_EQ(channel_.DisconnectCount(), 1);
+    EXPECT_FALSE(channel_.Connected());
+    EXPECT_EQ(clock_.Sleeps(), (std::vector<uint32_t>{1000, 3000, 2000}));
+    EXPECT_TRUE(final_.stopFlag);
+
+    // The application spoke with address bytes, the bootloader without.
+    const auto statuses = FramesOf(kCmdStatus);
+    ASSERT_GE(statuses.size(), 3u);
+    EXPECT_EQ(statuses.front().addressLength, 6);
+    EXPECT_EQ(FramesOf(kCmdEnterBootloader).at(0).addressLength, 6);
+    EXPECT_EQ(FramesOf(kCmdStartUpdate).at(0).addressLength, 0);
+    for (const auto& page : FramesOf(kCmdWritePage))
+        EXPECT_EQ(page.addressLength, 0);
+    EXPECT_EQ(final_.addressFieldLength, 6);  // back in the application after completion
+}
+
+TEST_F(Run, SerialSettingsAreTheLinksOwn) {
+    Go();
+    const LinkSettings& s = channel_.Settings();
+    EXPECT_EQ(s.portName, "ttyKVR0");
+    EXPECT_EQ(s.setupString, "115200,n,8,1");
+    EXPECT_EQ(s.readInterval, 1000);
+    EXPECT_EQ(s.readTotalMultiplier, 50);
+    EXPECT_EQ(s.writeTotalMultiplier, 250);
+    EXPECT_EQ(s.writeTotalConstant, 500);
+    EXPECT_EQ(s.readTotalConstant, 5000);  // restored after every probe
+}
+
+TEST_F(Run, DeviceAlreadyInItsBootloaderGetsStartUpdateAtOnce) {
+    device_.mode = FakeDevice::Mode::Bootloader;
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
+    EXPECT_EQ(CountOf(kCmdEnterBootloader), 0);
+    const auto commands = device_.Commands();
+    ASSERT_GE(commands.size(), 2u);
+    EXPECT_EQ(commands[0], kCmdStatus);  // the probe's second attempt
+    EXPECT_EQ(commands[1], kCmdStatus);  // the first poll
+    EXPECT_EQ(commands[2], kCmdStartUpdate);
+}
+
+TEST_F(Run, UnansweredEnterBootloaderSkipsTheFirstWaitAndTheProbeRescuesTheRun) {
+    device_.answerEnterBootloader = false;
+    Go();
+    // The report of the lost reply is forgotten when the probe's first attempt fails.
+    EXPECT_EQ(host_.Shown(), (QStringList{kExchangeError, kSuccess}));
+    EXPECT_EQ(clock_.Sleeps(), (std::vector<uint32_t>{3000, 2000}));
+}
+
+TEST_F(Run, RefusedEnterBootloaderStillWaitsAndProbes) {
+    device_.enterBootloaderAnswer = 0x01;  // the device stays in its application
+    std::atomic<int> polls{0};
+    Go([&] { return ++polls > 3; });
+    EXPECT_TRUE(host_.Shown().isEmpty());
+    EXPECT_EQ(CountOf(kCmdEnterBootloader), 3);
+    EXPECT_EQ(clock_.Sleeps(), (std::vector<uint32_t>{1000, 3000, 1000, 3000, 1000, 3000}));
+}
+
+struct FinalCase {
+    const char* name;
+    uint8_t finalStatus;
+    bool technologyMode;
+    const char* message;
+};
+
+class FinalStatus : public Run, public ::testing::WithParamInterface<FinalCase> {};
+
+TEST_P(FinalStatus, DecidesTheOneClosingMessage) {
+    const FinalCase& c = GetParam();
+    device_.finalStatuses = {c.finalStatus};
+    options_.technologyMode = c.technologyMode;
+    host_.SetSerialNumber(QStringLiteral("12345678"));
+    host_.SetHardware(QStringLiteral("3"));
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{QString::fromUtf8(c.message)});
+    EXPECT_EQ(device_.SerialNumberPayloads().size(),
+              c.technologyMode && c.finalStatus == 10 ? 1u : 0u);
+    const bool messageEnablesStart = QString::fromUtf8(c.message) != kSuccess;
+    EXPECT_EQ(host_.EnableStartCount(), messageEnablesStart ? 2 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Completion, FinalStatus,
+    ::testing::Values(
+        FinalCase{"Status0", 0, false, "Обновление успешно завершено!"},
+        FinalCase{"Status5", 5, false, "Обновление успешно завершено!"},
+        FinalCase{"Status10", 10, false, "Обновление успешно завершено!"},
+        FinalCase{"Status3", 3, false, "Ошибка обновления!"},
+        FinalCase{"Status6", 6, false, "Ошибка обновления!"},
+        FinalCase{"Status10Technology", 10, true, "Обновление успешно завершено!"},
+        FinalCase{"Status0Technology", 0, true,
+                  "Ошибка! Серийный номер и аппаратная модификация не записаны! Проверьте "
+                  "перемычку!"},
+        FinalCase{"Status5Technology", 5, true,
+                  "Ошибка! Серийный номер и аппаратная модификация не записаны! Проверьте "
+                  "перемычку!"},
+        FinalCase{"Status3Technology", 3, true, "Ошибка обновления!"}),
+    [](const ::testing::TestParamInfo<FinalCase>& p) { return std::string(p.param.name); });
+
+TEST_F(Run, FinalStatusIsTheLastOneReadWithinTheWindow) {
+    // 5 and 10 keep the host asking until the window closes; a 0 ends the asking at once.
+    device_.finalStatuses = {10, 10, 3};
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kUpdateError});
+}
+
+TEST_F(Run, SerialNumberPayloadIsHardwareLowByteDigitsAndZeros) {
+    device_.finalStatuses = {10};
+    options_.technologyMode = true;
+    host_.SetSerialNumber(QStringLiteral("00421"));
+    host_.SetHardware(QStringLiteral("258"));  // low byte 0x02
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
+    ASSERT_EQ(device_.SerialNumberPayloads().size(), 1u);
+    EXPECT_EQ(device_.SerialNumberPayloads()[0],
+              (Bytes{0x02, '0', '0', '4', '2', '1', 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(Run, SerialNumberOfTwelveCharactersFillsThePayload) {
+    device_.finalStatuses = {10};
+    options_.technologyMode = true;
+    host_.SetSerialNumber(QStringLiteral("123456789012"));
+    host_.SetHardware(QStringLiteral("-1"));
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
+    ASSERT_EQ(device_.SerialNumberPayloads().size(), 1u);
+    EXPECT_EQ(device_.SerialNumberPayloads()[0],
+              (Bytes{0xFF, '1', '2', '3', '4', '5', '6', '7', '8', '9', '0', '1', '2'}));
+}
+
+struct SerialCase {
+    const char* name;
+    const char* serialNumber;
+    const char* hardware;
+};
+
+class UnsendableSerialNumber : public Run, public ::testing::WithParamInterface<SerialCase> {};
+
+TEST_P(UnsendableSerialNumber, IsNotWrittenAndEndsWithTheSerialNumberError) {
+    device_.finalStatuses = {10};
+    options_.technologyMode = true;
+    host_.SetSerialNumber(QString::fromUtf8(GetParam().serialNumber));
+    host_.SetHardware(QString::fromUtf8(GetParam().hardware));
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kSerialNumberError});
+    EXPECT_TRUE(device_.SerialNumberPayloads().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Refused, UnsendableSerialNumber,
+                         ::testing::Values(SerialCase{"ThirteenCharacters", "1234567890123", "3"},
+                                           SerialCase{"OutsideTheCodePage", "12\xC3\xA9", "3"},
+                                           SerialCase{"ChineseCharacter", "12\xE4\xB8\xAD", "3"},
+                                           SerialCase{"HardwareNotANumber", "1234", "3a"},
+                                           SerialCase{"HardwareEmpty", "1234", ""},
+                                           SerialCase{"HardwareTooLarge", "1234", "99999999999"}),
+                         [](const ::testing::TestParamInfo<SerialCase>& p) {
+                             return std::string(p.param.name);
+                         });
+
+TEST_F(Run, SerialNumberRefusedOrGarbledByTheDevice) {
+    device_.finalStatuses = {10};
+    options_.technologyMode = true;
+    host_.SetSerialNumber(QStringLiteral("7"));
+    host_.SetHardware(QStringLiteral("1"));
+    device_.serialNumberAnswer = 0x01;
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kSerialNumberError});
+}
+
+TEST_F(Run, SerialNumberReplyWithBadChecksumShowsCrcErrorFirst) {
+    device_.finalStatuses = {10};
+    options_.technologyMode = true;
+    host_.SetSerialNumber(QStringLiteral("7"));
+    host_.SetHardware(QStringLiteral("1"));
+    device_.InjectFault(kCmdWriteSerialNumber, 1, {FakeDevice::FaultKind::BadChecksum, 0});
+    Go();
+    EXPECT_EQ(host_.Shown(), (QStringList{kCrcError, kSerialNumberError}));
+    // The message operation enabled Start before the tail did.
+    EXPECT_EQ(host_.EnableStartCount(), 2);
+}
+
+TEST_F(Run, DeviceSilentAfterCompletionEndsWithUpdateErrorOnceTheWindowHasPassed) {
+    device_.silentAfterDone = true;
+    Go();
+    const QStringList shown = host_.Shown();
+    ASSERT_GE(shown.size(), 2);
+    EXPECT_EQ(shown.back(), kUpdateError);
+    for (int i = 0; i + 1 < shown.size(); ++i)
+        EXPECT_EQ(shown[i], kExchangeError);
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), kUpdateError), 1);
+}
+
+TEST_F(Run, TimeSpentOnBoxesCountsAgainstTheCompletionWindow) {
+    device_.silentAfterDone = true;
+    host_.ChargeBoxesTo(clock_, 6000);
+    Go();
+    // The first probe's report alone outlasts the window.
+    EXPECT_EQ(host_.Shown(), (QStringList{kExchangeError, kUpdateError}));
+}
+
+TEST_F(Run, DeviceThatReturnsInTheOtherFramingIsFoundAgain) {
+    device_.afterDoneAddressLength = 0;
+    device_.finalStatuses = {0};
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
+    EXPECT_EQ(final_.addressFieldLength, 0);
+}
+
+TEST_F(Run, StatusSixEndsWithTheUpdateError) {
+    device_.failBeforePage = 2;
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kUpdateError});
+    EXPECT_EQ(device_.PagesWritten(), (std::vector<uint16_t>{0, 1}));
+    const auto events = host_.Events();
+    // The message operation enables Start itself, the tail again.
+    ASSERT_EQ(host_.EnableStartCount(), 2);
+    const int message = static_cast<int>(
+        std::find_if(events.begin(), events.end(),
+                     [](const auto& e) { return e.kind == TestRunHost::Event::Kind::Message; }) -
+        events.begin());
+    EXPECT_EQ(host_.FirstEnableStart(), message + 1);
+    EXPECT_TRUE(Log().contains(QStringLiteral("Получен статус ошибки обновления")));
+}
+
+TEST_F(Run, PageNotWrittenEndsTheRunWithoutSendingItAgain) {
+    device_.pageFlags[1] = 0x01;
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kUpdateError});
+    EXPECT_EQ(device_.PagesWritten(), (std::vector<uint16_t>{0, 1}));
+    EXPECT_EQ(host_.Progress(), std::vector<int>{0});
+    const QStringList log = Log();
+    const auto notWritten = log.indexOf(QStringLiteral("Страница не записана!"));
+    ASSERT_GE(notWritten, 0);
+    EXPECT_EQ(log.at(notWritten + 1), QStringLiteral("Ошибка записи страницы!"));
+    EXPECT_EQ(log.at(notWritten + 2), kUpdateError);
+}
+
+TEST_F(Run, PageWithoutAnswerShowsTheExchangeErrorThenTheUpdateError) {
+    device_.InjectFault(kCmdWritePage, 2, {FakeDevice::FaultKind::Silence, 0});
+    Go();
+    EXPECT_EQ(host_.Shown(), (QStringList{kExchangeError, kUpdateError}));
+    const QStringList log = Log();
+    const auto noAnswer = log.indexOf(QStringLiteral("Нет ответа!"));
+    ASSERT_GE(noAnswer, 0);
+    EXPECT_EQ(log.at(noAnswer + 1), QStringLiteral("Ошибка записи страницы!"));
+}
+
+TEST_F(Run, PageReplyWithBadChecksumShowsTheCrcErrorThenTheUpdateError) {
+    device_.InjectFault(kCmdWritePage, 1, {FakeDevice::FaultKind::BadChecksum, 0});
+    Go();
+    EXPECT_EQ(host_.Shown(), (QStringList{kCrcError, kUpdateError}));
+}
+
+TEST_F(Run, HardwareIncompatibleStopsAfterTheProgressOfThatPage) {
+    device_.pageFlags[0] = 0x02;
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kHardwareIncompatible});
+    EXPECT_EQ(host_.Progress(), std::vector<int>{0});
+    EXPECT_TRUE(StartEnabledOnlyByTheTail());
+    EXPECT_EQ(device_.PagesWritten(), std::vector<uint16_t>{0});
+}
+
+TEST_F(Run, NotWrittenTakesPrecedenceOverHardwareIncompatible) {
+    device_.pageFlags[0] = 0x03;
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kUpdateError});
+}
+
+TEST_F(Run, HardwareIncompatibleTakesPrecedenceOverProgramIncompatible) {
+    device_.pageFlags[0] = 0x06;
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kHardwareIncompatible});
+}
+
+TEST_F(Run, ProgramIncompatibleAnsweredNoEndsTheRun) {
+    device_.pageFlags[1] = 0x04;
+    host_.QueueAnswer(false);
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kProgramQuestion});
+    EXPECT_EQ(host_.Progress(), (std::vector<int>{0, 0}));
+    EXPECT_EQ(device_.PagesWritten(), (std::vector<uint16_t>{0, 1}));
+    EXPECT_TRUE(StartEnabledOnlyByTheTail());
+    EXPECT_TRUE(Log().contains(QStringLiteral("Несовместима программная версия!")));
+}
+
+TEST_F(Run, ProgramIncompatibleAnsweredYesGoesOn) {
+    device_.pageFlags[1] = 0x04;
+    host_.QueueAnswer(true);
+    Go();
+    EXPECT_EQ(host_.Shown(), (QStringList{kProgramQuestion, kSuccess}));
+    EXPECT_EQ(device_.PagesWritten(), (std::vector<uint16_t>{0, 1, 2, 3}));
+}
+
+TEST_F(Run, NoAnswerWhilePollingIsTheExchangeErrorAlone) {
+    device_.mode = FakeDevice::Mode::Bootloader;
+    device_.InjectFault(kCmdStatus, 4, {FakeDevice::FaultKind::Silence, 0});
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kExchangeError});
+    EXPECT_TRUE(StartEnabledOnlyByTheTail());
+}
+
+TEST_F(Run, GarbledStatusWhilePollingIsTheCrcErrorAlone) {
+    device_.mode = FakeDevice::Mode::Bootloader;
+    device_.InjectFault(kCmdStatus, 4, {FakeDevice::FaultKind::BadChecksum, 0});
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kCrcError});
+}
+
+TEST_F(Run, PortThatCannotBeOpenedIsTheExchangeErrorThenTheConnectionError) {
+    channel_.FailConnect("SerialComm open port error, 2");
+    Go();
+    EXPECT_EQ(host_.Shown(), (QStringList{kExchangeError, kConnectionError}));
+    EXPECT_TRUE(StartEnabledOnlyByTheTail());
+    EXPECT_TRUE(device_.Frames().empty());
+    // The reason is in the log, right after the connecting line.
+    const QStringList log = Log();
+    const auto connecting = log.indexOf(QStringLiteral("Подключение интерфейса"));
+    ASSERT_GE(connecting, 0);
+    EXPECT_EQ(log.at(connecting + 1), QStringLiteral("SerialComm open port error, 2"));
+}
+
+TEST_F(Run, ChannelThatCannotBeMadeIsLikeAPortThatDidNotOpen) {
+    factory_.FailCreate("no serial support");
+    Go();
+    EXPECT_EQ(host_.Shown(), (QStringList{kExchangeError, kConnectionError}));
+    EXPECT_TRUE(Log().contains(QStringLiteral("no serial support")));
+}
+
+TEST_F(Run, RefusedProbeSettingsEndTheRunThroughTheTail) {
+    channel_.FailReadTotalConstantChange(0);
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kConnectionError});
+    EXPECT_TRUE(StartEnabledOnlyByTheTail());
+    EXPECT_TRUE(device_.Frames().empty());
+    EXPECT_TRUE(Log().contains(QStringLiteral("SerialComm set timeouts error, code 5")));
+}
+
+TEST_F(Run, PortLostInTheMiddleEndsWithTheExchangeError) {
+    FailAfterChannel failing(channel_, 200);
+    ForwardingChannelFactory factory(failing);
+    TUpdateSequence run(QStringLiteral("ttyKVR0"), pages_, options_, factory, clock_, host_);
+    run.RunUpdate();
+    EXPECT_EQ(host_.Shown(), QStringList{kExchangeError});
+    EXPECT_TRUE(StartEnabledOnlyByTheTail());
+    EXPECT_TRUE(failing.Failed());
+}
+
+TEST_F(Run, StopRequestEndsTheRunAfterTheTurnUnderWay) {
+    std::atomic<bool> stop{false};
+    host_.OnEvent([&](const TestRunHost::Event& e) {
+        if (e.kind == TestRunHost::Event::Kind::Progress)
+            stop = true;  // after page 0
+    });
+    Go([&] { return stop.load(); });
+    EXPECT_TRUE(host_.Shown().isEmpty());
+    EXPECT_EQ(device_.PagesWritten(), std::vector<uint16_t>{0});
+    EXPECT_TRUE(StartEnabledOnlyByTheTail());
+    EXPECT_EQ(channel_.DisconnectCount(), 1);
+}
+
+// --- pages ----------------------------------------------------------------------------------
+
+TEST_F(Run, PageFrameCarriesNumberLengthHeaderAndTheFirstBytesOfThePage) {
+    pages_ = MakePages(6, 300);
+    FakeDevice device(channel_, pages_);  // replaces the fixture's device on the channel
+    device.mode = FakeDevice::Mode::Bootloader;
+    device.requests = std::vector<PageRequest>{{5, 256}};
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
+    EXPECT_EQ(device.MismatchedPages(), 0);
+    std::vector<FakeDevice::ReceivedFrame> pageFrames;
+    for (const auto& f : device.Frames()) {
+        if (f.command == kCmdWritePage)
+            pageFrames.push_back(f);
+    }
+    ASSERT_EQ(pageFrames.size(), 1u);
+    const Bytes& payload = pageFrames[0].payload;
+    ASSERT_EQ(payload.size(), 268u);
+    EXPECT_EQ((Bytes{payload[0], payload[1], payload[2], payload[3]}),
+              (Bytes{0x05, 0x00, 0x00, 0x01}));
+    const PackagePage& page = pages_.at(5);
+    EXPECT_TRUE(std::equal(page.pageHeader.begin(), page.pageHeader.end(), payload.begin() + 4));
+    EXPECT_TRUE(std::equal(payload.begin() + 12, payload.end(),
+                           reinterpret_cast<const uint8_t*>(page.pageData.constData())));
+    EXPECT_EQ(host_.Progress(), (std::vector<int>{1, 100}));
+}
+
+TEST_F(Run, ProgressIsThePageTimes100Over256EvenAbove100) {
+    pages_ = MakePages(301, 4);
+    FakeDevice device(channel_, pages_);
+    device.mode = FakeDevice::Mode::Bootloader;
+    device.requests = std::vector<PageRequest>{{1, 4}, {3, 4}, {255, 4}, {256, 4}, {300, 4}};
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
+    EXPECT_EQ(host_.Progress(), (std::vector<int>{0, 1, 99, 100, 117, 100}));
+}
+
+TEST_F(Run, PageBeyondThePackageIsNotSentButCountsAsTaken) {
+    device_.mode = FakeDevice::Mode::Bootloader;
+    device_.requests = std::vector<PageRequest>{{0, 248}, {4, 248}, {200, 248}, {3, 248}};
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
+    EXPECT_EQ(device_.PagesWritten(), (std::vector<uint16_t>{0, 3}));
+    EXPECT_EQ(host_.Progress(), (std::vector<int>{0, 1, 78, 1, 100}));
+}
+
+TEST_F(Run, PageRequestLongerThanThePageIsRefusedWithoutSending) {
+    device_.mode = FakeDevice::Mode::Bootloader;
+    device_.requests = std::vector<PageRequest>{{0, 248}, {1, 249}};
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kUpdateError});
+    EXPECT_EQ(device_.PagesWritten(), std::vector<uint16_t>{0});
+    EXPECT_TRUE(Log().contains(QStringLiteral("Ошибка записи страницы!")));
+}
+
+TEST_F(Run, ShorterPageRequestSendsOnlyTheBytesAskedFor) {
+    device_.mode = FakeDevice::Mode::Bootloader;
+    device_.requests = std::vector<PageRequest>{{2, 17}, {3, 0}};
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
+    EXPECT_EQ(device_.MismatchedPages(), 0);
+    const auto pages = FramesOf(kCmdWritePage);
+    ASSERT_EQ(pages.size(), 2u);
+    EXPECT_EQ(pages[0].payload.size(), 12u + 17u);
+    EXPECT_EQ(pages[1].payload.size(), 12u);
+}
+
+TEST_F(Run, BootAllMarksOnlyPageFrames) {
+    options_.bootAllMode = true;
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
+    int pageFrames = 0;
+    for (const auto& f : device_.Frames()) {
+        EXPECT_EQ(f.frameType, f.command == kCmdWritePage ? 0x02 : 0x01) << int(f.command);
+        pageFrames += f.command == kCmdWritePage ? 1 : 0;
+    }
+    EXPECT_EQ(pageFrames, 4);
+}
+
+TEST_F(Run, BusyStatusWaitsTenMilliseconds) {
+    device_.mode = FakeDevice::Mode::Bootloader;
+    device_.busyEveryPages = 2;
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
+    EXPECT_EQ(clock_.Sleeps(), (std::vector<uint32_t>{10, 2000}));
+    EXPECT_EQ(Log().count(QStringLiteral("Получен статус ожидания записи страницы")), 1);
+}
+
+TEST_F(Run, RefusedStartUpdateIsOnlyLoggedAndAskedAgain) {
+    device_.mode = FakeDevice::Mode::Bootloader;
+    device_.refuseStartUpdateTimes = 2;
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
+    EXPECT_EQ(CountOf(kCmdStartUpdate), 3);
+    EXPECT_EQ(Log().count(QStringLiteral("Ошибка записи страницы!")), 2);
+}
+
+TEST_F(Run, GarbledStartUpdateReplyEndsTheRun) {
+    device_.mode = FakeDevice::Mode::Bootloader;
+    device_.InjectFault(kCmdStartUpdate, 1, {FakeDevice::FaultKind::WrongEcho, 0});
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kExchangeError});
+    EXPECT_EQ(Log().count(QStringLiteral("Ошибка записи страницы!")), 1);
+}
+
+// --- the log of a run -----------------------------------------------------------------------
+
+TEST_F(Run, LogTellsTheStoryOfTheRun) {
+    Go();
+    const QStringList log = Log();
+    ASSERT_GE(log.size(), 6);
+    EXPECT_EQ(log[0], QStringLiteral("Запуск обновления"));
+    EXPECT_EQ(log[1], QStringLiteral("Подключение интерфейса"));
+    EXPECT_EQ(log[2], QStringLiteral("Запрашиваем статус прибора"));
+    EXPECT_EQ(log[3], QStringLiteral("Запись: 55 01 08 00 00 00 00 00 00 00 01 08 "));
+    EXPECT_EQ(log[4], QStringLiteral("Чтение: 55 01 16 00 "));
+    EXPECT_EQ(log[5], QStringLiteral("Чтение: 00 00 00 00 00 00 "));
+    for (const char* line :
+         {"Получен статус 0", "Переход в загрузчик, перезагрузка прибора", "Запуск обновления",
+          "Отправка страницы 0", "Отправка страницы 3", "Получен статус успешного завершения",
+          "Обновление успешно завершено!"}) {
+        EXPECT_TRUE(log.contains(QString::fromUtf8(line))) << line;
+    }
+    // Every page went out as one dumped frame: 4 header, 1 command, 12 + 248 payload, 1 sum.
+    int pageDumps = 0;
+    for (const QString& line : log) {
+        if (line.startsWith(QStringLiteral("Запись: 55 01 06 01 09 "))) {
+            ++pageDumps;
+            EXPECT_EQ(line.size(), 8 + 3 * (4 + 1 + 260 + 1));
+        }
+    }
+    EXPECT_EQ(pageDumps, 4);
+}
+
+TEST_F(Run, TextsAreTranslatedBeforeTheyAreShownAndLogged) {
+    const QString lng = dir_.filePath(QStringLiteral("ru.lng"));
+    {
+        QFile f(lng);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(
+            "\xEF\xBB\xBF[ru]\n"
+            "Ошибка обмена!=Exchange failed\n"
+            "Ошибка подключения!=Cannot connect\n"
+            "Запрашиваем статус прибора=Asking for status\n");
+    }
+    OpenLanguageFile(lng);
+    channel_.FailConnect("SerialComm open port error, 13");
+    Go();
+    ReleaseLanguageFile();
+    EXPECT_EQ(host_.Shown(),
+              (QStringList{QStringLiteral("Exchange failed"), QStringLiteral("Cannot connect")}));
+    const QStringList log = Log();
+    EXPECT_TRUE(log.contains(QStringLiteral("Exchange failed")));
+    EXPECT_TRUE(log.contains(QStringLiteral("Cannot connect")));
+    EXPECT_TRUE(log.contains(QStringLiteral("Asking for status")));
+    EXPECT_TRUE(log.contains(QStringLiteral("Подключение интерфейса")));  // never translated
+}
+
+TEST_F(Run, RunWithoutALogGoesOnNormally) {
+    options_.logPath.clear();
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
+    EXPECT_FALSE(QFile::exists(dir_.filePath(QStringLiteral("log.txt"))));
+}
+
+TEST(Windows1251, EncodesAsciiAndCyrillicAndRefusesTheRest) {
+    QByteArray out;
+    EXPECT_TRUE(EncodeWindows1251(QStringLiteral("0129 Az"), out));
+    EXPECT_EQ(out, QByteArray("0129 Az"));
+    EXPECT_TRUE(EncodeWindows1251(QStringLiteral("АяЁё№"), out));
+    EXPECT_EQ(out, QByteArray("\xC0\xFF\xA8\xB8\xB9"));
+    EXPECT_FALSE(EncodeWindows1251(QStringLiteral("1\u00E9"), out));  // é is not in the page
+    EXPECT_TRUE(out.isEmpty());
+}
+
+}  // namespace
+}  // namespace kvr::test
