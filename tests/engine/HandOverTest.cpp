@@ -1,0 +1,325 @@
+// The hand-over between an update thread and its host's thread, and whole runs on a real
+// update thread. Every wait here ends because of what the other thread does, never because
+// time passed: the only bounded waits are ones that must not end.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QTemporaryDir>
+#include <QThread>
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "FakeChannel.h"
+#include "FakeClock.h"
+#include "FakeDevice.h"
+#include "HandOver.h"
+#include "LogText.h"
+#include "TestRunHost.h"
+#include "UpdateThread.h"
+
+namespace kvr::test {
+namespace {
+
+// A host that also notes on which thread each call ran.
+class ThreadCheckingHost : public TestRunHost {
+public:
+    void ShowMessage(const QString& text) override {
+        Note();
+        if (duringMessage)
+            duringMessage();
+        TestRunHost::ShowMessage(text);
+    }
+    bool AskYesNo(const QString& text) override {
+        Note();
+        return TestRunHost::AskYesNo(text);
+    }
+    void SetProgress(int position) override {
+        Note();
+        TestRunHost::SetProgress(position);
+    }
+    void EnableStart() override {
+        Note();
+        TestRunHost::EnableStart();
+    }
+    QString SerialNumberText() override {
+        Note();
+        return TestRunHost::SerialNumberText();
+    }
+    QString HardwareText() override {
+        Note();
+        return TestRunHost::HardwareText();
+    }
+
+    std::function<void()> duringMessage;
+    std::atomic<int> callsOffThread{0};
+    std::atomic<int> calls{0};
+
+private:
+    void Note() {
+        ++calls;
+        if (QThread::currentThread() != QCoreApplication::instance()->thread())
+            ++callsOffThread;
+    }
+};
+
+// Waits, without a deadline, until the hand-over holds a call nobody has taken up.
+void WaitForPendingCall(TRunHandOver& handOver) {
+    while (handOver.PendingCalls() == 0)
+        std::this_thread::yield();
+}
+
+TEST(HandOver, MessageKeepsTheRunWaitingUntilTheBoxIsClosed) {
+    ThreadCheckingHost host;
+    TRunHandOver handOver(host);
+    std::atomic<bool> returned{false};
+    std::unique_ptr<QThread> run(QThread::create([&] {
+        handOver.ShowMessage(QStringLiteral("box"));
+        returned = true;
+    }));
+    bool stillWaitingInside = false;
+    host.duringMessage = [&] {
+        // The box is open: the run must neither have returned nor be able to end.
+        stillWaitingInside = !returned && !run->wait(QDeadlineTimer(50));
+    };
+    run->start();
+    ASSERT_TRUE(handOver.WaitServing(*run, 5));
+    EXPECT_TRUE(stillWaitingInside);
+    EXPECT_TRUE(returned);
+    EXPECT_EQ(host.Shown(), QStringList{QStringLiteral("box")});
+    EXPECT_EQ(host.callsOffThread, 0);
+}
+
+TEST(HandOver, AnswersAndTextsComeBackToTheRun) {
+    ThreadCheckingHost host;
+    host.QueueAnswer(true);
+    host.QueueAnswer(false);
+    host.SetSerialNumber(QStringLiteral("00123"));
+    host.SetHardware(QStringLiteral("7"));
+    TRunHandOver handOver(host);
+    bool first = false;
+    bool second = true;
+    QString serialNumber;
+    QString hardware;
+    std::unique_ptr<QThread> run(QThread::create([&] {
+        first = handOver.AskYesNo(QStringLiteral("q1"));
+        second = handOver.AskYesNo(QStringLiteral("q2"));
+        serialNumber = handOver.SerialNumberText();
+        hardware = handOver.HardwareText();
+        handOver.SetProgress(42);
+        handOver.EnableStart();
+    }));
+    run->start();
+    ASSERT_TRUE(handOver.WaitServing(*run, 5));
+    EXPECT_TRUE(first);
+    EXPECT_FALSE(second);
+    EXPECT_EQ(serialNumber, QStringLiteral("00123"));
+    EXPECT_EQ(hardware, QStringLiteral("7"));
+    EXPECT_EQ(host.Progress(), std::vector<int>{42});
+    EXPECT_EQ(host.EnableStartCount(), 1);
+    EXPECT_EQ(host.calls, 6);
+    EXPECT_EQ(host.callsOffThread, 0);
+}
+
+TEST(HandOver, CallsAreServedByTheHostsEventLoop) {
+    ThreadCheckingHost host;
+    TRunHandOver handOver(host);
+    std::unique_ptr<QThread> run(QThread::create([&] {
+        for (int i = 1; i <= 3; ++i)
+            handOver.SetProgress(i);
+    }));
+    QEventLoop loop;
+    QObject::connect(run.get(), &QThread::finished, &loop, &QEventLoop::quit);
+    run->start();
+    loop.exec();
+    EXPECT_TRUE(run->wait());
+    EXPECT_EQ(host.Progress(), (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(host.callsOffThread, 0);
+}
+
+TEST(HandOver, CallOnTheHostsOwnThreadRunsDirectly) {
+    ThreadCheckingHost host;
+    TRunHandOver handOver(host);
+    handOver.ShowMessage(QStringLiteral("direct"));
+    EXPECT_EQ(host.Shown(), QStringList{QStringLiteral("direct")});
+    EXPECT_EQ(handOver.PendingCalls(), 0);
+}
+
+TEST(HandOver, ShutdownReleasesAWaitingRunWithDefaultAnswers) {
+    ThreadCheckingHost host;
+    host.SetDefaultAnswer(true);
+    host.SetSerialNumber(QStringLiteral("1"));
+    TRunHandOver handOver(host);
+    bool answer = true;
+    QString serialNumber = QStringLiteral("unset");
+    std::unique_ptr<QThread> run(QThread::create([&] {
+        answer = handOver.AskYesNo(QStringLiteral("q"));  // waits: nobody serves
+        serialNumber = handOver.SerialNumberText();       // after shutdown: at once
+        handOver.ShowMessage(QStringLiteral("never shown"));
+    }));
+    run->start();
+    WaitForPendingCall(handOver);
+    handOver.Shutdown();
+    EXPECT_TRUE(run->wait());  // a plain wait: nothing needs serving any more
+    EXPECT_FALSE(answer);
+    EXPECT_TRUE(serialNumber.isEmpty());
+    EXPECT_EQ(host.calls, 0);
+    EXPECT_TRUE(handOver.IsShutDown());
+    // Queued invocations that arrive afterwards find nothing to run.
+    QCoreApplication::processEvents();
+    EXPECT_EQ(host.calls, 0);
+}
+
+TEST(HandOver, DestroyingTheHandOverReleasesAWaitingRun) {
+    ThreadCheckingHost host;
+    auto handOver = std::make_unique<TRunHandOver>(host);
+    std::atomic<bool> returned{false};
+    std::unique_ptr<QThread> run(QThread::create([&] {
+        handOver->ShowMessage(QStringLiteral("closing"));
+        returned = true;
+    }));
+    run->start();
+    WaitForPendingCall(*handOver);
+    handOver.reset();
+    EXPECT_TRUE(run->wait());
+    EXPECT_TRUE(returned);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(host.calls, 0);
+}
+
+TEST(HandOver, WaitServingRefusesAnotherThread) {
+    ThreadCheckingHost host;
+    TRunHandOver handOver(host);
+    std::unique_ptr<QThread> idle(QThread::create([] {}));
+    bool result = true;
+    std::unique_ptr<QThread> other(QThread::create([&] { result = handOver.WaitServing(*idle); }));
+    other->start();
+    EXPECT_TRUE(other->wait());
+    EXPECT_FALSE(result);
+    EXPECT_TRUE(handOver.WaitServing(*idle));  // never started: nothing to wait for
+}
+
+// --- whole runs on the update thread ----------------------------------------------------
+
+PageMap SmallPackage() {
+    PageMap pages;
+    for (int i = 0; i < 3; ++i) {
+        PackagePage p;
+        p.pageHeader.fill(static_cast<uint8_t>(i));
+        p.pageData = QByteArray(32, static_cast<char>('a' + i));
+        pages[i] = p;
+    }
+    return pages;
+}
+
+class UpdateThreadRun : public ::testing::Test {
+protected:
+    void SetUp() override { options_.logPath = dir_.filePath(QStringLiteral("log.txt")); }
+
+    QTemporaryDir dir_;
+    FakeClock clock_;
+    ScriptedChannel channel_{clock_};
+    ForwardingChannelFactory factory_{channel_};
+    PageMap pages_ = SmallPackage();
+    FakeDevice device_{channel_, pages_};
+    ThreadCheckingHost host_;
+    TRunHandOver handOver_{host_};
+    RunOptions options_;
+};
+
+TEST_F(UpdateThreadRun, UpdatesOnItsOwnThreadAndReportsOnTheHosts) {
+    options_.technologyMode = true;
+    device_.finalStatuses = {10};
+    host_.SetSerialNumber(QStringLiteral("99"));
+    host_.SetHardware(QStringLiteral("4"));
+    TUpdateThread run(QStringLiteral("ttyKVR1"), pages_, options_, factory_, clock_, handOver_);
+    EXPECT_EQ(run.AddressFieldLength(), 6);
+    EXPECT_TRUE(run.LogOpen());
+    EXPECT_TRUE(channel_.Writes().empty());  // the constructor leaves the port alone
+    run.start();
+    ASSERT_TRUE(handOver_.WaitServing(run, 5));
+
+    EXPECT_EQ(host_.Shown(), QStringList{QStringLiteral("Обновление успешно завершено!")});
+    EXPECT_EQ(host_.callsOffThread, 0);
+    EXPECT_EQ(device_.MismatchedPages(), 0);
+    ASSERT_EQ(device_.SerialNumberPayloads().size(), 1u);
+    EXPECT_EQ(device_.SerialNumberPayloads()[0],
+              (Bytes{4, '9', '9', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(host_.EnableStartCount(), 1);
+    EXPECT_FALSE(run.LogOpen());  // closed by the tail
+    EXPECT_EQ(LogEntries(options_.logPath).first(), QStringLiteral("Запуск обновления"));
+}
+
+TEST_F(UpdateThreadRun, StopRequestedByTheHostEndsTheRunQuietly) {
+    TUpdateThread run(QStringLiteral("ttyKVR1"), pages_, options_, factory_, clock_, handOver_);
+    host_.OnEvent([&](const TestRunHost::Event& e) {
+        if (e.kind == TestRunHost::Event::Kind::Progress)
+            run.requestInterruption();
+    });
+    run.start();
+    ASSERT_TRUE(handOver_.WaitServing(run, 5));
+    EXPECT_TRUE(host_.Shown().isEmpty());
+    EXPECT_EQ(device_.PagesWritten(), std::vector<uint16_t>{0});
+    EXPECT_EQ(host_.EnableStartCount(), 1);
+    EXPECT_FALSE(channel_.Connected());
+}
+
+TEST_F(UpdateThreadRun, HostClosingWhileABoxIsPendingDoesNotDeadlock) {
+    channel_.FailConnect("SerialComm open port error, 2");  // reports at once
+    TUpdateThread run(QStringLiteral("ttyKVR1"), pages_, options_, factory_, clock_, handOver_);
+    run.start();
+    WaitForPendingCall(handOver_);
+    // The window closes: ask the run to stop, answer nothing more, and wait.
+    run.requestInterruption();
+    handOver_.Shutdown();
+    EXPECT_TRUE(run.wait());
+    EXPECT_EQ(host_.calls, 0);
+    EXPECT_FALSE(channel_.Connected());
+}
+
+TEST_F(UpdateThreadRun, HostWaitingForTheEndKeepsServingItsBoxes) {
+    channel_.FailConnect("SerialComm open port error, 2");
+    TUpdateThread run(QStringLiteral("ttyKVR1"), pages_, options_, factory_, clock_, handOver_);
+    run.start();
+    WaitForPendingCall(handOver_);
+    run.requestInterruption();
+    ASSERT_TRUE(handOver_.WaitServing(run, 5));
+    EXPECT_EQ(host_.Shown(), (QStringList{QStringLiteral("Ошибка обмена!"),
+                                          QStringLiteral("Ошибка подключения!")}));
+}
+
+TEST_F(UpdateThreadRun, TwoRunsOnTwoPortsKeepTheirOwnFraming) {
+    // A second port whose device speaks without address bytes from the start.
+    FakeClock clock2;
+    ScriptedChannel channel2{clock2};
+    ForwardingChannelFactory factory2{channel2};
+    FakeDevice device2{channel2, pages_};
+    device2.mode = FakeDevice::Mode::Bootloader;
+    ThreadCheckingHost host2;
+    TRunHandOver handOver2{host2};
+    RunOptions options2;
+    options2.logPath = dir_.filePath(QStringLiteral("log2.txt"));
+
+    TUpdateThread first(QStringLiteral("ttyKVR1"), pages_, options_, factory_, clock_, handOver_);
+    TUpdateThread second(QStringLiteral("ttyKVR2"), pages_, options2, factory2, clock2, handOver2);
+    first.start();
+    second.start();
+    ASSERT_TRUE(handOver_.WaitServing(first, 5));
+    ASSERT_TRUE(handOver2.WaitServing(second, 5));
+    EXPECT_EQ(host_.Shown(), QStringList{QStringLiteral("Обновление успешно завершено!")});
+    EXPECT_EQ(host2.Shown(), QStringList{QStringLiteral("Обновление успешно завершено!")});
+    EXPECT_EQ(device_.MismatchedPages(), 0);
+    EXPECT_EQ(device2.MismatchedPages(), 0);
+    EXPECT_EQ(device2.PagesWritten().size(), 3u);
+}
+
+}  // namespace
+}  // namespace kvr::test
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
