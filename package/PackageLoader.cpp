@@ -34,7 +34,7 @@ constexpr uint16_t kMaxHardwareVersions = 20;
 constexpr qsizetype kHeaderLengthBoundBytes = 282;
 constexpr int kProgressFullPercent = 100;
 
-// The texts are looked up at failure time so that a language file opened later still counts.
+// The failure texts as written; Fail() passes them through Translate.
 QString ChangedFileText() {
     return QStringLiteral("Неправильный формат файла. Указанный файл был изменен.");
 }
@@ -92,7 +92,8 @@ struct Layout {
     uint16_t programCount = 0;
 };
 
-// Checks everything but the checksum, reading only inside [data, data + size).
+// Checks everything but the checksum from the fixed header and the file size. `head` holds the
+// first 26 bytes; it is not looked at when the file is shorter than that.
 // Returns the untranslated failure text, or an empty text when the header holds.
 QString CheckHeader(const uint8_t* data, qsizetype size, Layout& layout) {
     if (size < kFixedHeaderSizeBytes)
