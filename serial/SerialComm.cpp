@@ -20,6 +20,17 @@ std::string TrimPortName(const std::string& name) {
     return name.substr(begin, end - begin);
 }
 
+// The stored signed values, handed on as unsigned 32-bit (-1 becomes all ones).
+CommTimeouts TimeoutsOf(const TSerialComm& c) {
+    CommTimeouts t;
+    t.readInterval = static_cast<uint32_t>(c.TimeoutReadInterval());
+    t.readTotalMultiplier = static_cast<uint32_t>(c.TimeoutReadTotalMultiplier());
+    t.readTotalConstant = static_cast<uint32_t>(c.TimeoutReadTotalConstant());
+    t.writeTotalMultiplier = static_cast<uint32_t>(c.TimeoutWriteTotalMultiplier());
+    t.writeTotalConstant = static_cast<uint32_t>(c.TimeoutWriteTotalConstant());
+    return t;
+}
+
 }  // namespace
 
 TSerialComm::TSerialComm() : port_(std::make_unique<SerialPortBackend>()) {}
@@ -90,13 +101,7 @@ void TSerialComm::FSetDCB() {
 }
 
 void TSerialComm::FSetTimeouts() {
-    CommTimeouts t;
-    t.readInterval = static_cast<uint32_t>(readInterval_);
-    t.readTotalMultiplier = static_cast<uint32_t>(readTotalMultiplier_);
-    t.readTotalConstant = static_cast<uint32_t>(readTotalConstant_);
-    t.writeTotalMultiplier = static_cast<uint32_t>(writeTotalMultiplier_);
-    t.writeTotalConstant = static_cast<uint32_t>(writeTotalConstant_);
-    port_->ApplyTimeouts(t);
+    port_->ApplyTimeouts(TimeoutsOf(*this));
 }
 
 void TSerialComm::ApplyOrDisconnect(void (TSerialComm::*apply)()) {
@@ -157,20 +162,6 @@ void TSerialComm::FSetWriteTotalTimeoutMultiplier(int32_t value) {
 void TSerialComm::FSetWriteTotalTimeoutConstant(int32_t value) {
     SetTimeoutMember(&TSerialComm::writeTotalConstant_, value);
 }
-
-namespace {
-
-CommTimeouts TimeoutsOf(const TSerialComm& c) {
-    CommTimeouts t;
-    t.readInterval = static_cast<uint32_t>(c.TimeoutReadInterval());
-    t.readTotalMultiplier = static_cast<uint32_t>(c.TimeoutReadTotalMultiplier());
-    t.readTotalConstant = static_cast<uint32_t>(c.TimeoutReadTotalConstant());
-    t.writeTotalMultiplier = static_cast<uint32_t>(c.TimeoutWriteTotalMultiplier());
-    t.writeTotalConstant = static_cast<uint32_t>(c.TimeoutWriteTotalConstant());
-    return t;
-}
-
-}  // namespace
 
 uint32_t TSerialComm::Write(const void* buffer, uint32_t count) {
     return port_->Write(buffer, count, TimeoutsOf(*this));

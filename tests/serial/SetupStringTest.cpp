@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "SetupString.h"
 
 namespace kvr {
@@ -9,6 +11,10 @@ struct Accepted {
     const char* text;
     LineSettings expected;
 };
+
+void PrintTo(const Accepted& a, std::ostream* os) {
+    *os << '"' << a.text << '"';
+}
 
 class SetupStringAccepted : public ::testing::TestWithParam<Accepted> {};
 
