@@ -1,7 +1,5 @@
 #include "Cli.h"
 
-#include <iterator>
-
 #include "Exception.h"
 #include "Translate.h"
 
@@ -9,7 +7,8 @@ namespace kvr::cli {
 
 namespace {
 
-// One row per command, in the order --help lists them.
+// One row per command, in the order --help lists them. A new command is its
+// <Name>Command.cpp (picked up by the build) and one row here.
 constexpr CliCommand kCommands[] = {
     {"ports", "ports", "List the serial ports in the order the window offers them.",
      RunPortsCommand},
