@@ -1,10 +1,11 @@
 // The update log's file, with the platform's means of keeping other writers out. Private to
-// the engine; one implementation per platform (LogFile_posix.cpp).
+// the engine; one implementation per platform (LogFile_posix.cpp: flock; LogFile_win32.cpp:
+// opened without write sharing). Standard C++ only.
 #pragma once
 
-#include <QString>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 
 namespace kvr {
 
@@ -18,7 +19,7 @@ public:
     // Opens path for reading and writing, creating it empty when missing, and takes the
     // exclusive writer's lock without waiting. False (and closed) on any failure, including a
     // lock that someone else holds.
-    bool Open(const QString& path);
+    bool Open(const std::filesystem::path& path);
     bool IsOpen() const;
     void Close();
 
@@ -28,7 +29,8 @@ public:
     bool WriteAt(int64_t offset, const char* data, size_t size);
 
 private:
-    int fd_ = -1;
+    // The platform's handle (POSIX descriptor, Win32 HANDLE); -1 while closed.
+    std::intptr_t handle_ = -1;
 };
 
 }  // namespace kvr

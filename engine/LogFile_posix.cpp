@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QFile>
 #include <cerrno>
 
 #include "LogFile.h"
@@ -14,13 +13,12 @@ LogFile::~LogFile() {
     Close();
 }
 
-bool LogFile::Open(const QString& path) {
+bool LogFile::Open(const std::filesystem::path& path) {
     Close();
-    const QByteArray native = QFile::encodeName(path);
-    if (native.isEmpty())
+    if (path.empty())
         return false;
     // No O_TRUNC: a file that appeared meanwhile keeps its text.
-    const int fd = ::open(native.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
     // flock, not fcntl locks: fcntl locks belong to the process, so a second run in the same
@@ -34,35 +32,36 @@ bool LogFile::Open(const QString& path) {
         ::close(fd);
         return false;
     }
-    fd_ = fd;
+    handle_ = fd;
     return true;
 }
 
 bool LogFile::IsOpen() const {
-    return fd_ >= 0;
+    return handle_ >= 0;
 }
 
 void LogFile::Close() {
-    if (fd_ < 0)
+    if (handle_ < 0)
         return;
-    ::close(fd_);  // releases the lock
-    fd_ = -1;
+    ::close(static_cast<int>(handle_));  // releases the lock
+    handle_ = -1;
 }
 
 int64_t LogFile::Size() const {
-    if (fd_ < 0)
+    if (handle_ < 0)
         return -1;
     struct stat info {};
-    if (::fstat(fd_, &info) != 0)
+    if (::fstat(static_cast<int>(handle_), &info) != 0)
         return -1;
     return static_cast<int64_t>(info.st_size);
 }
 
 bool LogFile::WriteAt(int64_t offset, const char* data, size_t size) {
-    if (fd_ < 0 || offset < 0)
+    if (handle_ < 0 || offset < 0)
         return false;
+    const int fd = static_cast<int>(handle_);
     while (size > 0) {
-        const ssize_t written = ::pwrite(fd_, data, size, static_cast<off_t>(offset));
+        const ssize_t written = ::pwrite(fd, data, size, static_cast<off_t>(offset));
         if (written < 0) {
             if (errno == EINTR)
                 continue;

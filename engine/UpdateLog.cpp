@@ -1,6 +1,7 @@
 #include "UpdateLog.h"
 
 #include <QByteArray>
+#include <QFileInfo>
 #include <algorithm>
 
 #include "LogFile.h"
@@ -99,7 +100,7 @@ bool TUpdateLog::Open(const QString& path) {
     if (path.isEmpty())
         return false;
     auto file = std::make_unique<LogFile>();
-    if (!file->Open(path))
+    if (!file->Open(QFileInfo(path).filesystemFilePath()))
         return false;
     const int64_t size = file->Size();
     if (size < 0)

@@ -1,0 +1,24 @@
+#include "SerialChannel.h"
+
+namespace kvr {
+
+void SerialChannel::Connect(const LinkSettings& settings) {
+    port_.FSetPortName(settings.portName);
+    port_.FSetSetupString(settings.setupString);
+    port_.FSetReadIntervalTimeout(settings.readInterval);
+    port_.FSetReadTotalTimeoutMultiplier(settings.readTotalMultiplier);
+    port_.FSetReadTotalTimeoutConstant(settings.readTotalConstant);
+    port_.FSetWriteTotalTimeoutMultiplier(settings.writeTotalMultiplier);
+    port_.FSetWriteTotalTimeoutConstant(settings.writeTotalConstant);
+    port_.Connect();
+}
+
+void SerialChannel::PurgeReceive() {
+    port_.Purge({TSerialComm::PurgeFlag::RxClear});
+}
+
+void SerialChannel::SetReadTotalConstant(int32_t milliseconds) {
+    port_.FSetReadTotalTimeoutConstant(milliseconds);
+}
+
+}  // namespace kvr
