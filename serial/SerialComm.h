@@ -149,7 +149,8 @@ public:
     // adapters otherwise hold short replies for up to 16 ms. A refusal is ignored.
     bool RequestLowLatency() const { return requestLowLatency_; }
     void SetRequestLowLatency(bool value) { requestLowLatency_ = value; }
-    // Whether the open port runs in low-latency mode because we asked (false elsewhere).
+    // Whether the open port runs in low-latency mode (false when closed, on ports without
+    // the mode such as pseudo-terminals, and on Windows).
     bool LowLatencyGranted() const;
 
 private:

@@ -18,8 +18,9 @@ struct SerialPortEntry {
 // kvr::Exception "Invalid data type for '%s'" for a value that is not text and "Failed to get
 // data for '%s'" when its data cannot be read.
 //
-// POSIX: the serial devices in /sys/class/tty that have a driver (serial8250 ports without a
-// UART behind them left out) and a node in /dev, in natural order of the /dev path
+// POSIX: the serial devices in /sys/class/tty that have a driver and a node in /dev, less the
+// serial-core slots whose UART type is unknown (the serial8250 driver's empty ttyS1..ttyS31),
+// in natural order of the /dev path
 // (ttyS2 before ttyS10), followed by the paths listed in the environment variable
 // KVR_UPLINKER_PORTS (':'-separated; empty items and paths already listed are skipped).
 // Never raises; an unreadable /sys gives only the environment's paths.
