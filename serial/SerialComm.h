@@ -5,9 +5,11 @@
 //   opened) or kvr::EInOutError (it cannot be configured) with fixed English texts that carry
 //   the system error code in decimal. Disconnect never raises.
 // - Read and Write never raise: they report by the number of bytes transferred. A short count
-//   means the time-out passed or the port failed. Each waits no longer than
-//   count x multiplier + constant milliseconds (unsigned 32-bit, wrapping); the driver-level
-//   time-outs have the Win32 COMMTIMEOUTS meaning on every platform:
+//   means the time-out passed or the port failed. Write waits at most
+//   count x multiplier + constant milliseconds (unsigned 32-bit, wrapping); Read waits as long
+//   for its transfer and, when the interval ended that transfer early, once more
+//   (rest x multiplier + constant) for the rest. The driver-level time-outs have the Win32
+//   COMMTIMEOUTS meaning on every platform:
 //     * read: ends when `count` bytes arrived, when the total (multiplier x count + constant,
 //       unused when both are 0) passed, or, after the first byte, when the gap between two
 //       bytes exceeds the interval (0 = unused);
