@@ -14,6 +14,10 @@ constexpr CliCommand kCommands[] = {
      RunPortsCommand},
     {"info", "info PACKAGE [--json]",
      "Load and check an update package as the window does, and describe it.", RunInfoCommand},
+    {"flash",
+     "flash --port PORT --package FILE [--bootall] [--technology --sn SN --hw HW] "
+     "[--program-mismatch ask|continue|stop]",
+     "Update the device's firmware from a package, as the window's Start does.", RunFlashCommand},
 };
 
 constexpr int kSynopsisColumnWidth = 28;

@@ -1,0 +1,368 @@
+// kvr-uplinker-cli flash against kvr-devsim over a real pseudo-terminal: the serial component,
+// the engine on its thread, the hand-overs served by the command line's event loop, the update
+// log and the language file, all as a user would run them. Each run really waits for the
+// sequence's fixed pauses (about 6 s for a run that restarts the device), so the runs are few.
+//
+// The executable is copied into a folder of its own, so the update log and the language file
+// beside it belong to the test.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <unistd.h>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QMap>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include "PackageBuilder.h"
+
+namespace {
+
+const QString kBuiltCli = QStringLiteral(KVR_CLI_PATH);
+const QString kBuiltDevsim = QStringLiteral(KVR_DEVSIM_PATH);
+
+const QString kSuccess = QStringLiteral("Обновление успешно завершено!");
+const QString kUpdateError = QStringLiteral("Ошибка обновления!");
+const QString kExchangeError = QStringLiteral("Ошибка обмена!");
+const QString kConnectionError = QStringLiteral("Ошибка подключения!");
+
+// Guards against a hang only; no result depends on them.
+constexpr int kStartGuardMs = 30'000;
+constexpr int kRunGuardMs = 120'000;
+
+constexpr uint32_t kPageCount = 64;
+constexpr uint16_t kPageSize = 264;
+
+struct Result {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+Result Finish(QProcess& process) {
+    Result r;
+    if (!process.waitForFinished(kRunGuardMs)) {
+        process.kill();
+        process.waitForFinished(kStartGuardMs);
+        r.exitCode = -3;
+    } else {
+        r.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    }
+    r.out = QString::fromUtf8(process.readAllStandardOutput());
+    r.err = QString::fromUtf8(process.readAllStandardError());
+    return r;
+}
+
+// kvr-devsim serving one pseudo-terminal for the length of a test.
+class Devsim {
+public:
+    Devsim(const QStringList& args, const QString& reportPath) : reportPath_(reportPath) {
+        process_.start(kBuiltDevsim, args + QStringList{QStringLiteral("--report"), reportPath});
+        if (!process_.waitForStarted(kStartGuardMs))
+            return;
+        QByteArray out;
+        while (!out.contains('\n') && process_.waitForReadyRead(kStartGuardMs)) {
+            out += process_.readAllStandardOutput();
+        }
+        port_ = QString::fromUtf8(out.left(out.indexOf('\n')));
+    }
+    ~Devsim() { Stop(); }
+
+    const QString& Port() const { return port_; }
+
+    // Stops the device and returns its summary ("pages_received" → "64", …).
+    QMap<QString, QString> Stop() {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.terminate();
+            if (!process_.waitForFinished(kStartGuardMs))
+                process_.kill();
+            process_.waitForFinished(kStartGuardMs);
+        }
+        QMap<QString, QString> report;
+        QFile file(reportPath_);
+        if (!file.open(QIODevice::ReadOnly))
+            return report;
+        for (const QByteArray& line : file.readAll().split('\n')) {
+            const qsizetype eq = line.indexOf('=');
+            if (eq > 0)
+                report.insert(QString::fromUtf8(line.left(eq)),
+                              QString::fromUtf8(line.mid(eq + 1)));
+        }
+        return report;
+    }
+
+private:
+    QProcess process_;
+    QString reportPath_;
+    QString port_;
+};
+
+class FlashTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.isValid());
+        cli_ = dir_.filePath(QStringLiteral("kvr-uplinker-cli"));
+        ASSERT_TRUE(QFile::copy(kBuiltCli, cli_));
+        ASSERT_TRUE(
+            QFile::setPermissions(cli_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        kvr::test::PackageOptions options;
+        options.pageCount = kPageCount;
+        options.pageSize = kPageSize;
+        options.seed = 6;
+        package_ = dir_.filePath(QStringLiteral("firmware.bsk"));
+        QFile file(package_);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        const QByteArray bytes = kvr::test::BuildPackage(options);
+        ASSERT_EQ(file.write(bytes), bytes.size());
+    }
+
+    QString Path(const char* name) const { return dir_.filePath(QLatin1String(name)); }
+
+    void StartCli(QProcess& process, const QStringList& args) const {
+        process.setWorkingDirectory(dir_.path());
+        process.start(cli_, QStringList{QStringLiteral("flash")} + args);
+        ASSERT_TRUE(process.waitForStarted(kStartGuardMs));
+        process.closeWriteChannel();  // no terminal: the program-version question counts as No
+    }
+
+    Result Flash(const QStringList& args) const {
+        QProcess process;
+        StartCli(process, args);
+        return Finish(process);
+    }
+
+    QStringList FlashArgs(const QString& port) const {
+        return {QStringLiteral("--port"), port, QStringLiteral("--package"), package_};
+    }
+
+    // The update log beside the executable, decoded (UTF-16LE after its byte-order mark).
+    QString Log() const {
+        QFile file(Path("log.txt"));
+        if (!file.open(QIODevice::ReadOnly))
+            return QString();
+        const QByteArray bytes = file.readAll();
+        if (!bytes.startsWith("\xFF\xFE"))
+            return QString();
+        return QString::fromUtf16(reinterpret_cast<const char16_t*>(bytes.constData() + 2),
+                                  (bytes.size() - 2) / 2);
+    }
+
+    QTemporaryDir dir_;
+    QString cli_;
+    QString package_;
+};
+
+TEST_F(FlashTest, UpdatesSixtyFourPagesAndShowsTheTranslatedSuccess) {
+    // A language file beside the executable: the success text comes out translated, and the
+    // translated text still counts as success.
+    QFile language(Path("ru.lng"));
+    ASSERT_TRUE(language.open(QIODevice::WriteOnly));
+    language.write(
+        QStringLiteral("[ru]\r\nОбновление успешно завершено!=Update done\r\n").toUtf8());
+    language.close();
+
+    Devsim device({QStringLiteral("--package"), package_, QStringLiteral("--busy-every"),
+                   QStringLiteral("16")},
+                  Path("report.txt"));
+    ASSERT_FALSE(device.Port().isEmpty()) << "kvr-devsim printed no port";
+
+    const Result r = Flash(FlashArgs(device.Port()));
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, QStringLiteral("Update done\n"));
+    // Not a terminal: plain percentage lines, ending full.
+    EXPECT_TRUE(r.err.split(u'\n').contains(QStringLiteral("100%"))) << r.err.toStdString();
+
+    const QMap<QString, QString> report = device.Stop();
+    EXPECT_EQ(report.value(QStringLiteral("pages_received")), QStringLiteral("64"));
+    EXPECT_EQ(report.value(QStringLiteral("mismatches")), QStringLiteral("0"));
+    EXPECT_EQ(report.value(QStringLiteral("updates_completed")), QStringLiteral("1"));
+
+    const QString log = Log();
+    EXPECT_TRUE(log.contains(QStringLiteral("Запуск обновления")));
+    EXPECT_TRUE(log.contains(QStringLiteral("Переход в загрузчик, перезагрузка прибора")));
+    EXPECT_TRUE(log.contains(QStringLiteral("Отправка страницы 63")));
+    EXPECT_TRUE(log.contains(QStringLiteral("Update done")));
+    EXPECT_FALSE(log.contains(kSuccess));
+}
+
+TEST_F(FlashTest, TechnologyModeWritesSerialNumberAndHardwareVersion) {
+    // Already in its bootloader: the run skips the restart and its four seconds of waiting.
+    Devsim device({QStringLiteral("--package"), package_, QStringLiteral("--start-in-bootloader"),
+                   QStringLiteral("--final-status"), QStringLiteral("10")},
+                  Path("report.txt"));
+    ASSERT_FALSE(device.Port().isEmpty());
+
+    const Result r = Flash(FlashArgs(device.Port()) +
+                           QStringList{QStringLiteral("--technology"), QStringLiteral("--sn"),
+                                       QStringLiteral("12345678"), QStringLiteral("--hw"),
+                                       QStringLiteral("300")});
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, kSuccess + u'\n');
+
+    const QMap<QString, QString> report = device.Stop();
+    EXPECT_EQ(report.value(QStringLiteral("mismatches")), QStringLiteral("0"));
+    // 300 travels as its low byte, 44; the eight digits are padded with zeros to twelve bytes.
+    EXPECT_EQ(report.value(QStringLiteral("serial_number")),
+              QStringLiteral("44:313233343536373800000000"));
+    EXPECT_TRUE(Log().contains(kSuccess));
+}
+
+TEST_F(FlashTest, DeviceReportingAnUpdateErrorFailsTheRun) {
+    Devsim device({QStringLiteral("--package"), package_, QStringLiteral("--start-in-bootloader"),
+                   QStringLiteral("--error-status-at-page"), QStringLiteral("3")},
+                  Path("report.txt"));
+    ASSERT_FALSE(device.Port().isEmpty());
+
+    const Result r = Flash(FlashArgs(device.Port()));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, kUpdateError + u'\n');
+
+    const QMap<QString, QString> report = device.Stop();
+    EXPECT_EQ(report.value(QStringLiteral("pages_received")), QStringLiteral("3"));
+    const QString log = Log();
+    EXPECT_TRUE(log.contains(QStringLiteral("Получен статус ошибки обновления")));
+    EXPECT_TRUE(log.contains(kUpdateError));
+    EXPECT_FALSE(log.contains(kSuccess));
+}
+
+TEST_F(FlashTest, ProgramMismatchIsAnsweredAsTheCommandLineSays) {
+    const QString question =
+        QStringLiteral("Несовместима программная версия! Продолжить обновление?");
+    struct Case {
+        const char* answer;  // nullptr: the default, ask (no terminal here)
+        int exitCode;
+        QString out;
+    };
+    const Case cases[] = {
+        {"continue", 0, question + u'\n' + kSuccess + u'\n'},
+        {"stop", 1, question + u'\n'},
+        {nullptr, 1, question + u'\n'},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.answer ? c.answer : "ask");
+        Devsim device(
+            {QStringLiteral("--package"), package_, QStringLiteral("--start-in-bootloader"),
+             QStringLiteral("--page-flags"), QStringLiteral("2:4")},
+            Path("report.txt"));
+        ASSERT_FALSE(device.Port().isEmpty());
+        QStringList args = FlashArgs(device.Port());
+        if (c.answer)
+            args << QStringLiteral("--program-mismatch") << QLatin1String(c.answer);
+        const Result r = Flash(args);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err.toStdString();
+        EXPECT_EQ(r.out, c.out);
+    }
+}
+
+TEST_F(FlashTest, CtrlCStopsAfterTheExchangeUnderWay) {
+    // A slow line (2400 bit/s, about a second per page) leaves time to interrupt mid-run.
+    Devsim device({QStringLiteral("--package"), package_, QStringLiteral("--start-in-bootloader"),
+                   QStringLiteral("--baud"), QStringLiteral("2400")},
+                  Path("report.txt"));
+    ASSERT_FALSE(device.Port().isEmpty());
+
+    QProcess process;
+    StartCli(process, FlashArgs(device.Port()));
+    process.setReadChannel(QProcess::StandardError);
+    QByteArray err;
+    while (!err.contains("%\n") && process.waitForReadyRead(kRunGuardMs)) {
+        err += process.readAllStandardError();
+    }
+    ASSERT_TRUE(err.contains("%\n")) << "no progress before the run ended";
+    ASSERT_EQ(::kill(static_cast<pid_t>(process.processId()), SIGINT), 0);
+    const Result r = Finish(process);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, QString()) << "a stop shows no message";
+    EXPECT_TRUE(r.err.contains(QStringLiteral("Stopping"))) << r.err.toStdString();
+
+    const QMap<QString, QString> report = device.Stop();
+    const int pages = report.value(QStringLiteral("pages_received")).toInt();
+    EXPECT_GE(pages, 1);
+    EXPECT_LT(pages, static_cast<int>(kPageCount));
+    EXPECT_EQ(report.value(QStringLiteral("mismatches")), QStringLiteral("0"));
+    EXPECT_FALSE(Log().contains(kSuccess));
+}
+
+TEST_F(FlashTest, PortThatWillNotOpenGivesTheConnectionErrorAndAHint) {
+    const QString expected = kExchangeError + u'\n' + kConnectionError + u'\n';
+    const Result missing = Flash(FlashArgs(Path("no-such-tty")));
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_EQ(missing.out, expected);
+    EXPECT_TRUE(missing.err.contains(QStringLiteral("unplugged"))) << missing.err.toStdString();
+
+    // A terminal that another program holds locked.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const QString slave = QString::fromLocal8Bit(::ptsname(master));
+    const int holder = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    const Result busy = Flash(FlashArgs(slave));
+    ::close(holder);
+    ::close(master);
+    EXPECT_EQ(busy.exitCode, 1);
+    EXPECT_EQ(busy.out, expected);
+    EXPECT_TRUE(busy.err.contains(QStringLiteral("another program"))) << busy.err.toStdString();
+}
+
+TEST_F(FlashTest, BadUsageAndBadPackagesExitWithTwoBeforeAnyRun) {
+    const QString port = Path("no-such-tty");
+    const QStringList cases[] = {
+        {QStringLiteral("--package"), package_},
+        {QStringLiteral("--port"), port},
+        FlashArgs(port) + QStringList{QStringLiteral("--technology")},
+        FlashArgs(port) + QStringList{QStringLiteral("--sn"), QStringLiteral("1"),
+                                      QStringLiteral("--hw"), QStringLiteral("1")},
+        FlashArgs(port) + QStringList{QStringLiteral("--technology"), QStringLiteral("--sn"),
+                                      QStringLiteral("12a"), QStringLiteral("--hw"),
+                                      QStringLiteral("1")},
+        FlashArgs(port) + QStringList{QStringLiteral("--technology"), QStringLiteral("--sn"),
+                                      QStringLiteral("1234567890123"), QStringLiteral("--hw"),
+                                      QStringLiteral("1")},
+        FlashArgs(port) + QStringList{QStringLiteral("--technology"), QStringLiteral("--sn"),
+                                      QStringLiteral("1"), QStringLiteral("--hw"),
+                                      QStringLiteral("1000")},
+        FlashArgs(port) +
+            QStringList{QStringLiteral("--program-mismatch"), QStringLiteral("maybe")},
+        FlashArgs(port) + QStringList{QStringLiteral("--port")},
+        FlashArgs(port) + QStringList{QStringLiteral("--verbose")},
+    };
+    for (const QStringList& args : cases) {
+        SCOPED_TRACE(args.join(u' ').toStdString());
+        const Result r = Flash(args);
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_TRUE(r.out.isEmpty());
+        EXPECT_FALSE(r.err.isEmpty());
+    }
+    EXPECT_FALSE(QFile::exists(Path("log.txt"))) << "no run may start on bad usage";
+
+    // A package that does not load: the loader's text alone on standard error.
+    QFile broken(package_);
+    ASSERT_TRUE(broken.open(QIODevice::ReadWrite));
+    broken.seek(broken.size() - 1);
+    char last = 0;
+    broken.getChar(&last);
+    broken.seek(broken.size() - 1);
+    broken.putChar(static_cast<char>(last ^ 1));
+    broken.close();
+    const Result r = Flash(FlashArgs(port));
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(r.out.isEmpty());
+    EXPECT_EQ(r.err, QStringLiteral("Неправильный формат файла. Указанный файл был изменен.\n"));
+    EXPECT_FALSE(QFile::exists(Path("log.txt")));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
