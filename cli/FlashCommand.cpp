@@ -1,5 +1,8 @@
 #include "FlashCommand.h"
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QSocketNotifier>
@@ -9,11 +12,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
-#include <pthread.h>
 #include <string>
-#include <unistd.h>
 
 #include "AppPaths.h"
 #include "Cli.h"
@@ -29,46 +29,40 @@ namespace kvr::cli {
 
 namespace {
 
-constexpr qsizetype kSerialNumberMaxDigits =
-    12;                                     // the room in the device's payload
-constexpr qsizetype kHardwareMaxDigits = 3; // as the window's HW field
+constexpr qsizetype kSerialNumberMaxDigits = 12;  // the room in the device's payload
+constexpr qsizetype kHardwareMaxDigits = 3;       // as the window's HW field
 constexpr int kBarWidth = 30;
 constexpr int kProgressFull = 100;
 constexpr double kMillisecondsPerSecond = 1000.0;
 constexpr size_t kAnswerBufferBytes = 64;
 
-bool AllDigits(const QString &text) {
-  return !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) {
-    return c >= u'0' && c <= u'9';
-  });
+bool AllDigits(const QString& text) {
+    return !text.isEmpty() &&
+           std::all_of(text.begin(), text.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
 }
 
-void PrintFlashHelp(CliOutput &io) {
-  PrintCommandHelp(io, "flash");
-  io.Out(QString());
-  io.Out(QStringLiteral("  --port PORT            serial port, as \"ports\" "
-                        "lists it, or a path"));
-  io.Out(QStringLiteral("  --package FILE         update package (.bsk)"));
-  io.Out(QStringLiteral(
-      "  --bootall              mark page frames with frame type 2 (-all)"));
-  io.Out(QStringLiteral(
-      "  --technology           write S/N and HW after the update (-t);"));
-  io.Out(QStringLiteral("    --sn SN              serial number, 1-12 digits"));
-  io.Out(
-      QStringLiteral("    --hw HW              hardware version, 1-3 digits"));
-  io.Out(QStringLiteral("  --program-mismatch ask|continue|stop"));
-  io.Out(QStringLiteral(
-      "                         answer to the program-version question;"));
-  io.Out(QStringLiteral("                         ask (default) asks on the "
-                        "terminal, No without one"));
-  io.Out(QString());
-  io.Out(QStringLiteral(
-      "Message texts go to standard output, progress to standard error."));
-  io.Out(QStringLiteral(
-      "Ctrl+C stops after the exchange under way. Exit status: 0 when the"));
-  io.Out(QStringLiteral(
-      "update completed, 1 otherwise, 2 bad usage or a package that does not "
-      "load."));
+void PrintFlashHelp(CliOutput& io) {
+    PrintCommandHelp(io, "flash");
+    io.Out(QString());
+    io.Out(
+        QStringLiteral("  --port PORT            serial port, as \"ports\" "
+                       "lists it, or a path"));
+    io.Out(QStringLiteral("  --package FILE         update package (.bsk)"));
+    io.Out(QStringLiteral("  --bootall              mark page frames with frame type 2 (-all)"));
+    io.Out(QStringLiteral("  --technology           write S/N and HW after the update (-t);"));
+    io.Out(QStringLiteral("    --sn SN              serial number, 1-12 digits"));
+    io.Out(QStringLiteral("    --hw HW              hardware version, 1-3 digits"));
+    io.Out(QStringLiteral("  --program-mismatch ask|continue|stop"));
+    io.Out(QStringLiteral("                         answer to the program-version question;"));
+    io.Out(
+        QStringLiteral("                         ask (default) asks on the "
+                       "terminal, No without one"));
+    io.Out(QString());
+    io.Out(QStringLiteral("Message texts go to standard output, progress to standard error."));
+    io.Out(QStringLiteral("Ctrl+C stops after the exchange under way. Exit status: 0 when the"));
+    io.Out(
+        QStringLiteral("update completed, 1 otherwise, 2 bad usage or a package that does not "
+                       "load."));
 }
 
 // --- Ctrl+C
@@ -77,75 +71,72 @@ void PrintFlashHelp(CliOutput &io) {
 std::atomic<int> g_interruptPipeWrite{-1};
 
 void OnInterrupt(int signalNumber) {
-  const int saved = errno;
-  const char byte = static_cast<char>(signalNumber);
-  [[maybe_unused]] const ssize_t n =
-      ::write(g_interruptPipeWrite.load(), &byte, 1);
-  // A second Ctrl+C ends the program at once.
-  std::signal(signalNumber, SIG_DFL);
-  errno = saved;
+    const int saved = errno;
+    const char byte = static_cast<char>(signalNumber);
+    [[maybe_unused]] const ssize_t n = ::write(g_interruptPipeWrite.load(), &byte, 1);
+    // A second Ctrl+C ends the program at once.
+    std::signal(signalNumber, SIG_DFL);
+    errno = saved;
 }
 
 // Turns SIGINT and SIGTERM into a call on the main thread's event loop.
 // Restores the previous handlers when destroyed.
 class InterruptWatch {
 public:
-  explicit InterruptWatch(std::function<void()> onInterrupt)
-      : onInterrupt_(std::move(onInterrupt)) {
-    if (::pipe(fds_) != 0) {
-      fds_[0] = fds_[1] = -1;
-      return;
+    explicit InterruptWatch(std::function<void()> onInterrupt)
+        : onInterrupt_(std::move(onInterrupt)) {
+        if (::pipe(fds_) != 0) {
+            fds_[0] = fds_[1] = -1;
+            return;
+        }
+        ::fcntl(fds_[1], F_SETFL, O_NONBLOCK);
+        g_interruptPipeWrite.store(fds_[1]);
+        notifier_ = std::make_unique<QSocketNotifier>(fds_[0], QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
+            char buffer[16];
+            [[maybe_unused]] const ssize_t n = ::read(fds_[0], buffer, sizeof buffer);
+            onInterrupt_();
+        });
+        struct sigaction action {};
+        action.sa_handler = OnInterrupt;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;  // no SA_RESTART: a question waiting on the terminal gives up
+        ::sigaction(SIGINT, &action, &previousInt_);
+        ::sigaction(SIGTERM, &action, &previousTerm_);
     }
-    ::fcntl(fds_[1], F_SETFL, O_NONBLOCK);
-    g_interruptPipeWrite.store(fds_[1]);
-    notifier_ =
-        std::make_unique<QSocketNotifier>(fds_[0], QSocketNotifier::Read);
-    QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
-      char buffer[16];
-      [[maybe_unused]] const ssize_t n = ::read(fds_[0], buffer, sizeof buffer);
-      onInterrupt_();
-    });
-    struct sigaction action {};
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags =
-        0; // no SA_RESTART: a question waiting on the terminal gives up
-    ::sigaction(SIGINT, &action, &previousInt_);
-    ::sigaction(SIGTERM, &action, &previousTerm_);
-  }
-  ~InterruptWatch() {
-    if (fds_[0] < 0)
-      return;
-    ::sigaction(SIGINT, &previousInt_, nullptr);
-    ::sigaction(SIGTERM, &previousTerm_, nullptr);
-    g_interruptPipeWrite.store(-1);
-    notifier_.reset();
-    ::close(fds_[0]);
-    ::close(fds_[1]);
-  }
-  InterruptWatch(const InterruptWatch &) = delete;
-  InterruptWatch &operator=(const InterruptWatch &) = delete;
+    ~InterruptWatch() {
+        if (fds_[0] < 0)
+            return;
+        ::sigaction(SIGINT, &previousInt_, nullptr);
+        ::sigaction(SIGTERM, &previousTerm_, nullptr);
+        g_interruptPipeWrite.store(-1);
+        notifier_.reset();
+        ::close(fds_[0]);
+        ::close(fds_[1]);
+    }
+    InterruptWatch(const InterruptWatch&) = delete;
+    InterruptWatch& operator=(const InterruptWatch&) = delete;
 
-  // Starts the thread with the stop signals blocked in it, so that they always
-  // reach this thread: a question waiting on the terminal must be the read they
-  // interrupt.
-  static void StartWithoutStopSignals(QThread &thread) {
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigset_t previous;
-    ::pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
-    thread.start();
-    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  }
+    // Starts the thread with the stop signals blocked in it, so that they always
+    // reach this thread: a question waiting on the terminal must be the read they
+    // interrupt.
+    static void StartWithoutStopSignals(QThread& thread) {
+        sigset_t stopSignals;
+        sigemptyset(&stopSignals);
+        sigaddset(&stopSignals, SIGINT);
+        sigaddset(&stopSignals, SIGTERM);
+        sigset_t previous;
+        ::pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+        thread.start();
+        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
 
 private:
-  std::function<void()> onInterrupt_;
-  int fds_[2] = {-1, -1};
-  std::unique_ptr<QSocketNotifier> notifier_;
-  struct sigaction previousInt_ {};
-  struct sigaction previousTerm_ {};
+    std::function<void()> onInterrupt_;
+    int fds_[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> notifier_;
+    struct sigaction previousInt_ {};
+    struct sigaction previousTerm_ {};
 };
 
 // --- Port-open failures
@@ -154,331 +145,322 @@ private:
 // Passes everything through and remembers why the port did not open.
 class WatchedChannel final : public IByteChannel {
 public:
-  WatchedChannel(std::unique_ptr<IByteChannel> inner, std::string &openFailure)
-      : inner_(std::move(inner)), openFailure_(openFailure) {}
-  void Connect(const LinkSettings &settings) override {
-    try {
-      inner_->Connect(settings);
-    } catch (const EFOpenError &e) {
-      openFailure_ = e.Message();
-      throw;
+    WatchedChannel(std::unique_ptr<IByteChannel> inner, std::string& openFailure)
+        : inner_(std::move(inner)), openFailure_(openFailure) {}
+    void Connect(const LinkSettings& settings) override {
+        try {
+            inner_->Connect(settings);
+        } catch (const EFOpenError& e) {
+            openFailure_ = e.Message();
+            throw;
+        }
     }
-  }
-  bool Connected() const override { return inner_->Connected(); }
-  void Disconnect() override { inner_->Disconnect(); }
-  uint32_t Read(uint8_t *buffer, uint32_t count) override {
-    return inner_->Read(buffer, count);
-  }
-  uint32_t Write(const uint8_t *buffer, uint32_t count) override {
-    return inner_->Write(buffer, count);
-  }
-  void PurgeReceive() override { inner_->PurgeReceive(); }
-  void SetReadTotalConstant(int32_t milliseconds) override {
-    inner_->SetReadTotalConstant(milliseconds);
-  }
+    bool Connected() const override { return inner_->Connected(); }
+    void Disconnect() override { inner_->Disconnect(); }
+    uint32_t Read(uint8_t* buffer, uint32_t count) override { return inner_->Read(buffer, count); }
+    uint32_t Write(const uint8_t* buffer, uint32_t count) override {
+        return inner_->Write(buffer, count);
+    }
+    void PurgeReceive() override { inner_->PurgeReceive(); }
+    void SetReadTotalConstant(int32_t milliseconds) override {
+        inner_->SetReadTotalConstant(milliseconds);
+    }
 
 private:
-  std::unique_ptr<IByteChannel> inner_;
-  std::string &openFailure_;
+    std::unique_ptr<IByteChannel> inner_;
+    std::string& openFailure_;
 };
 
 // Written on the update thread, read on the main thread only after the run has
 // ended.
 class WatchedChannelFactory final : public IChannelFactory {
 public:
-  explicit WatchedChannelFactory(IChannelFactory &inner) : inner_(inner) {}
-  std::unique_ptr<IByteChannel> Create() override {
-    return std::make_unique<WatchedChannel>(inner_.Create(), openFailure_);
-  }
-  const std::string &OpenFailure() const { return openFailure_; }
+    explicit WatchedChannelFactory(IChannelFactory& inner) : inner_(inner) {}
+    std::unique_ptr<IByteChannel> Create() override {
+        return std::make_unique<WatchedChannel>(inner_.Create(), openFailure_);
+    }
+    const std::string& OpenFailure() const { return openFailure_; }
 
 private:
-  IChannelFactory &inner_;
-  std::string openFailure_;
+    IChannelFactory& inner_;
+    std::string openFailure_;
 };
 
 // The open error's text ends with the system's error code in decimal.
-int TrailingErrorCode(const std::string &message) {
-  size_t end = message.size();
-  size_t begin = end;
-  while (begin > 0 && message[begin - 1] >= '0' && message[begin - 1] <= '9')
-    --begin;
-  if (begin == end || end - begin > 9)
-    return 0;
-  return std::stoi(message.substr(begin));
+int TrailingErrorCode(const std::string& message) {
+    size_t end = message.size();
+    size_t begin = end;
+    while (begin > 0 && message[begin - 1] >= '0' && message[begin - 1] <= '9')
+        --begin;
+    if (begin == end || end - begin > 9)
+        return 0;
+    return std::stoi(message.substr(begin));
 }
 
 // One line that names the usual cause of a port that will not open, or nothing.
-QString PortOpenHint(const QString &port, int code) {
-  switch (code) {
-  case EACCES:
-    return QStringLiteral(
-               "hint: %1: permission denied; add your user to the \"dialout\" "
-               "group (sudo usermod -aG dialout $USER) and log in again")
-        .arg(port);
-  case EBUSY:
-  case EWOULDBLOCK: // another program holds the port's lock
-    return QStringLiteral(
-               "hint: %1 is held by another program (ModemManager or brltty "
-               "often claim serial adapters)")
-        .arg(port);
-  case ENOENT:
-    return QStringLiteral(
-               "hint: %1 does not exist; the adapter may be unplugged or have "
-               "another name now (see \"%2 ports\")")
-        .arg(port, QLatin1String(kProgramName));
-  default:
-    return QString();
-  }
+QString PortOpenHint(const QString& port, int code) {
+    switch (code) {
+        case EACCES:
+            return QStringLiteral(
+                       "hint: %1: permission denied; add your user to the \"dialout\" "
+                       "group (sudo usermod -aG dialout $USER) and log in again")
+                .arg(port);
+        case EBUSY:
+        case EWOULDBLOCK:  // another program holds the port's lock
+            return QStringLiteral(
+                       "hint: %1 is held by another program (ModemManager or brltty "
+                       "often claim serial adapters)")
+                .arg(port);
+        case ENOENT:
+            return QStringLiteral(
+                       "hint: %1 does not exist; the adapter may be unplugged or have "
+                       "another name now (see \"%2 ports\")")
+                .arg(port, QLatin1String(kProgramName));
+        default:
+            return QString();
+    }
 }
 
-} // namespace
+}  // namespace
 
 // --- Options
 // -----------------------------------------------------------------------------
 
-bool ParseFlashArguments(const QStringList &args, FlashSettings &settings,
-                         QString &error) {
-  FlashSettings s;
-  bool haveSn = false;
-  bool haveHw = false;
-  for (qsizetype i = 0; i < args.size(); ++i) {
-    const QString &arg = args[i];
-    auto value = [&](QString &out) {
-      if (i + 1 >= args.size()) {
-        error = QStringLiteral("%1 needs a value").arg(arg);
-        return false;
-      }
-      out = args[++i];
-      return true;
-    };
-    if (IsHelpOption(arg)) {
-      s.help = true;
-    } else if (arg == QLatin1String("--port")) {
-      if (!value(s.port))
-        return false;
-    } else if (arg == QLatin1String("--package")) {
-      if (!value(s.packagePath))
-        return false;
-    } else if (arg == QLatin1String("--bootall")) {
-      s.bootAll = true;
-    } else if (arg == QLatin1String("--technology")) {
-      s.technology = true;
-    } else if (arg == QLatin1String("--sn")) {
-      if (!value(s.serialNumber))
-        return false;
-      haveSn = true;
-    } else if (arg == QLatin1String("--hw")) {
-      if (!value(s.hardware))
-        return false;
-      haveHw = true;
-    } else if (arg == QLatin1String("--program-mismatch")) {
-      QString answer;
-      if (!value(answer))
-        return false;
-      if (answer == QLatin1String("ask")) {
-        s.programMismatch = ProgramMismatchAnswer::Ask;
-      } else if (answer == QLatin1String("continue")) {
-        s.programMismatch = ProgramMismatchAnswer::Continue;
-      } else if (answer == QLatin1String("stop")) {
-        s.programMismatch = ProgramMismatchAnswer::Stop;
-      } else {
-        error =
-            QStringLiteral(
-                "--program-mismatch takes ask, continue or stop, not \"%1\"")
-                .arg(answer);
-        return false;
-      }
-    } else {
-      error = QStringLiteral("unknown argument \"%1\" for \"flash\"").arg(arg);
-      return false;
+bool ParseFlashArguments(const QStringList& args, FlashSettings& settings, QString& error) {
+    FlashSettings s;
+    bool haveSn = false;
+    bool haveHw = false;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& arg = args[i];
+        auto value = [&](QString& out) {
+            if (i + 1 >= args.size()) {
+                error = QStringLiteral("%1 needs a value").arg(arg);
+                return false;
+            }
+            out = args[++i];
+            return true;
+        };
+        if (IsHelpOption(arg)) {
+            s.help = true;
+        } else if (arg == QLatin1String("--port")) {
+            if (!value(s.port))
+                return false;
+        } else if (arg == QLatin1String("--package")) {
+            if (!value(s.packagePath))
+                return false;
+        } else if (arg == QLatin1String("--bootall")) {
+            s.bootAll = true;
+        } else if (arg == QLatin1String("--technology")) {
+            s.technology = true;
+        } else if (arg == QLatin1String("--sn")) {
+            if (!value(s.serialNumber))
+                return false;
+            haveSn = true;
+        } else if (arg == QLatin1String("--hw")) {
+            if (!value(s.hardware))
+                return false;
+            haveHw = true;
+        } else if (arg == QLatin1String("--program-mismatch")) {
+            QString answer;
+            if (!value(answer))
+                return false;
+            if (answer == QLatin1String("ask")) {
+                s.programMismatch = ProgramMismatchAnswer::Ask;
+            } else if (answer == QLatin1String("continue")) {
+                s.programMismatch = ProgramMismatchAnswer::Continue;
+            } else if (answer == QLatin1String("stop")) {
+                s.programMismatch = ProgramMismatchAnswer::Stop;
+            } else {
+                error = QStringLiteral("--program-mismatch takes ask, continue or stop, not \"%1\"")
+                            .arg(answer);
+                return false;
+            }
+        } else {
+            error = QStringLiteral("unknown argument \"%1\" for \"flash\"").arg(arg);
+            return false;
+        }
     }
-  }
-  if (s.help) {
+    if (s.help) {
+        settings = s;
+        return true;
+    }
+    if (s.port.trimmed().isEmpty()) {
+        error = QStringLiteral("\"flash\" needs --port PORT");
+        return false;
+    }
+    if (s.packagePath.isEmpty()) {
+        error = QStringLiteral("\"flash\" needs --package FILE");
+        return false;
+    }
+    if (s.technology != (haveSn || haveHw) || haveSn != haveHw) {
+        error = QStringLiteral("--technology goes with both --sn SN and --hw HW");
+        return false;
+    }
+    // Checked here rather than after the update, when a refused number could only
+    // be reported once the firmware is already written.
+    if (s.technology &&
+        (!AllDigits(s.serialNumber) || s.serialNumber.size() > kSerialNumberMaxDigits)) {
+        error = QStringLiteral("--sn takes 1 to %1 digits, not \"%2\"")
+                    .arg(kSerialNumberMaxDigits)
+                    .arg(s.serialNumber);
+        return false;
+    }
+    if (s.technology && (!AllDigits(s.hardware) || s.hardware.size() > kHardwareMaxDigits)) {
+        error = QStringLiteral("--hw takes 1 to %1 digits, not \"%2\"")
+                    .arg(kHardwareMaxDigits)
+                    .arg(s.hardware);
+        return false;
+    }
     settings = s;
     return true;
-  }
-  if (s.port.trimmed().isEmpty()) {
-    error = QStringLiteral("\"flash\" needs --port PORT");
-    return false;
-  }
-  if (s.packagePath.isEmpty()) {
-    error = QStringLiteral("\"flash\" needs --package FILE");
-    return false;
-  }
-  if (s.technology != (haveSn || haveHw) || haveSn != haveHw) {
-    error = QStringLiteral("--technology goes with both --sn SN and --hw HW");
-    return false;
-  }
-  // Checked here rather than after the update, when a refused number could only
-  // be reported once the firmware is already written.
-  if (s.technology && (!AllDigits(s.serialNumber) ||
-                       s.serialNumber.size() > kSerialNumberMaxDigits)) {
-    error = QStringLiteral("--sn takes 1 to %1 digits, not \"%2\"")
-                .arg(kSerialNumberMaxDigits)
-                .arg(s.serialNumber);
-    return false;
-  }
-  if (s.technology &&
-      (!AllDigits(s.hardware) || s.hardware.size() > kHardwareMaxDigits)) {
-    error = QStringLiteral("--hw takes 1 to %1 digits, not \"%2\"")
-                .arg(kHardwareMaxDigits)
-                .arg(s.hardware);
-    return false;
-  }
-  settings = s;
-  return true;
 }
 
 // --- Progress
 // ----------------------------------------------------------------------------
 
-ProgressDisplay::ProgressDisplay(std::FILE *stream, bool terminal,
-                                 int pageCount, IClock &clock)
-    : stream_(stream), terminal_(terminal), pageCount_(std::max(pageCount, 1)),
-      clock_(clock) {}
+ProgressDisplay::ProgressDisplay(std::FILE* stream, bool terminal, int pageCount, IClock& clock)
+    : stream_(stream), terminal_(terminal), pageCount_(std::max(pageCount, 1)), clock_(clock) {}
 
 void ProgressDisplay::Update(int position) {
-  if (updates_ == 0)
-    firstUpdateMs_ = clock_.TickMs();
-  ++updates_;
-  const bool changed = position != position_;
-  position_ = position;
-  if (terminal_) {
-    DrawBar();
-  } else if (changed) {
-    std::fprintf(stream_, "%d%%\n", position);
-    std::fflush(stream_);
-  }
+    if (updates_ == 0)
+        firstUpdateMs_ = clock_.TickMs();
+    ++updates_;
+    const bool changed = position != position_;
+    position_ = position;
+    if (terminal_) {
+        DrawBar();
+    } else if (changed) {
+        std::fprintf(stream_, "%d%%\n", position);
+        std::fflush(stream_);
+    }
 }
 
 void ProgressDisplay::DrawBar() {
-  const int filled =
-      std::clamp(position_, 0, kProgressFull) * kBarWidth / kProgressFull;
-  // One update per page taken, and one more at completion.
-  const int pages = std::min(updates_, pageCount_);
-  const uint64_t elapsedMs = clock_.TickMs() - firstUpdateMs_;
-  const double rate = elapsedMs > 0 ? (updates_ - 1) * kMillisecondsPerSecond /
-                                          static_cast<double>(elapsedMs)
-                                    : 0.0;
-  std::fprintf(
-      stream_, "\r[%s%s] %3d%%  %d/%d pages  %.1f pages/s  ",
-      std::string(static_cast<size_t>(filled), '#').c_str(),
-      std::string(static_cast<size_t>(kBarWidth - filled), '-').c_str(),
-      position_, pages, pageCount_, rate);
-  std::fflush(stream_);
-  lineOpen_ = true;
+    const int filled = std::clamp(position_, 0, kProgressFull) * kBarWidth / kProgressFull;
+    // One update per page taken, and one more at completion.
+    const int pages = std::min(updates_, pageCount_);
+    const uint64_t elapsedMs = clock_.TickMs() - firstUpdateMs_;
+    const double rate =
+        elapsedMs > 0 ? (updates_ - 1) * kMillisecondsPerSecond / static_cast<double>(elapsedMs)
+                      : 0.0;
+    std::fprintf(stream_, "\r[%s%s] %3d%%  %d/%d pages  %.1f pages/s  ",
+                 std::string(static_cast<size_t>(filled), '#').c_str(),
+                 std::string(static_cast<size_t>(kBarWidth - filled), '-').c_str(), position_,
+                 pages, pageCount_, rate);
+    std::fflush(stream_);
+    lineOpen_ = true;
 }
 
 void ProgressDisplay::EndLine() {
-  if (!lineOpen_)
-    return;
-  std::fputc('\n', stream_);
-  std::fflush(stream_);
-  lineOpen_ = false;
+    if (!lineOpen_)
+        return;
+    std::fputc('\n', stream_);
+    std::fflush(stream_);
+    lineOpen_ = false;
 }
 
 // --- Run host
 // ----------------------------------------------------------------------------
 
-CliRunHost::CliRunHost(CliOutput &io, ProgressDisplay &progress,
-                       const FlashSettings &settings)
+CliRunHost::CliRunHost(CliOutput& io, ProgressDisplay& progress, const FlashSettings& settings)
     : io_(io), progress_(progress), settings_(settings) {}
 
-void CliRunHost::ShowMessage(const QString &text) {
-  progress_.EndLine();
-  io_.Out(text);
-  lastMessage_ = text;
+void CliRunHost::ShowMessage(const QString& text) {
+    progress_.EndLine();
+    io_.Out(text);
+    lastMessage_ = text;
 }
 
-bool CliRunHost::AskYesNo(const QString &text) {
-  progress_.EndLine();
-  io_.Out(text);
-  switch (settings_.programMismatch) {
-  case ProgramMismatchAnswer::Continue:
-    return true;
-  case ProgramMismatchAnswer::Stop:
-    return false;
-  case ProgramMismatchAnswer::Ask:
-    break;
-  }
-  return AskTerminal();
+bool CliRunHost::AskYesNo(const QString& text) {
+    progress_.EndLine();
+    io_.Out(text);
+    switch (settings_.programMismatch) {
+        case ProgramMismatchAnswer::Continue:
+            return true;
+        case ProgramMismatchAnswer::Stop:
+            return false;
+        case ProgramMismatchAnswer::Ask:
+            break;
+    }
+    return AskTerminal();
 }
 
 bool CliRunHost::AskTerminal() {
-  if (!::isatty(STDIN_FILENO))
-    return false;
-  io_.Err(QStringLiteral("Continue? [y/N]"));
-  char buffer[kAnswerBufferBytes] = {};
-  // Ctrl+C interrupts the read (no SA_RESTART) and counts as No.
-  if (std::fgets(buffer, sizeof buffer, stdin) == nullptr) {
-    std::clearerr(stdin);
-    return false;
-  }
-  const QString answer = QString::fromLocal8Bit(buffer).trimmed().toLower();
-  return answer == QLatin1String("y") || answer == QLatin1String("yes") ||
-         answer == QStringLiteral("д") || answer == QStringLiteral("да");
+    if (!::isatty(STDIN_FILENO))
+        return false;
+    io_.Err(QStringLiteral("Continue? [y/N]"));
+    char buffer[kAnswerBufferBytes] = {};
+    // Ctrl+C interrupts the read (no SA_RESTART) and counts as No.
+    if (std::fgets(buffer, sizeof buffer, stdin) == nullptr) {
+        std::clearerr(stdin);
+        return false;
+    }
+    const QString answer = QString::fromLocal8Bit(buffer).trimmed().toLower();
+    return answer == QLatin1String("y") || answer == QLatin1String("yes") ||
+           answer == QStringLiteral("д") || answer == QStringLiteral("да");
 }
 
-void CliRunHost::SetProgress(int position) { progress_.Update(position); }
+void CliRunHost::SetProgress(int position) {
+    progress_.Update(position);
+}
 
 // --- The command
 // -------------------------------------------------------------------------
 
-int RunFlashCommand(const QStringList &args, CliOutput &io) {
-  FlashSettings settings;
-  QString error;
-  if (!ParseFlashArguments(args, settings, error))
-    return UsageError(io, error);
-  if (settings.help) {
-    PrintFlashHelp(io);
-    return kExitOk;
-  }
+int RunFlashCommand(const QStringList& args, CliOutput& io) {
+    FlashSettings settings;
+    QString error;
+    if (!ParseFlashArguments(args, settings, error))
+        return UsageError(io, error);
+    if (settings.help) {
+        PrintFlashHelp(io);
+        return kExitOk;
+    }
 
-  UpdatePackage package;
-  if (!LoadUpdatePackageFile(settings.packagePath, package, error)) {
-    io.Err(error);
-    return kExitUsage;
-  }
+    UpdatePackage package;
+    if (!LoadUpdatePackageFile(settings.packagePath, package, error)) {
+        io.Err(error);
+        return kExitUsage;
+    }
 
-  SystemClock clock;
-  ProgressDisplay progress(stderr, ::isatty(STDERR_FILENO) != 0,
-                           static_cast<int>(package.pages.size()), clock);
-  CliRunHost host(io, progress, settings);
-  SerialChannelFactory serial;
-  WatchedChannelFactory channels(serial);
-  RunOptions options;
-  options.bootAllMode = settings.bootAll;
-  options.technologyMode = settings.technology;
-  options.logPath = UpdateLogPath();
+    SystemClock clock;
+    ProgressDisplay progress(stderr, ::isatty(STDERR_FILENO) != 0,
+                             static_cast<int>(package.pages.size()), clock);
+    CliRunHost host(io, progress, settings);
+    SerialChannelFactory serial;
+    WatchedChannelFactory channels(serial);
+    RunOptions options;
+    options.bootAllMode = settings.bootAll;
+    options.technologyMode = settings.technology;
+    options.logPath = UpdateLogPath();
 
-  TRunHandOver handOver(host);
-  TUpdateThread run(settings.port.trimmed(), std::move(package.pages), options,
-                    channels, clock, handOver);
-  QEventLoop loop;
-  QObject::connect(&run, &QThread::finished, &loop, &QEventLoop::quit);
-  InterruptWatch interrupts([&] {
-    if (run.isInterruptionRequested())
-      return;
+    TRunHandOver handOver(host);
+    TUpdateThread run(settings.port.trimmed(), std::move(package.pages), options, channels, clock,
+                      handOver);
+    QEventLoop loop;
+    QObject::connect(&run, &QThread::finished, &loop, &QEventLoop::quit);
+    InterruptWatch interrupts([&] {
+        if (run.isInterruptionRequested())
+            return;
+        progress.EndLine();
+        io.Err(
+            QStringLiteral("Stopping after the exchange under way (Ctrl+C again quits at "
+                           "once)."));
+        run.requestInterruption();
+    });
+    InterruptWatch::StartWithoutStopSignals(run);
+    loop.exec();
+    handOver.WaitServing(run);
     progress.EndLine();
-    io.Err(QStringLiteral(
-        "Stopping after the exchange under way (Ctrl+C again quits at "
-        "once)."));
-    run.requestInterruption();
-  });
-  InterruptWatch::StartWithoutStopSignals(run);
-  loop.exec();
-  handOver.WaitServing(run);
-  progress.EndLine();
 
-  if (!channels.OpenFailure().empty()) {
-    const QString hint = PortOpenHint(
-        settings.port.trimmed(), TrailingErrorCode(channels.OpenFailure()));
-    if (!hint.isEmpty())
-      io.Err(hint);
-  }
-  const QString success = Translate(QString::fromUtf8(kTextSuccess));
-  return host.LastMessage() == success ? kExitOk : kExitFailed;
+    if (!channels.OpenFailure().empty()) {
+        const QString hint =
+            PortOpenHint(settings.port.trimmed(), TrailingErrorCode(channels.OpenFailure()));
+        if (!hint.isEmpty())
+            io.Err(hint);
+    }
+    const QString success = Translate(QString::fromUtf8(kTextSuccess));
+    return host.LastMessage() == success ? kExitOk : kExitFailed;
 }
 
-} // namespace kvr::cli
+}  // namespace kvr::cli
