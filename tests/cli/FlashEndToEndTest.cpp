@@ -102,7 +102,7 @@ private:
     QString port_;
 };
 
-class FlashTest : public ::testing::Test {
+class CliFlash : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(dir_.isValid());
@@ -157,7 +157,7 @@ protected:
     QString package_;
 };
 
-TEST_F(FlashTest, UpdatesSixtyFourPagesAndShowsTheTranslatedSuccess) {
+TEST_F(CliFlash, UpdatesSixtyFourPagesAndShowsTheTranslatedSuccess) {
     // A language file beside the executable: the success text comes out translated, and the
     // translated text still counts as success.
     QFile language(Path("ru.lng"));
@@ -190,7 +190,7 @@ TEST_F(FlashTest, UpdatesSixtyFourPagesAndShowsTheTranslatedSuccess) {
     EXPECT_FALSE(log.contains(kSuccess));
 }
 
-TEST_F(FlashTest, TechnologyModeWritesSerialNumberAndHardwareVersion) {
+TEST_F(CliFlash, TechnologyModeWritesSerialNumberAndHardwareVersion) {
     // Already in its bootloader: the run skips the restart and its four seconds of waiting.
     Devsim device({QStringLiteral("--package"), package_, QStringLiteral("--start-in-bootloader"),
                    QStringLiteral("--final-status"), QStringLiteral("10")},
@@ -212,7 +212,7 @@ TEST_F(FlashTest, TechnologyModeWritesSerialNumberAndHardwareVersion) {
     EXPECT_TRUE(Log().contains(kSuccess));
 }
 
-TEST_F(FlashTest, DeviceReportingAnUpdateErrorFailsTheRun) {
+TEST_F(CliFlash, DeviceReportingAnUpdateErrorFailsTheRun) {
     Devsim device({QStringLiteral("--package"), package_, QStringLiteral("--start-in-bootloader"),
                    QStringLiteral("--error-status-at-page"), QStringLiteral("3")},
                   Path("report.txt"));
@@ -230,7 +230,7 @@ TEST_F(FlashTest, DeviceReportingAnUpdateErrorFailsTheRun) {
     EXPECT_FALSE(log.contains(kSuccess));
 }
 
-TEST_F(FlashTest, ProgramMismatchIsAnsweredAsTheCommandLineSays) {
+TEST_F(CliFlash, ProgramMismatchIsAnsweredAsTheCommandLineSays) {
     const QString question =
         QStringLiteral("Несовместима программная версия! Продолжить обновление?");
     struct Case {
@@ -259,7 +259,7 @@ TEST_F(FlashTest, ProgramMismatchIsAnsweredAsTheCommandLineSays) {
     }
 }
 
-TEST_F(FlashTest, CtrlCStopsAfterTheExchangeUnderWay) {
+TEST_F(CliFlash, CtrlCStopsAfterTheExchangeUnderWay) {
     // A slow line (2400 bit/s, about a second per page) leaves time to interrupt mid-run.
     Devsim device({QStringLiteral("--package"), package_, QStringLiteral("--start-in-bootloader"),
                    QStringLiteral("--baud"), QStringLiteral("2400")},
@@ -288,7 +288,7 @@ TEST_F(FlashTest, CtrlCStopsAfterTheExchangeUnderWay) {
     EXPECT_FALSE(Log().contains(kSuccess));
 }
 
-TEST_F(FlashTest, PortThatWillNotOpenGivesTheConnectionErrorAndAHint) {
+TEST_F(CliFlash, PortThatWillNotOpenGivesTheConnectionErrorAndAHint) {
     const QString expected = kExchangeError + u'\n' + kConnectionError + u'\n';
     const Result missing = Flash(FlashArgs(Path("no-such-tty")));
     EXPECT_EQ(missing.exitCode, 1);
@@ -312,7 +312,7 @@ TEST_F(FlashTest, PortThatWillNotOpenGivesTheConnectionErrorAndAHint) {
     EXPECT_TRUE(busy.err.contains(QStringLiteral("another program"))) << busy.err.toStdString();
 }
 
-TEST_F(FlashTest, BadUsageAndBadPackagesExitWithTwoBeforeAnyRun) {
+TEST_F(CliFlash, BadUsageAndBadPackagesExitWithTwoBeforeAnyRun) {
     const QString port = Path("no-such-tty");
     const QStringList cases[] = {
         {QStringLiteral("--package"), package_},

@@ -65,7 +65,7 @@ struct Status {
     uint16_t length = 0;
 };
 
-class DeviceModelTest : public ::testing::Test {
+class DevsimModel : public ::testing::Test {
 protected:
     void Make(DeviceOptions options, int pageCount = 3) {
         options.restartDelayMs = kRestartMs;
@@ -137,7 +137,7 @@ protected:
     std::optional<DeviceModel> device;
 };
 
-TEST(DeviceFrameTest, RepliesUseTheLinkFrameLayout) {
+TEST(DevsimFrame, RepliesUseTheLinkFrameLayout) {
     // status reply, N = 0, status 3, page 5, length 256
     EXPECT_EQ(DeviceModel::BuildFrame(0, kCmdStatus,
                                       {0x03, 0, 0, 0, 0, 0, 0x05, 0x00, 0x00, 0x01, 0, 0, 0, 0}),
@@ -155,7 +155,7 @@ TEST(DeviceFrameTest, RepliesUseTheLinkFrameLayout) {
                      0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0xAA, 0xBB, 0xCC, 0xDD, 0x1E}));
 }
 
-TEST_F(DeviceModelTest, ApplicationModeAnswersOnlyItsOwnFraming) {
+TEST_F(DevsimModel, ApplicationModeAnswersOnlyItsOwnFraming) {
     Make({});
     EXPECT_FALSE(AskStatus(0).has_value());
     const auto s = AskStatus(6);
@@ -172,7 +172,7 @@ TEST_F(DeviceModelTest, ApplicationModeAnswersOnlyItsOwnFraming) {
     EXPECT_EQ(AskStatus(0)->code, 10);
 }
 
-TEST_F(DeviceModelTest, EnterBootloaderRestartsSilentlyIntoTheOtherFraming) {
+TEST_F(DevsimModel, EnterBootloaderRestartsSilentlyIntoTheOtherFraming) {
     Make({});
     // The acceptance goes out in the framing the request came in.
     ASSERT_EQ(Command(6, kCmdEnterBootloader, {0, 0, 0}), kReplyAccepted);
@@ -188,7 +188,7 @@ TEST_F(DeviceModelTest, EnterBootloaderRestartsSilentlyIntoTheOtherFraming) {
     EXPECT_EQ(device->Report().enterBootloaderRequests, 1u);
 }
 
-TEST_F(DeviceModelTest, WholeUpdateRequestsEveryPageInOrderThenCompletes) {
+TEST_F(DevsimModel, WholeUpdateRequestsEveryPageInOrderThenCompletes) {
     DeviceOptions options;
     options.finalStatus = 10;
     Make(options, 3);
@@ -217,7 +217,7 @@ TEST_F(DeviceModelTest, WholeUpdateRequestsEveryPageInOrderThenCompletes) {
     EXPECT_EQ(r.startUpdateRequests, 1u);
 }
 
-TEST_F(DeviceModelTest, AlreadyInBootloaderWithStatusSeven) {
+TEST_F(DevsimModel, AlreadyInBootloaderWithStatusSeven) {
     DeviceOptions options;
     options.startInBootloader = true;
     options.bootloaderStatus = 7;
@@ -229,7 +229,7 @@ TEST_F(DeviceModelTest, AlreadyInBootloaderWithStatusSeven) {
     EXPECT_EQ(AskStatus(6)->code, kStatusPageRequest);
 }
 
-TEST_F(DeviceModelTest, StartUpdateOutsideTheBootloaderIsRefused) {
+TEST_F(DevsimModel, StartUpdateOutsideTheBootloaderIsRefused) {
     Make({});
     EXPECT_EQ(Command(6, kCmdStartUpdate), kReplyRefused);
     EXPECT_EQ(AskStatus(6)->code, 0);
@@ -237,7 +237,7 @@ TEST_F(DeviceModelTest, StartUpdateOutsideTheBootloaderIsRefused) {
     EXPECT_EQ(device->Report().pagesReceived, 0u);
 }
 
-TEST_F(DeviceModelTest, EveryKindOfDifferenceCountsAsAMismatch) {
+TEST_F(DevsimModel, EveryKindOfDifferenceCountsAsAMismatch) {
     Make({}, 4);
     EnterBootloader();
     Command(0, kCmdStartUpdate);
@@ -269,7 +269,7 @@ TEST_F(DeviceModelTest, EveryKindOfDifferenceCountsAsAMismatch) {
     EXPECT_EQ(device->Report().pagesReceived, 5u);
 }
 
-TEST_F(DeviceModelTest, ChosenRequestedLengthIsAskedForAndChecked) {
+TEST_F(DevsimModel, ChosenRequestedLengthIsAskedForAndChecked) {
     DeviceOptions options;
     options.requestedLength = 5;
     Make(options, 2);
@@ -284,7 +284,7 @@ TEST_F(DeviceModelTest, ChosenRequestedLengthIsAskedForAndChecked) {
     EXPECT_EQ(device->Report().pageMismatches, 1u);
 }
 
-TEST_F(DeviceModelTest, RequestedLengthBeyondThePageCannotMatch) {
+TEST_F(DevsimModel, RequestedLengthBeyondThePageCannotMatch) {
     DeviceOptions options;
     options.requestedLength = kDataBytes + 4;
     Make(options, 1);
@@ -298,7 +298,7 @@ TEST_F(DeviceModelTest, RequestedLengthBeyondThePageCannotMatch) {
     EXPECT_EQ(device->Report().pageMismatches, 1u);
 }
 
-TEST_F(DeviceModelTest, PageBeyondThePackageIsAskedForOnce) {
+TEST_F(DevsimModel, PageBeyondThePackageIsAskedForOnce) {
     DeviceOptions options;
     options.requestPageBeyond = true;
     Make(options, 2);
@@ -312,7 +312,7 @@ TEST_F(DeviceModelTest, PageBeyondThePackageIsAskedForOnce) {
     EXPECT_EQ(AskStatus(0)->code, kStatusComplete);
 }
 
-TEST_F(DeviceModelTest, BusyStatusAfterEveryKthPage) {
+TEST_F(DevsimModel, BusyStatusAfterEveryKthPage) {
     DeviceOptions options;
     options.busyEveryPages = 2;
     Make(options, 4);
@@ -331,7 +331,7 @@ TEST_F(DeviceModelTest, BusyStatusAfterEveryKthPage) {
     EXPECT_EQ(codes, (std::vector<uint8_t>{3, 3, 4, 3, 3, 4, 5}));
 }
 
-TEST_F(DeviceModelTest, PageFlagsAreRepliedAndNotWrittenRepeatsThePage) {
+TEST_F(DevsimModel, PageFlagsAreRepliedAndNotWrittenRepeatsThePage) {
     DeviceOptions options;
     options.pageFlags[1] = kPageFlagNotWritten | kPageFlagHardwareIncompatible;
     options.pageFlags[2] = kPageFlagHardwareIncompatible | kPageFlagProgramIncompatible;
@@ -352,7 +352,7 @@ TEST_F(DeviceModelTest, PageFlagsAreRepliedAndNotWrittenRepeatsThePage) {
     EXPECT_EQ(AskStatus(0)->page, 3);
 }
 
-TEST_F(DeviceModelTest, ErrorStatusReplacesTheChosenPageAndSticks) {
+TEST_F(DevsimModel, ErrorStatusReplacesTheChosenPageAndSticks) {
     DeviceOptions options;
     options.errorStatusAtPage = 1;
     Make(options, 3);
@@ -365,7 +365,7 @@ TEST_F(DeviceModelTest, ErrorStatusReplacesTheChosenPageAndSticks) {
     EXPECT_EQ(device->Mode(), DeviceMode::Failed);
 }
 
-TEST_F(DeviceModelTest, SilentAfterCompletionNeverAnswersAgain) {
+TEST_F(DevsimModel, SilentAfterCompletionNeverAnswersAgain) {
     DeviceOptions options;
     options.silentAfterCompletion = true;
     Make(options, 1);
@@ -378,7 +378,7 @@ TEST_F(DeviceModelTest, SilentAfterCompletionNeverAnswersAgain) {
     EXPECT_FALSE(AskStatus(6).has_value());
 }
 
-TEST_F(DeviceModelTest, SilentDeviceNeverAnswers) {
+TEST_F(DevsimModel, SilentDeviceNeverAnswers) {
     DeviceOptions options;
     options.silent = true;
     Make(options);
@@ -387,7 +387,7 @@ TEST_F(DeviceModelTest, SilentDeviceNeverAnswers) {
     EXPECT_EQ(device->Report().framesIgnored, 2u);
 }
 
-TEST_F(DeviceModelTest, EachFaultSpoilsTheReplyInItsOwnWay) {
+TEST_F(DevsimModel, EachFaultSpoilsTheReplyInItsOwnWay) {
     const Bytes sound = DeviceModel::BuildFrame(6, kCmdStatus, Bytes(kStatusRecordBytes, 0));
     struct Case {
         FaultKind kind;
@@ -431,7 +431,7 @@ TEST_F(DeviceModelTest, EachFaultSpoilsTheReplyInItsOwnWay) {
     }
 }
 
-TEST_F(DeviceModelTest, FaultsHitTheChosenOccurrencesOfTheChosenCommand) {
+TEST_F(DevsimModel, FaultsHitTheChosenOccurrencesOfTheChosenCommand) {
     DeviceOptions options;
     options.faults.push_back({FaultKind::NoReply, kCmdStatus, 2, 2});
     options.faults.push_back({FaultKind::NoReply, kCmdWriteSerialNumber, 1, 0});
@@ -447,7 +447,7 @@ TEST_F(DeviceModelTest, FaultsHitTheChosenOccurrencesOfTheChosenCommand) {
     EXPECT_EQ(device->Report().serialNumbers.size(), 3u);
 }
 
-TEST_F(DeviceModelTest, RefusalsComeFirstThenAcceptance) {
+TEST_F(DevsimModel, RefusalsComeFirstThenAcceptance) {
     DeviceOptions options;
     options.refuseEnterBootloader = 1;
     options.refuseStartUpdate = 2;
@@ -462,7 +462,7 @@ TEST_F(DeviceModelTest, RefusalsComeFirstThenAcceptance) {
     EXPECT_EQ(AskStatus(0)->code, kStatusPageRequest);
 }
 
-TEST_F(DeviceModelTest, SerialNumberIsRecordedInApplicationModeOnly) {
+TEST_F(DevsimModel, SerialNumberIsRecordedInApplicationModeOnly) {
     Make({});
     Bytes payload = {0x34, '1', '2', '3', '4', '5', '6', '7', '8', 0, 0, 0, 0};
     EXPECT_EQ(Command(6, kCmdWriteSerialNumber, payload), kReplyAccepted);
@@ -488,7 +488,7 @@ TEST_F(DeviceModelTest, SerialNumberIsRecordedInApplicationModeOnly) {
     EXPECT_TRUE(device->Report().serialNumbers.empty());
 }
 
-TEST_F(DeviceModelTest, BootAllFrameTypesAreCountedByCommand) {
+TEST_F(DevsimModel, BootAllFrameTypesAreCountedByCommand) {
     Make({}, 2);
     EnterBootloader();
     Command(0, kCmdStartUpdate);
@@ -500,7 +500,7 @@ TEST_F(DeviceModelTest, BootAllFrameTypesAreCountedByCommand) {
     EXPECT_EQ(device->Report().pageMismatches, 0u);
 }
 
-TEST_F(DeviceModelTest, MalformedRequestsGetNoAnswer) {
+TEST_F(DevsimModel, MalformedRequestsGetNoAnswer) {
     Make({});
     Bytes badChecksum = DeviceModel::BuildFrame(6, kCmdStatus, {});
     badChecksum.back() ^= 1;
@@ -522,7 +522,7 @@ TEST_F(DeviceModelTest, MalformedRequestsGetNoAnswer) {
     EXPECT_EQ(device->Report().framesIgnored, 6u);
 }
 
-TEST_F(DeviceModelTest, RequestsArriveInPiecesAndAfterNoise) {
+TEST_F(DevsimModel, RequestsArriveInPiecesAndAfterNoise) {
     Make({});
     Bytes stream = {0x00, 0xFF, 0x13};  // noise before the start byte
     const Bytes frame = DeviceModel::BuildFrame(6, kCmdStatus, {});
@@ -539,7 +539,7 @@ TEST_F(DeviceModelTest, RequestsArriveInPiecesAndAfterNoise) {
     EXPECT_EQ(out, twice);
 }
 
-TEST_F(DeviceModelTest, StalePartialRequestIsDropped) {
+TEST_F(DevsimModel, StalePartialRequestIsDropped) {
     Make({});
     // A header that announces a long frame, then nothing: a later request must still be read.
     const Bytes garbage = {kStartByte, 0x01, 0xFF, 0x00, 0x00};

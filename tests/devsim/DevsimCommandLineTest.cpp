@@ -14,7 +14,7 @@ QStringList Args(std::initializer_list<const char*> args) {
     return list;
 }
 
-TEST(DevsimCommandLineTest, EveryOptionReachesTheSettings) {
+TEST(DevsimCommandLine, EveryOptionReachesTheSettings) {
     DevsimSettings s;
     QString error;
     ASSERT_TRUE(ParseDevsimArguments(Args({"--package",
@@ -93,7 +93,7 @@ TEST(DevsimCommandLineTest, EveryOptionReachesTheSettings) {
     EXPECT_EQ(d.faults[1].count, 0u);
 }
 
-TEST(DevsimCommandLineTest, DefaultsFollowAPlainDevice) {
+TEST(DevsimCommandLine, DefaultsFollowAPlainDevice) {
     DevsimSettings s;
     QString error;
     ASSERT_TRUE(ParseDevsimArguments(Args({"--package", "p.bsk"}), s, error));
@@ -106,7 +106,7 @@ TEST(DevsimCommandLineTest, DefaultsFollowAPlainDevice) {
     EXPECT_TRUE(s.reportPath.isEmpty());
 }
 
-TEST(DevsimCommandLineTest, HelpNeedsNoPackage) {
+TEST(DevsimCommandLine, HelpNeedsNoPackage) {
     DevsimSettings s;
     QString error;
     ASSERT_TRUE(ParseDevsimArguments(Args({"--help"}), s, error));
@@ -137,7 +137,7 @@ TEST(DevsimCommandLineTest, HelpNeedsNoPackage) {
     }
 }
 
-TEST(DevsimCommandLineTest, MalformedArgumentsAreRefusedWithAReason) {
+TEST(DevsimCommandLine, MalformedArgumentsAreRefusedWithAReason) {
     const std::initializer_list<const char*> cases[] = {
         {},                                            // no package
         {"--package"},                                 // value missing
@@ -170,7 +170,7 @@ TEST(DevsimCommandLineTest, MalformedArgumentsAreRefusedWithAReason) {
     }
 }
 
-TEST(DevsimCommandLineTest, ReportListsCountersAndSerialNumbers) {
+TEST(DevsimCommandLine, ReportListsCountersAndSerialNumbers) {
     DeviceReport report;
     report.pagesReceived = 64;
     report.pageMismatches = 2;

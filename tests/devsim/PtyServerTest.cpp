@@ -44,7 +44,7 @@ int OpenRaw(const std::string& path) {
     return fd;
 }
 
-TEST(PtyServerTest, ServesAcrossReopeningAndStopsCleanly) {
+TEST(DevsimPty, ServesAcrossReopeningAndStopsCleanly) {
     SystemClock clock;
     DeviceModel device({}, {}, clock);
     PtyServer server(device, clock, 0);
@@ -77,7 +77,7 @@ TEST(PtyServerTest, ServesAcrossReopeningAndStopsCleanly) {
     ::close(stop[1]);
 }
 
-TEST(PtyServerTest, RequestSplitAcrossWritesIsAnsweredOnce) {
+TEST(DevsimPty, RequestSplitAcrossWritesIsAnsweredOnce) {
     SystemClock clock;
     DeviceModel device({}, {}, clock);
     PtyServer server(device, clock, 0);

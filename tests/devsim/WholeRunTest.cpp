@@ -64,7 +64,7 @@ PageMap BuildPages(uint32_t pageCount) {
     return package.pages;
 }
 
-class WholeRunTest : public ::testing::Test {
+class DevsimWholeRun : public ::testing::Test {
 protected:
     // Runs one update; the device keeps its state between runs of the same test.
     void Run(RunOptions runOptions = {}, std::function<bool()> stopRequested = {}) {
@@ -91,7 +91,7 @@ protected:
     uint16_t finalAddressLength = 0xFFFF;
 };
 
-TEST_F(WholeRunTest, SixtyFourPagesArriveUnchangedThroughTheFramingSwitch) {
+TEST_F(DevsimWholeRun, SixtyFourPagesArriveUnchangedThroughTheFramingSwitch) {
     DeviceOptions options;  // application speaks 6 address bytes, the bootloader none
     options.busyEveryPages = 8;
     MakeDevice(options);
@@ -115,7 +115,7 @@ TEST_F(WholeRunTest, SixtyFourPagesArriveUnchangedThroughTheFramingSwitch) {
     EXPECT_GE(clock.ElapsedMs(), 6000u);
 }
 
-TEST_F(WholeRunTest, FramingSwitchWorksTheOtherWayRound) {
+TEST_F(DevsimWholeRun, FramingSwitchWorksTheOtherWayRound) {
     DeviceOptions options;
     options.applicationAddressLength = 0;
     options.bootloaderAddressLength = 6;
@@ -127,7 +127,7 @@ TEST_F(WholeRunTest, FramingSwitchWorksTheOtherWayRound) {
     EXPECT_EQ(finalAddressLength, 0);
 }
 
-TEST_F(WholeRunTest, DeviceAlreadyInBootloaderIsNotRestarted) {
+TEST_F(DevsimWholeRun, DeviceAlreadyInBootloaderIsNotRestarted) {
     for (uint8_t idle : {uint8_t{2}, uint8_t{7}}) {
         SCOPED_TRACE(idle);
         DeviceOptions options;
@@ -142,7 +142,7 @@ TEST_F(WholeRunTest, DeviceAlreadyInBootloaderIsNotRestarted) {
     }
 }
 
-TEST_F(WholeRunTest, EveryApplicationStatusThatAsksForARestartGetsOne) {
+TEST_F(DevsimWholeRun, EveryApplicationStatusThatAsksForARestartGetsOne) {
     for (uint8_t status : {uint8_t{0}, uint8_t{1}, uint8_t{8}, uint8_t{10}}) {
         SCOPED_TRACE(status);
         DeviceOptions options;
@@ -155,7 +155,7 @@ TEST_F(WholeRunTest, EveryApplicationStatusThatAsksForARestartGetsOne) {
     }
 }
 
-TEST_F(WholeRunTest, BootAllMarksPageFramesOnly) {
+TEST_F(DevsimWholeRun, BootAllMarksPageFramesOnly) {
     MakeDevice({}, 8);
     RunOptions run;
     run.bootAllMode = true;
@@ -167,7 +167,7 @@ TEST_F(WholeRunTest, BootAllMarksPageFramesOnly) {
     EXPECT_EQ(Report().pageMismatches, 0u);
 }
 
-TEST_F(WholeRunTest, TechnologyModeWritesHardwareByteAndZeroPaddedSerialNumber) {
+TEST_F(DevsimWholeRun, TechnologyModeWritesHardwareByteAndZeroPaddedSerialNumber) {
     DeviceOptions options;
     options.finalStatus = 10;
     MakeDevice(options, 2);
@@ -185,7 +185,7 @@ TEST_F(WholeRunTest, TechnologyModeWritesHardwareByteAndZeroPaddedSerialNumber) 
     EXPECT_EQ(sn.serial, expected);
 }
 
-TEST_F(WholeRunTest, FinalStatusTenWithoutTechnologyModeIsPlainSuccess) {
+TEST_F(DevsimWholeRun, FinalStatusTenWithoutTechnologyModeIsPlainSuccess) {
     DeviceOptions options;
     options.finalStatus = 10;
     MakeDevice(options, 2);
@@ -194,7 +194,7 @@ TEST_F(WholeRunTest, FinalStatusTenWithoutTechnologyModeIsPlainSuccess) {
     EXPECT_TRUE(Report().serialNumbers.empty());
 }
 
-TEST_F(WholeRunTest, TechnologyModeOutcomesWithoutAWrittenSerialNumber) {
+TEST_F(DevsimWholeRun, TechnologyModeOutcomesWithoutAWrittenSerialNumber) {
     struct Case {
         const char* name;
         uint8_t finalStatus;
@@ -231,7 +231,7 @@ TEST_F(WholeRunTest, TechnologyModeOutcomesWithoutAWrittenSerialNumber) {
     }
 }
 
-TEST_F(WholeRunTest, TooLongSerialNumberIsNotSent) {
+TEST_F(DevsimWholeRun, TooLongSerialNumberIsNotSent) {
     DeviceOptions options;
     options.finalStatus = 10;
     MakeDevice(options, 2);
@@ -244,7 +244,7 @@ TEST_F(WholeRunTest, TooLongSerialNumberIsNotSent) {
     EXPECT_TRUE(Report().serialNumbers.empty());
 }
 
-TEST_F(WholeRunTest, DeviceFailuresEndTheRunWithTheirMessages) {
+TEST_F(DevsimWholeRun, DeviceFailuresEndTheRunWithTheirMessages) {
     struct Case {
         const char* name;
         DeviceOptions options;
@@ -294,7 +294,7 @@ TEST_F(WholeRunTest, DeviceFailuresEndTheRunWithTheirMessages) {
     }
 }
 
-TEST_F(WholeRunTest, SilentDeviceAfterCompletionGivesExchangeErrorsThenOneUpdateError) {
+TEST_F(DevsimWholeRun, SilentDeviceAfterCompletionGivesExchangeErrorsThenOneUpdateError) {
     DeviceOptions options;
     options.silentAfterCompletion = true;
     MakeDevice(options, 3);
@@ -306,7 +306,7 @@ TEST_F(WholeRunTest, SilentDeviceAfterCompletionGivesExchangeErrorsThenOneUpdate
     EXPECT_EQ(host.shown.count(kSuccess), 0);
 }
 
-TEST_F(WholeRunTest, ProgramIncompatibleQuestionDecides) {
+TEST_F(DevsimWholeRun, ProgramIncompatibleQuestionDecides) {
     for (bool yes : {true, false}) {
         SCOPED_TRACE(yes ? "Yes" : "No");
         DeviceOptions options;
@@ -327,7 +327,7 @@ TEST_F(WholeRunTest, ProgramIncompatibleQuestionDecides) {
     }
 }
 
-TEST_F(WholeRunTest, PageBeyondThePackageCountsAsTaken) {
+TEST_F(DevsimWholeRun, PageBeyondThePackageCountsAsTaken) {
     DeviceOptions options;
     options.requestPageBeyond = true;
     MakeDevice(options, 5);
@@ -337,7 +337,7 @@ TEST_F(WholeRunTest, PageBeyondThePackageCountsAsTaken) {
     EXPECT_EQ(Report().pageMismatches, 0u);
 }
 
-TEST_F(WholeRunTest, RequestedLengthDecidesHowMuchOfEachPageTravels) {
+TEST_F(DevsimWholeRun, RequestedLengthDecidesHowMuchOfEachPageTravels) {
     DeviceOptions shorter;
     shorter.requestedLength = kDataBytes / 2;
     MakeDevice(shorter, 4);
@@ -356,7 +356,7 @@ TEST_F(WholeRunTest, RequestedLengthDecidesHowMuchOfEachPageTravels) {
     EXPECT_EQ(Report().pagesReceived, 0u);
 }
 
-TEST_F(WholeRunTest, GarbledStatusReplyWhilePollingEndsTheRun) {
+TEST_F(DevsimWholeRun, GarbledStatusReplyWhilePollingEndsTheRun) {
     // Status replies 1 (probe) and 2 (status 0) come from the application, 3 (probe) and 4
     // (status 2) from the bootloader; the 5th would request page 0.
     struct Case {
@@ -381,7 +381,7 @@ TEST_F(WholeRunTest, GarbledStatusReplyWhilePollingEndsTheRun) {
     }
 }
 
-TEST_F(WholeRunTest, RefusedStartIsRetriedOnTheNextStatus) {
+TEST_F(DevsimWholeRun, RefusedStartIsRetriedOnTheNextStatus) {
     DeviceOptions options;
     options.refuseStartUpdate = 2;
     MakeDevice(options, 2);
@@ -390,7 +390,7 @@ TEST_F(WholeRunTest, RefusedStartIsRetriedOnTheNextStatus) {
     EXPECT_EQ(Report().startUpdateRequests, 3u);
 }
 
-TEST_F(WholeRunTest, UnansweredRestartCommandIsForgivenWhenTheFramingChanges) {
+TEST_F(DevsimWholeRun, UnansweredRestartCommandIsForgivenWhenTheFramingChanges) {
     // The probe after the restart clears the error when its first framing stays silent.
     DeviceOptions options;
     options.faults.push_back({FaultKind::NoReply, kCmdEnterBootloader, 1, 1});
@@ -408,7 +408,7 @@ TEST_F(WholeRunTest, UnansweredRestartCommandIsForgivenWhenTheFramingChanges) {
     EXPECT_EQ(Report().startUpdateRequests, 0u);
 }
 
-TEST_F(WholeRunTest, SilentDeviceAndClosedPort) {
+TEST_F(DevsimWholeRun, SilentDeviceAndClosedPort) {
     DeviceOptions silent;
     silent.silent = true;
     MakeDevice(silent, 2);
@@ -424,7 +424,7 @@ TEST_F(WholeRunTest, SilentDeviceAndClosedPort) {
     EXPECT_EQ(Report().framesHandled + Report().framesIgnored, 0u);
 }
 
-TEST_F(WholeRunTest, StopRequestEndsTheRunAfterTheExchangeUnderWay) {
+TEST_F(DevsimWholeRun, StopRequestEndsTheRunAfterTheExchangeUnderWay) {
     MakeDevice({}, 20);
     Run({}, [this] { return device->Report().pagesReceived >= 10; });
     EXPECT_TRUE(host.shown.isEmpty());
@@ -432,7 +432,7 @@ TEST_F(WholeRunTest, StopRequestEndsTheRunAfterTheExchangeUnderWay) {
     EXPECT_EQ(host.enableStartCalls, 1);
 }
 
-TEST_F(WholeRunTest, DeviceKeepsItsStateBetweenRuns) {
+TEST_F(DevsimWholeRun, DeviceKeepsItsStateBetweenRuns) {
     MakeDevice({}, 3);
     Run();
     host = RecordingHost();
