@@ -1,0 +1,53 @@
+// Stored INI inputs through the INI check, and the check's own reading of the rules.
+#include <gtest/gtest.h>
+
+#include "IniCheck.h"
+#include "IniModel.h"
+#include "StoredInputs.h"
+
+namespace kvr::fuzz::test {
+namespace {
+
+class IniInput : public ::testing::TestWithParam<StoredInput> {};
+
+TEST_P(IniInput, ReadsRewritesAndWritesByTheRules) {
+    const std::vector<uint8_t> bytes = ReadBytes(GetParam().path);
+    EXPECT_EQ(CheckIniInput(bytes.data(), bytes.size()), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Stored, IniInput, ::testing::ValuesIn(StoredInputs("ini")),
+                         StoredInputName());
+
+// The model is the yardstick of the check; if it read the rules wrongly, the check would
+// pass a faulty parser.
+TEST(IniModelRules, LastOccurrenceWinsWithoutRegardToCase) {
+    const IniModel m(QStringLiteral("k=before\n[A]\nk=1\n[a]\nK = 2 \nk=3\n; k=4\n[b]\nx\n"));
+    EXPECT_EQ(m.Lookup(QStringLiteral("A"), QStringLiteral("K")), QStringLiteral("3"));
+    EXPECT_EQ(m.SectionNames(), QStringList({QStringLiteral("A"), QStringLiteral("b")}));
+    EXPECT_EQ(m.Keys(QStringLiteral("A")), QStringList({QStringLiteral("K")}));
+    EXPECT_FALSE(m.Lookup(QStringLiteral("b"), QStringLiteral("x")).has_value());
+    EXPECT_EQ(m.Rewritten(),
+              QStringLiteral("[A]\r\nk=1\r\n\r\n[a]\r\nK=2\r\nk=3\r\n\r\n[b]\r\nx\r\n\r\n"));
+}
+
+TEST(IniModelRules, WritesThatCannotReadBackAreRefused) {
+    IniModel m(QStringLiteral("[s]\nk=v\n"));
+    EXPECT_FALSE(m.Write(QStringLiteral("s"), QStringLiteral("a=b"), QStringLiteral("v")));
+    EXPECT_FALSE(m.Write(QStringLiteral("s"), QStringLiteral("[k"), QStringLiteral("v")));
+    EXPECT_FALSE(m.Write(QStringLiteral(" s"), QStringLiteral("k"), QStringLiteral("v")));
+    EXPECT_FALSE(m.Write(QStringLiteral("s"), QStringLiteral("k"), QStringLiteral("a\nb")));
+    EXPECT_TRUE(m.Write(QStringLiteral("S"), QStringLiteral("K"), QStringLiteral(" w ")));
+    EXPECT_EQ(m.Rewritten(), QStringLiteral("[s]\r\nk= w \r\n\r\n"));
+}
+
+TEST(IniModelRules, IntegersInDecimalAndHexadecimalWithinInt) {
+    EXPECT_EQ(ReferenceIniInteger(QStringLiteral("0x1F")), 31);
+    EXPECT_EQ(ReferenceIniInteger(QStringLiteral("$ff")), 255);
+    EXPECT_EQ(ReferenceIniInteger(QStringLiteral("-2147483648")), -2147483647 - 1);
+    EXPECT_FALSE(ReferenceIniInteger(QStringLiteral("2147483648")).has_value());
+    EXPECT_FALSE(ReferenceIniInteger(QStringLiteral("0x")).has_value());
+    EXPECT_FALSE(ReferenceIniInteger(QStringLiteral(" 7")).has_value());
+}
+
+}  // namespace
+}  // namespace kvr::fuzz::test
