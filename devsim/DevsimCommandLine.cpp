@@ -1,5 +1,6 @@
 #include "DevsimCommandLine.h"
 
+#include <algorithm>
 #include <functional>
 #include <limits>
 #include <map>
@@ -212,7 +213,9 @@ QString DevsimUsage() {
         "standard output and serves until SIGTERM or SIGINT.\n"
         "\n"
         "  --package FILE             the update package the device expects (required)\n"
-        "  --report FILE              write the summary there on exit (default: standard error)\n"
+        "  --report FILE              write the summary there on exit (default: standard error):\n"
+        "                             the device's counters, the bytes each way and the host's\n"
+        "                             turnarounds (last reply byte to next request byte)\n"
         "  --baud B                   emulate the wire time at B bit/s, 10 bits per byte (default "
         "0: none)\n"
         "\n"
@@ -271,6 +274,35 @@ QString FormatDeviceReport(const DeviceReport& r) {
             hex += QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0'));
         text += QStringLiteral("serial_number=%1:%2\n").arg(sn.hardware).arg(hex.toUpper());
     }
+    return text;
+}
+
+uint32_t PercentileOf(std::vector<uint32_t> samples, uint32_t percent) {
+    if (samples.empty() || percent == 0)
+        return 0;
+    percent = std::min<uint32_t>(percent, 100);
+    // Rank ceil(percent/100 * n), 1-based.
+    const size_t rank = (samples.size() * percent + 99) / 100;
+    const auto nth = samples.begin() + static_cast<ptrdiff_t>(rank - 1);
+    std::nth_element(samples.begin(), nth, samples.end());
+    return *nth;
+}
+
+QString FormatLineReport(const LineStats& s) {
+    QString text;
+    auto line = [&text](const char* key, uint64_t value) {
+        text += QStringLiteral("%1=%2\n").arg(QLatin1String(key)).arg(value);
+    };
+    constexpr uint32_t kMedianPercent = 50;
+    constexpr uint32_t kTailPercent = 99;
+    line("bytes_received", s.bytesReceived);
+    line("bytes_sent", s.bytesSent);
+    line("line_time_us", s.lastByteOutUs > s.firstByteInUs ? s.lastByteOutUs - s.firstByteInUs : 0);
+    line("turnarounds", s.turnaroundsUs.size() + s.turnaroundsDropped);
+    line("turnaround_median_us", PercentileOf(s.turnaroundsUs, kMedianPercent));
+    line("turnaround_p99_us", PercentileOf(s.turnaroundsUs, kTailPercent));
+    const auto max = std::max_element(s.turnaroundsUs.begin(), s.turnaroundsUs.end());
+    line("turnaround_max_us", max == s.turnaroundsUs.end() ? 0 : *max);
     return text;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "DeviceModel.h"
+#include "PtyServer.h"
 
 #include <QString>
 #include <QStringList>
@@ -27,5 +28,12 @@ QString DevsimUsage();
 // "key=value" lines: pages received, mismatches and the other counters, then one
 // "serial_number=HW:HEX" line per serial number written.
 QString FormatDeviceReport(const DeviceReport& report);
+
+// The nearest-rank percentile (0 < percent <= 100) of the samples; 0 for no samples.
+uint32_t PercentileOf(std::vector<uint32_t> samples, uint32_t percent);
+
+// "key=value" lines of the line's figures: bytes each way, the time from the first request byte
+// to the last reply byte, and the host's turnarounds (count, median, 99th percentile, maximum).
+QString FormatLineReport(const LineStats& stats);
 
 }  // namespace kvr::devsim

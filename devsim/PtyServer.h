@@ -12,9 +12,28 @@
 #include "DeviceModel.h"
 #include "WireTime.h"
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kvr::devsim {
+
+// What crossed the terminal, and when, as the device saw it. Times are microseconds of the
+// monotonic clock; they describe the host (and the terminal between), not the device.
+struct LineStats {
+    // Turnarounds kept at most; later ones are only counted (a day of polling stays bounded).
+    static constexpr size_t kMaxTurnaroundSamples = 1u << 20;
+
+    uint64_t bytesReceived = 0;
+    uint64_t bytesSent = 0;
+    // From the first request byte read to the last reply byte written; 0 before both happened.
+    uint64_t firstByteInUs = 0;
+    uint64_t lastByteOutUs = 0;
+    // Last byte of a reply written -> first byte of the next request read, one per reply that
+    // a request followed.
+    std::vector<uint32_t> turnaroundsUs;
+    uint64_t turnaroundsDropped = 0;
+};
 
 class PtyServer {
 public:
@@ -33,8 +52,13 @@ public:
     // a stop, or what went wrong.
     std::string Serve(int stopFd);
 
+    // The line's figures so far; read them when Serve has returned.
+    const LineStats& Stats() const { return stats_; }
+
 private:
     bool SendAll(const std::vector<uint8_t>& bytes, int stopFd);
+    void NoteBytesIn(size_t count);
+    void NoteReplyOut(size_t count);
 
     DeviceModel& device_;
     IClock& clock_;
@@ -42,6 +66,9 @@ private:
     int master_ = -1;
     int deviceSide_ = -1;
     std::string devicePath_;
+    LineStats stats_;
+    bool replyAwaitsRequest_ = false;
+    uint64_t lastReplyOutUs_ = 0;
 };
 
 }  // namespace kvr::devsim

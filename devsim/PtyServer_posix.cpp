@@ -7,7 +7,10 @@
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 
 namespace kvr::devsim {
@@ -18,6 +21,13 @@ constexpr size_t kReadChunkBytes = 4096;
 
 std::string SystemError(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
+}
+
+// Measurement only: the device's behaviour keeps to the injected clock.
+uint64_t NowUs() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(
+        duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 bool Readable(int fd) {
@@ -85,6 +95,29 @@ bool PtyServer::SendAll(const std::vector<uint8_t>& bytes, int stopFd) {
     return true;
 }
 
+void PtyServer::NoteBytesIn(size_t count) {
+    const uint64_t now = NowUs();
+    if (stats_.bytesReceived == 0)
+        stats_.firstByteInUs = now;
+    stats_.bytesReceived += count;
+    if (!replyAwaitsRequest_)
+        return;
+    replyAwaitsRequest_ = false;
+    if (stats_.turnaroundsUs.size() < LineStats::kMaxTurnaroundSamples) {
+        const uint64_t gap = now - lastReplyOutUs_;
+        stats_.turnaroundsUs.push_back(static_cast<uint32_t>(std::min<uint64_t>(gap, UINT32_MAX)));
+    } else {
+        ++stats_.turnaroundsDropped;
+    }
+}
+
+void PtyServer::NoteReplyOut(size_t count) {
+    lastReplyOutUs_ = NowUs();
+    stats_.lastByteOutUs = lastReplyOutUs_;
+    stats_.bytesSent += count;
+    replyAwaitsRequest_ = true;
+}
+
 std::string PtyServer::Serve(int stopFd) {
     std::vector<uint8_t> chunk(kReadChunkBytes);
     for (;;) {
@@ -110,6 +143,8 @@ std::string PtyServer::Serve(int stopFd) {
             return SystemError("read");
         }
         const auto count = static_cast<size_t>(n);
+        if (count > 0)
+            NoteBytesIn(count);
         const std::vector<uint8_t> reply = device_.Receive(chunk.data(), count);
         const uint64_t delayMs = wire_.AddBytes(count) + wire_.AddBytes(reply.size());
         if (delayMs > 0)
@@ -119,6 +154,8 @@ std::string PtyServer::Serve(int stopFd) {
                 return {};
             return SystemError("write");
         }
+        if (!reply.empty())
+            NoteReplyOut(reply.size());
     }
 }
 

@@ -97,7 +97,9 @@ int main(int argc, char* argv[]) {
         std::printf("%s\n", server.DevicePath().c_str());
         std::fflush(stdout);
         const std::string failure = server.Serve(stopFd);
-        const bool reported = WriteReport(settings.reportPath, FormatDeviceReport(device.Report()));
+        const bool reported =
+            WriteReport(settings.reportPath,
+                        FormatDeviceReport(device.Report()) + FormatLineReport(server.Stats()));
         if (!failure.empty()) {
             PrintError(QString::fromStdString(failure));
             return kExitFailed;

@@ -184,5 +184,45 @@ TEST(DevsimCommandLine, ReportListsCountersAndSerialNumbers) {
     EXPECT_TRUE(lines.contains(QStringLiteral("serial_number=44:3132AB000000000000000000")));
 }
 
+TEST(DevsimCommandLine, PercentileTakesTheNearestRank) {
+    EXPECT_EQ(PercentileOf({}, 50), 0u) << "no samples";
+    EXPECT_EQ(PercentileOf({7}, 50), 7u);
+    EXPECT_EQ(PercentileOf({7}, 99), 7u);
+    // 1 … 100 shuffled: rank ceil(p/100 * n).
+    std::vector<uint32_t> hundred;
+    for (uint32_t i = 0; i < 100; ++i)
+        hundred.push_back((i * 37) % 100 + 1);
+    EXPECT_EQ(PercentileOf(hundred, 50), 50u);
+    EXPECT_EQ(PercentileOf(hundred, 99), 99u);
+    EXPECT_EQ(PercentileOf(hundred, 100), 100u);
+    EXPECT_EQ(PercentileOf(hundred, 1), 1u);
+    // Four samples: the median is the 2nd, the 99th percentile the 4th (one outlier shows).
+    EXPECT_EQ(PercentileOf({40, 10, 30000, 20}, 50), 20u);
+    EXPECT_EQ(PercentileOf({40, 10, 30000, 20}, 99), 30000u);
+}
+
+TEST(DevsimCommandLine, LineReportGivesBytesSpanAndTurnarounds) {
+    LineStats stats;
+    stats.bytesReceived = 1200;
+    stats.bytesSent = 340;
+    stats.firstByteInUs = 1'000'000;
+    stats.lastByteOutUs = 3'500'000;
+    stats.turnaroundsUs = {90, 70, 80, 2'000'000};
+    stats.turnaroundsDropped = 3;
+    const QStringList lines = FormatLineReport(stats).split(u'\n');
+    EXPECT_TRUE(lines.contains(QStringLiteral("bytes_received=1200")));
+    EXPECT_TRUE(lines.contains(QStringLiteral("bytes_sent=340")));
+    EXPECT_TRUE(lines.contains(QStringLiteral("line_time_us=2500000")));
+    EXPECT_TRUE(lines.contains(QStringLiteral("turnarounds=7"))) << "dropped ones are counted";
+    EXPECT_TRUE(lines.contains(QStringLiteral("turnaround_median_us=80")));
+    EXPECT_TRUE(lines.contains(QStringLiteral("turnaround_p99_us=2000000")));
+    EXPECT_TRUE(lines.contains(QStringLiteral("turnaround_max_us=2000000")));
+
+    const QStringList idle = FormatLineReport(LineStats{}).split(u'\n');
+    EXPECT_TRUE(idle.contains(QStringLiteral("line_time_us=0")));
+    EXPECT_TRUE(idle.contains(QStringLiteral("turnaround_median_us=0")));
+    EXPECT_TRUE(idle.contains(QStringLiteral("turnaround_max_us=0")));
+}
+
 }  // namespace
 }  // namespace kvr::devsim

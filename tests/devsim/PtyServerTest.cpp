@@ -105,5 +105,42 @@ TEST(DevsimPty, RequestSplitAcrossWritesIsAnsweredOnce) {
     ::close(stop[1]);
 }
 
+TEST(DevsimPty, LineStatsCountBytesAndOneTurnaroundPerAnsweredRequestFollowed) {
+    SystemClock clock;
+    DeviceModel device({}, {}, clock);  // application mode, 6 address bytes
+    PtyServer server(device, clock, 0);
+    int stop[2];
+    ASSERT_EQ(::pipe(stop), 0);
+    std::thread thread([&] { server.Serve(stop[0]); });
+
+    const int fd = OpenRaw(server.DevicePath());
+    ASSERT_GE(fd, 0);
+    const std::vector<uint8_t> request = DeviceModel::BuildFrame(6, kCmdStatus, {});
+    const std::vector<uint8_t> reply =
+        DeviceModel::BuildFrame(6, kCmdStatus, std::vector<uint8_t>(kStatusRecordBytes, 0));
+    // Answered; then a frame in the other framing (ignored) together with an answered one.
+    ASSERT_EQ(::write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    EXPECT_EQ(ReadBytes(fd, reply.size()), reply);
+    std::vector<uint8_t> pair = DeviceModel::BuildFrame(0, kCmdStatus, {});
+    pair.insert(pair.end(), request.begin(), request.end());
+    ASSERT_EQ(::write(fd, pair.data(), pair.size()), static_cast<ssize_t>(pair.size()));
+    EXPECT_EQ(ReadBytes(fd, reply.size()), reply);
+    ::close(fd);
+
+    const char byte = 1;
+    ASSERT_EQ(::write(stop[1], &byte, 1), 1);
+    thread.join();
+    const LineStats& stats = server.Stats();
+    EXPECT_EQ(stats.bytesReceived, request.size() + pair.size());
+    EXPECT_EQ(stats.bytesSent, 2 * reply.size());
+    // The second reply was followed by nothing.
+    EXPECT_EQ(stats.turnaroundsUs.size(), 1u);
+    EXPECT_EQ(stats.turnaroundsDropped, 0u);
+    EXPECT_GE(stats.lastByteOutUs, stats.firstByteInUs);
+    EXPECT_GT(stats.firstByteInUs, 0u);
+    ::close(stop[0]);
+    ::close(stop[1]);
+}
+
 }  // namespace
 }  // namespace kvr::devsim
