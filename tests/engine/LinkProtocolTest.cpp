@@ -188,9 +188,8 @@ TEST_F(Link, ShortHeaderIsOneExchangeError) {
 
 TEST_F(Link, ShortReplyDataIsOneExchangeError) {
     state_.addressFieldLength = 0;
-    Bytes reply = LinkFrame(0x09, {0x00, 0x11, 0x22});
-    reply.resize(reply.size() - 2);
-    channel_.QueueBytes(reply);
+    const Bytes whole = LinkFrame(0x09, {0x00, 0x11, 0x22});
+    channel_.QueueBytes(Bytes(whole.begin(), whole.end() - 2));
     ReplyBuffer buffer{};
     EXPECT_EQ(link_.ReceiveReply(buffer, 0x09), 0);
     EXPECT_EQ(host_.Shown(), QStringList{kExchangeError});
