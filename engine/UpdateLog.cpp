@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QFileInfo>
 #include <algorithm>
+#include <bit>
 
 #include "LogFile.h"
 
@@ -40,8 +41,66 @@ void AppendUtf16Le(QByteArray& out, const QString& text) {
     }
 }
 
-QString TwoDigits(int value) {
-    return QString::number(value).rightJustified(2, QLatin1Char('0'));
+constexpr char16_t kHexDigits[] = u"0123456789ABCDEF";
+constexpr int kYearDigits = 4;
+constexpr int kMaxFourDigitYear = 9999;
+
+// `digits` decimal digits of a value that has at most that many.
+void AppendDigits(std::u16string& out, int value, int digits) {
+    char16_t buffer[kYearDigits];
+    for (int i = digits - 1; i >= 0; --i) {
+        buffer[i] = static_cast<char16_t>(u'0' + value % 10);
+        value /= 10;
+    }
+    out.append(buffer, static_cast<size_t>(digits));
+}
+
+// The stamp and the dump are built straight into the entry: one pass, no temporaries.
+void AppendStamp(std::u16string& out, const QDateTime& when, LogSeparators separators) {
+    const QDate d = when.date();
+    const QTime t = when.time();
+    const char16_t date = separators.date.unicode();
+    const char16_t time = separators.time.unicode();
+    AppendDigits(out, d.day(), 2);
+    out += date;
+    AppendDigits(out, d.month(), 2);
+    out += date;
+    if (d.year() >= 0 && d.year() <= kMaxFourDigitYear) {
+        AppendDigits(out, d.year(), kYearDigits);
+    } else {
+        // Far outside any clock's range; written as the year's own digits, at least four.
+        const QString year = QString::number(d.year()).rightJustified(kYearDigits, u'0');
+        out.append(reinterpret_cast<const char16_t*>(year.utf16()),
+                   static_cast<size_t>(year.size()));
+    }
+    out += u' ';
+    AppendDigits(out, t.hour(), 2);
+    out += time;
+    AppendDigits(out, t.minute(), 2);
+    out += time;
+    AppendDigits(out, t.second(), 2);
+    out += time;
+    AppendDigits(out, t.msec(), 3);
+    out += time;
+    out += u' ';
+}
+
+void AppendDump(std::u16string& out, const uint8_t* bytes, uint32_t count) {
+    if (bytes == nullptr)
+        return;
+    const size_t start = out.size();
+    out.resize(start + static_cast<size_t>(count) * 3);
+    char16_t* p = out.data() + start;
+    for (uint32_t i = 0; i < count; ++i) {
+        *p++ = kHexDigits[bytes[i] >> 4];
+        *p++ = kHexDigits[bytes[i] & 0x0F];
+        *p++ = u' ';
+    }
+}
+
+QString ToQString(const std::u16string& text) {
+    return QString(reinterpret_cast<const QChar*>(text.data()),
+                   static_cast<qsizetype>(text.size()));
 }
 
 }  // namespace
@@ -54,40 +113,15 @@ LogSeparators LogSeparatorsOf(const QLocale& locale) {
 }
 
 QString FormatLogStamp(const QDateTime& when, LogSeparators separators) {
-    const QDate d = when.date();
-    const QTime t = when.time();
-    QString s;
-    s.reserve(25);
-    s += TwoDigits(d.day());
-    s += separators.date;
-    s += TwoDigits(d.month());
-    s += separators.date;
-    s += QString::number(d.year()).rightJustified(4, QLatin1Char('0'));
-    s += QLatin1Char(' ');
-    s += TwoDigits(t.hour());
-    s += separators.time;
-    s += TwoDigits(t.minute());
-    s += separators.time;
-    s += TwoDigits(t.second());
-    s += separators.time;
-    s += QString::number(t.msec()).rightJustified(3, QLatin1Char('0'));
-    s += separators.time;
-    s += QLatin1Char(' ');
-    return s;
+    std::u16string s;
+    AppendStamp(s, when, separators);
+    return ToQString(s);
 }
 
 QString FormatLogDump(const uint8_t* bytes, uint32_t count) {
-    static constexpr char kHexDigits[] = "0123456789ABCDEF";
-    QString s;
-    if (bytes == nullptr)
-        return s;
-    s.reserve(static_cast<qsizetype>(count) * 3);
-    for (uint32_t i = 0; i < count; ++i) {
-        s += QLatin1Char(kHexDigits[bytes[i] >> 4]);
-        s += QLatin1Char(kHexDigits[bytes[i] & 0x0F]);
-        s += QLatin1Char(' ');
-    }
-    return s;
+    std::u16string s;
+    AppendDump(s, bytes, count);
+    return ToQString(s);
 }
 
 TUpdateLog::TUpdateLog(IClock& clock, LogSeparators separators)
@@ -109,15 +143,20 @@ bool TUpdateLog::Open(const QString& path) {
     QByteArray separator;
     AppendUtf16Le(separator, QStringLiteral("\r\n"));
     // An empty file is taken as new, so that it too starts with the byte-order mark.
+    bool written = false;
     if (size == 0) {
         QByteArray start(kByteOrderMark, sizeof kByteOrderMark);
         start += separator;
-        file->WriteAt(0, start.constData(), static_cast<size_t>(start.size()));
+        written = file->WriteAt(0, start.constData(), static_cast<size_t>(start.size()));
         logWritePosition_ = kByteOrderMarkBytes;
+        fileSize_ = start.size();
     } else {
         logWritePosition_ = static_cast<int32_t>(std::min<int64_t>(size, kSizeLimitBytes));
-        file->WriteAt(size, separator.constData(), static_cast<size_t>(separator.size()));
+        written = file->WriteAt(size, separator.constData(), static_cast<size_t>(separator.size()));
+        fileSize_ = size + separator.size();
     }
+    if (!written)
+        fileSize_ = kSizeUnknown;
     file_ = std::move(file);
     return true;
 }
@@ -133,34 +172,45 @@ void TUpdateLog::Close() {
 void TUpdateLog::WriteLog(const QString& text, const uint8_t* bytes, uint32_t count) {
     if (!file_)
         return;
-    QString line;
-    line += QChar(kCarriageReturn);
-    line += QChar(kLineFeed);
-    line += FormatLogStamp(clock_.LocalNow(), separators_);
-    line += text;
+    // The entry's buffer keeps its capacity from entry to entry: no allocation once the
+    // longest entry has been seen.
+    entry_.clear();
+    entry_ += kCarriageReturn;
+    entry_ += kLineFeed;
+    AppendStamp(entry_, clock_.LocalNow(), separators_);
+    entry_.append(reinterpret_cast<const char16_t*>(text.utf16()),
+                  static_cast<size_t>(text.size()));
     if (count > 0)
-        line += FormatLogDump(bytes, count);
-    QByteArray entry;
-    entry.reserve(line.size() * 2);
-    AppendUtf16Le(entry, line);
+        AppendDump(entry_, bytes, count);
+    if constexpr (std::endian::native != std::endian::little) {
+        for (char16_t& unit : entry_)
+            unit = static_cast<char16_t>((unit >> 8) | (unit << 8));
+    }
+    const char* data = reinterpret_cast<const char*>(entry_.data());
+    const int64_t entryBytes = static_cast<int64_t>(entry_.size() * sizeof(char16_t));
 
-    const int64_t entryBytes = entry.size();
     // An entry that could not fit even right after the byte-order mark is dropped rather
     // than let the file outgrow its limit.
     if (kByteOrderMarkBytes + entryBytes >= kSizeLimitBytes)
         return;
-    const int64_t size = file_->Size();
-    if (size < 0)
+    // This log is the file's only writer, so its size is followed here instead of asked for
+    // every entry; after a failed write it is asked for again.
+    if (fileSize_ < 0)
+        fileSize_ = file_->Size();
+    if (fileSize_ < 0)
         return;
-    if (size + entryBytes < kSizeLimitBytes) {
-        file_->WriteAt(size, entry.constData(), static_cast<size_t>(entryBytes));
-        return;
+    int64_t offset = fileSize_;
+    if (fileSize_ + entryBytes >= kSizeLimitBytes) {
+        if (int64_t{logWritePosition_} + entryBytes >= kSizeLimitBytes)
+            logWritePosition_ = kByteOrderMarkBytes;
+        offset = logWritePosition_;
+        logWritePosition_ += static_cast<int32_t>(entryBytes);
     }
-    if (int64_t{logWritePosition_} + entryBytes >= kSizeLimitBytes) {
-        logWritePosition_ = kByteOrderMarkBytes;
+    if (file_->WriteAt(offset, data, static_cast<size_t>(entryBytes))) {
+        fileSize_ = std::max(fileSize_, offset + entryBytes);
+    } else {
+        fileSize_ = kSizeUnknown;
     }
-    file_->WriteAt(logWritePosition_, entry.constData(), static_cast<size_t>(entryBytes));
-    logWritePosition_ += static_cast<int32_t>(entryBytes);
 }
 
 }  // namespace kvr

@@ -24,6 +24,7 @@
 #include <QString>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "Clock.h"
 
@@ -72,10 +73,15 @@ public:
     int32_t WritePosition() const { return logWritePosition_; }
 
 private:
+    static constexpr int64_t kSizeUnknown = -1;
+
     IClock& clock_;
     LogSeparators separators_;
     std::unique_ptr<LogFile> file_;
     int32_t logWritePosition_ = 0;
+    // The file's length as this log wrote it; kSizeUnknown after a failed write.
+    int64_t fileSize_ = kSizeUnknown;
+    std::u16string entry_;  // the entry being built, UTF-16LE once complete
 };
 
 }  // namespace kvr

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <vector>
 
 #include "FakeClock.h"
 #include "LogText.h"
@@ -97,6 +98,25 @@ TEST_F(UpdateLogFile, DumpIsUpperCaseHexEachByteFollowedBySpace) {
     EXPECT_EQ(LogEntries(Path()),
               (QStringList{QStringLiteral("Запись: 55 01 02 00 01 02 "),
                            QStringLiteral("Чтение: 0A BC FF 00 "), QStringLiteral("no dump")}));
+}
+
+TEST_F(UpdateLogFile, ShortEntryAfterALongOneCarriesNothingOfIt) {
+    TUpdateLog log(clock_, kSlashColon);
+    ASSERT_TRUE(log.Open(Path()));
+    std::vector<uint8_t> frame(274);
+    for (size_t i = 0; i < frame.size(); ++i)
+        frame[i] = static_cast<uint8_t>(i * 7);
+    log.WriteLog(QStringLiteral("Запись: "), frame.data(), static_cast<uint32_t>(frame.size()));
+    log.WriteLog(QStringLiteral("x"));
+    const uint8_t two[] = {0xAB, 0x01};
+    log.WriteLog(QStringLiteral("Чтение: "), two, sizeof two);
+
+    const QStringList entries = LogEntries(Path());
+    ASSERT_EQ(entries.size(), 3);
+    EXPECT_EQ(entries[0].size(), 8 + 3 * 274);
+    EXPECT_EQ(entries[1], QStringLiteral("x"));
+    EXPECT_EQ(entries[2], QStringLiteral("Чтение: AB 01 "));
+    EXPECT_EQ(OnDisk().size(), 6 + 2 * (3 * 27 + entries[0].size() + 1 + 14));
 }
 
 TEST_F(UpdateLogFile, HeldByAnotherWriterMeansNoEntriesAndNoHarm) {
@@ -215,6 +235,27 @@ TEST(LogStamp, FollowsTheGivenSeparatorsAndDigitCounts) {
               QStringLiteral("07-12-2026 21.05.08.123. "));
     const QDateTime early(QDate(987, 1, 2), QTime(0, 0, 0, 5));
     EXPECT_EQ(FormatLogStamp(early, kSlashColon), QStringLiteral("02/01/0987 00:00:00:005: "));
+}
+
+TEST(LogStamp, YearsKeepAtLeastFourDigits) {
+    const QDateTime first(QDate(1, 3, 4), QTime(9, 8, 7, 60));
+    EXPECT_EQ(FormatLogStamp(first, kSlashColon), QStringLiteral("04/03/0001 09:08:07:060: "));
+    const QDateTime last(QDate(9999, 12, 31), QTime(23, 59, 59, 999));
+    EXPECT_EQ(FormatLogStamp(last, kSlashColon), QStringLiteral("31/12/9999 23:59:59:999: "));
+    const QDateTime beyond(QDate(12345, 6, 7), QTime(1, 2, 3, 4));
+    EXPECT_EQ(FormatLogStamp(beyond, kSlashColon), QStringLiteral("07/06/12345 01:02:03:004: "));
+}
+
+TEST(LogDump, EveryByteValueIsTwoUpperCaseHexDigitsAndASpace) {
+    std::vector<uint8_t> all(256);
+    QString expected;
+    for (int v = 0; v < 256; ++v) {
+        all[static_cast<size_t>(v)] = static_cast<uint8_t>(v);
+        expected += QString::asprintf("%02X ", v);
+    }
+    EXPECT_EQ(FormatLogDump(all.data(), 256), expected);
+    EXPECT_EQ(FormatLogDump(all.data(), 0), QString());
+    EXPECT_EQ(FormatLogDump(nullptr, 3), QString());
 }
 
 TEST(LogStamp, SeparatorsComeFromTheLocale) {
