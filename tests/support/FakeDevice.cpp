@@ -38,6 +38,7 @@ Bytes LinkFrame(uint8_t command, const Bytes& payload, uint16_t addressLength, u
     const size_t length = addressLength + payload.size() + 2;
     Bytes frame{kStart, frameType, static_cast<uint8_t>(length & 0xFF),
                 static_cast<uint8_t>(length >> 8)};
+    frame.reserve(frame.size() + length);  // also keeps GCC 12's -O3 bounds warning quiet
     frame.insert(frame.end(), addressLength, 0);
     frame.push_back(command);
     frame.insert(frame.end(), payload.begin(), payload.end());
