@@ -1,8 +1,5 @@
 #include "FlashCommand.h"
 
-#include <fcntl.h>
-#include <pthread.h>
-#include <unistd.h>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QSocketNotifier>
@@ -12,8 +9,13 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
 
 #include "AppPaths.h"
 #include "Cli.h"
@@ -45,8 +47,7 @@ void PrintFlashHelp(CliOutput& io) {
     PrintCommandHelp(io, "flash");
     io.Out(QString());
     io.Out(
-        QStringLiteral("  --port PORT            serial port, as \"ports\" "
-                       "lists it, or a path"));
+        QStringLiteral("  --port PORT            serial port, as \"ports\" lists it, or a path"));
     io.Out(QStringLiteral("  --package FILE         update package (.bsk)"));
     io.Out(QStringLiteral("  --bootall              mark page frames with frame type 2 (-all)"));
     io.Out(QStringLiteral("  --technology           write S/N and HW after the update (-t);"));
@@ -54,19 +55,16 @@ void PrintFlashHelp(CliOutput& io) {
     io.Out(QStringLiteral("    --hw HW              hardware version, 1-3 digits"));
     io.Out(QStringLiteral("  --program-mismatch ask|continue|stop"));
     io.Out(QStringLiteral("                         answer to the program-version question;"));
-    io.Out(
-        QStringLiteral("                         ask (default) asks on the "
-                       "terminal, No without one"));
+    io.Out(QStringLiteral(
+        "                         ask (default) asks on the terminal, No without one"));
     io.Out(QString());
     io.Out(QStringLiteral("Message texts go to standard output, progress to standard error."));
     io.Out(QStringLiteral("Ctrl+C stops after the exchange under way. Exit status: 0 when the"));
-    io.Out(
-        QStringLiteral("update completed, 1 otherwise, 2 bad usage or a package that does not "
-                       "load."));
+    io.Out(QStringLiteral(
+        "update completed, 1 otherwise, 2 bad usage or a package that does not load."));
 }
 
-// --- Ctrl+C
-// ------------------------------------------------------------------------------
+// --- Ctrl+C ---
 
 std::atomic<int> g_interruptPipeWrite{-1};
 
@@ -139,8 +137,7 @@ private:
     struct sigaction previousTerm_ {};
 };
 
-// --- Port-open failures
-// ------------------------------------------------------------------
+// --- Port-open failures ---
 
 // Passes everything through and remembers why the port did not open.
 class WatchedChannel final : public IByteChannel {
@@ -202,19 +199,19 @@ QString PortOpenHint(const QString& port, int code) {
     switch (code) {
         case EACCES:
             return QStringLiteral(
-                       "hint: %1: permission denied; add your user to the \"dialout\" "
-                       "group (sudo usermod -aG dialout $USER) and log in again")
+                       "hint: %1: permission denied; add your user to the \"dialout\" group (sudo "
+                       "usermod -aG dialout $USER) and log in again")
                 .arg(port);
         case EBUSY:
         case EWOULDBLOCK:  // another program holds the port's lock
             return QStringLiteral(
-                       "hint: %1 is held by another program (ModemManager or brltty "
-                       "often claim serial adapters)")
+                       "hint: %1 is held by another program (ModemManager or brltty often claim "
+                       "serial adapters)")
                 .arg(port);
         case ENOENT:
             return QStringLiteral(
-                       "hint: %1 does not exist; the adapter may be unplugged or have "
-                       "another name now (see \"%2 ports\")")
+                       "hint: %1 does not exist; the adapter may be unplugged or have another name "
+                       "now (see \"%2 ports\")")
                 .arg(port, QLatin1String(kProgramName));
         default:
             return QString();
@@ -223,8 +220,7 @@ QString PortOpenHint(const QString& port, int code) {
 
 }  // namespace
 
-// --- Options
-// -----------------------------------------------------------------------------
+// --- Options ---
 
 bool ParseFlashArguments(const QStringList& args, FlashSettings& settings, QString& error) {
     FlashSettings s;
@@ -315,8 +311,7 @@ bool ParseFlashArguments(const QStringList& args, FlashSettings& settings, QStri
     return true;
 }
 
-// --- Progress
-// ----------------------------------------------------------------------------
+// --- Progress ---
 
 ProgressDisplay::ProgressDisplay(std::FILE* stream, bool terminal, int pageCount, IClock& clock)
     : stream_(stream), terminal_(terminal), pageCount_(std::max(pageCount, 1)), clock_(clock) {}
@@ -359,8 +354,7 @@ void ProgressDisplay::EndLine() {
     lineOpen_ = false;
 }
 
-// --- Run host
-// ----------------------------------------------------------------------------
+// --- Run host ---
 
 CliRunHost::CliRunHost(CliOutput& io, ProgressDisplay& progress, const FlashSettings& settings)
     : io_(io), progress_(progress), settings_(settings) {}
@@ -404,8 +398,7 @@ void CliRunHost::SetProgress(int position) {
     progress_.Update(position);
 }
 
-// --- The command
-// -------------------------------------------------------------------------
+// --- The command ---
 
 int RunFlashCommand(const QStringList& args, CliOutput& io) {
     FlashSettings settings;
@@ -444,8 +437,7 @@ int RunFlashCommand(const QStringList& args, CliOutput& io) {
             return;
         progress.EndLine();
         io.Err(
-            QStringLiteral("Stopping after the exchange under way (Ctrl+C again quits at "
-                           "once)."));
+            QStringLiteral("Stopping after the exchange under way (Ctrl+C again quits at once)."));
         run.requestInterruption();
     });
     InterruptWatch::StartWithoutStopSignals(run);
