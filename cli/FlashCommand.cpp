@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <fcntl.h>
@@ -139,16 +140,35 @@ private:
 
 // --- Port-open failures ---
 
-// Passes everything through and remembers why the port did not open.
+// Remembers why the port did not open. Written on the update thread, read on the main thread
+// once the run has ended; the lock makes that hand-over plain to race checkers, which cannot
+// see through Qt's own wait for the thread.
+class OpenFailureNote {
+public:
+    void Set(const std::string& message) {
+        std::lock_guard lock(mutex_);
+        message_ = message;
+    }
+    std::string Get() const {
+        std::lock_guard lock(mutex_);
+        return message_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::string message_;
+};
+
+// Passes everything through and notes why the port did not open.
 class WatchedChannel final : public IByteChannel {
 public:
-    WatchedChannel(std::unique_ptr<IByteChannel> inner, std::string& openFailure)
+    WatchedChannel(std::unique_ptr<IByteChannel> inner, OpenFailureNote& openFailure)
         : inner_(std::move(inner)), openFailure_(openFailure) {}
     void Connect(const LinkSettings& settings) override {
         try {
             inner_->Connect(settings);
         } catch (const EFOpenError& e) {
-            openFailure_ = e.Message();
+            openFailure_.Set(e.Message());
             throw;
         }
     }
@@ -165,22 +185,20 @@ public:
 
 private:
     std::unique_ptr<IByteChannel> inner_;
-    std::string& openFailure_;
+    OpenFailureNote& openFailure_;
 };
 
-// Written on the update thread, read on the main thread only after the run has
-// ended.
 class WatchedChannelFactory final : public IChannelFactory {
 public:
     explicit WatchedChannelFactory(IChannelFactory& inner) : inner_(inner) {}
     std::unique_ptr<IByteChannel> Create() override {
         return std::make_unique<WatchedChannel>(inner_.Create(), openFailure_);
     }
-    const std::string& OpenFailure() const { return openFailure_; }
+    std::string OpenFailure() const { return openFailure_.Get(); }
 
 private:
     IChannelFactory& inner_;
-    std::string openFailure_;
+    OpenFailureNote openFailure_;
 };
 
 // The open error's text ends with the system's error code in decimal.
@@ -445,9 +463,8 @@ int RunFlashCommand(const QStringList& args, CliOutput& io) {
     handOver.WaitServing(run);
     progress.EndLine();
 
-    if (!channels.OpenFailure().empty()) {
-        const QString hint =
-            PortOpenHint(settings.port.trimmed(), TrailingErrorCode(channels.OpenFailure()));
+    if (const std::string failure = channels.OpenFailure(); !failure.empty()) {
+        const QString hint = PortOpenHint(settings.port.trimmed(), TrailingErrorCode(failure));
         if (!hint.isEmpty())
             io.Err(hint);
     }
