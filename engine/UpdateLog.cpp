@@ -57,21 +57,24 @@ void AppendDigits(std::u16string& out, int value, int digits) {
 
 // The stamp and the dump are built straight into the entry: one pass, no temporaries.
 void AppendStamp(std::u16string& out, const QDateTime& when, LogSeparators separators) {
-    const QDate d = when.date();
+    int year = 0;
+    int month = 0;
+    int day = 0;
+    when.date().getDate(&year, &month, &day);  // one calendar conversion, not three
     const QTime t = when.time();
     const char16_t date = separators.date.unicode();
     const char16_t time = separators.time.unicode();
-    AppendDigits(out, d.day(), 2);
+    AppendDigits(out, day, 2);
     out += date;
-    AppendDigits(out, d.month(), 2);
+    AppendDigits(out, month, 2);
     out += date;
-    if (d.year() >= 0 && d.year() <= kMaxFourDigitYear) {
-        AppendDigits(out, d.year(), kYearDigits);
+    if (year >= 0 && year <= kMaxFourDigitYear) {
+        AppendDigits(out, year, kYearDigits);
     } else {
         // Far outside any clock's range; written as the year's own digits, at least four.
-        const QString year = QString::number(d.year()).rightJustified(kYearDigits, u'0');
-        out.append(reinterpret_cast<const char16_t*>(year.utf16()),
-                   static_cast<size_t>(year.size()));
+        const QString digits = QString::number(year).rightJustified(kYearDigits, u'0');
+        out.append(reinterpret_cast<const char16_t*>(digits.utf16()),
+                   static_cast<size_t>(digits.size()));
     }
     out += u' ';
     AppendDigits(out, t.hour(), 2);
