@@ -9,6 +9,9 @@
 # committed) from tests/fuzz/seeds/<harness>/; whatever fails lands in
 # tests/fuzz/corpus-work/<harness>/findings/ with the log beside it. Prints per harness the
 # executions, the corpus size and the result; exits 1 when any harness found something.
+#
+# KVR_FUZZ_KEEP_GOING=1 runs each harness in libFuzzer's fork mode, which goes on after a
+# finding (for long runs while a known fault is still open); every finding is kept and counted.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
@@ -60,21 +63,33 @@ for h in "${harnesses[@]}"; do
     log=$work/last-run.log
 
     echo "== fuzz $h: ${seconds}s"
+    mode=()
+    [ "${KVR_FUZZ_KEEP_GOING:-0}" = 1 ] && mode=(-fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1)
     status=0
     # -timeout: one input taking this long is a hang, and a finding.
-    "$bin" "${dict[@]}" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 \
+    "$bin" "${mode[@]}" "${dict[@]}" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 \
         -max_len=4096 -print_final_stats=1 -artifact_prefix="$work/findings/" \
         "${inputs[@]}" >"$log" 2>&1 || status=$?
-    execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
     corpus=$(find "$work/corpus" -type f | wc -l)
-    if [ "$status" -eq 0 ]; then
+    if [ ${#mode[@]} -gt 0 ]; then
+        # Fork mode: "#<executions>: cov: ... oom/timeout/crash: a/b/c time: ..."
+        last=$(grep -E '^#[0-9]+: ' "$log" | tail -1)
+        execs=$(sed -n 's/^#\([0-9]*\): .*/\1/p' <<<"$last")
+        found=$(sed -n 's|.*oom/timeout/crash: \([0-9]*\)/\([0-9]*\)/\([0-9]*\).*|\1 \2 \3|p' <<<"$last")
+        found_total=0
+        for n in $found; do found_total=$((found_total + n)); done
+        [ "$status" -ne 0 ] && found_total=$((found_total + 1))
+    else
+        execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+        found_total=$([ "$status" -eq 0 ] && echo 0 || echo 1)
+    fi
+    if [ "$found_total" -eq 0 ]; then
         result="no findings"
     else
         failed=1
-        artifact=$(sed -n 's/.*Test unit written to \(.*\)$/\1/p' "$log" | tail -1)
-        result="FINDING (exit $status): ${artifact:-see $log}"
+        result="FINDINGS: $found_total (inputs in $work/findings/)"
         grep -E '==fuzz finding==|ERROR: (Address|Undefined|Leak)Sanitizer|runtime error' \
-            "$log" | head -5 || true
+            "$log" | sort | uniq -c | head -5 || true
         cp "$log" "$work/findings/" 2>/dev/null || true
     fi
     summary+=("$(printf '%-13s %12s executions  %6s corpus inputs  %s' "$h" "${execs:-?}" \

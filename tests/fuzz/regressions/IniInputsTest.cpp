@@ -1,8 +1,11 @@
 // Stored INI inputs through the INI check, and the check's own reading of the rules.
 #include <gtest/gtest.h>
 
+#include <QByteArray>
+
 #include "IniCheck.h"
 #include "IniModel.h"
+#include "MemIniFile.h"
 #include "StoredInputs.h"
 
 namespace kvr::fuzz::test {
@@ -47,6 +50,22 @@ TEST(IniModelRules, IntegersInDecimalAndHexadecimalWithinInt) {
     EXPECT_FALSE(ReferenceIniInteger(QStringLiteral("2147483648")).has_value());
     EXPECT_FALSE(ReferenceIniInteger(QStringLiteral("0x")).has_value());
     EXPECT_FALSE(ReferenceIniInteger(QStringLiteral(" 7")).has_value());
+}
+
+// Faults the fuzzer found, one test each, named after the fault.
+
+TEST(IniFinding, UnpairedSurrogateOfAUtf16FileSurvivesARewrite) {
+    // FE FF "[a]" LF "k=" DEFB: the value is one UTF-16 unit that pairs with nothing.
+    const std::vector<uint8_t> bytes =
+        ReadRegression("ini", "utf16be_lone_surrogate_lost_in_rewrite.ini");
+    const QByteArray content(reinterpret_cast<const char*>(bytes.data()),
+                             static_cast<qsizetype>(bytes.size()));
+    const TMemIniFile ini(QStringLiteral("settings.ini"), content);
+    const QString value = ini.ReadString(QStringLiteral("a"), QStringLiteral("k"), QString());
+    ASSERT_EQ(value.size(), 1);
+
+    const TMemIniFile reread(QStringLiteral("settings.ini"), ini.Serialize());
+    EXPECT_EQ(reread.ReadString(QStringLiteral("a"), QStringLiteral("k"), QString()), value);
 }
 
 }  // namespace
