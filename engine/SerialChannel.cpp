@@ -1,6 +1,24 @@
 #include "SerialChannel.h"
 
+#include "PortOpenError.h"
+
 namespace kvr {
+
+namespace {
+
+// The component's open error ends with the system's error code in decimal; -1 when it does not.
+long long TrailingCode(const std::string& message) {
+    constexpr size_t kMaxCodeDigits = 10;
+    size_t begin = message.size();
+    while (begin > 0 && message[begin - 1] >= '0' && message[begin - 1] <= '9')
+        --begin;
+    const size_t digits = message.size() - begin;
+    if (digits == 0 || digits > kMaxCodeDigits)
+        return -1;
+    return std::stoll(message.substr(begin));
+}
+
+}  // namespace
 
 void SerialChannel::Connect(const LinkSettings& settings) {
     port_.FSetPortName(settings.portName);
@@ -10,7 +28,12 @@ void SerialChannel::Connect(const LinkSettings& settings) {
     port_.FSetReadTotalTimeoutConstant(settings.readTotalConstant);
     port_.FSetWriteTotalTimeoutMultiplier(settings.writeTotalMultiplier);
     port_.FSetWriteTotalTimeoutConstant(settings.writeTotalConstant);
-    port_.Connect();
+    try {
+        port_.Connect();
+    } catch (const EFOpenError& e) {
+        const long long code = TrailingCode(e.Message());
+        throw EPortOpenError(e.Message(), code < 0 ? std::string() : port_.SystemErrorText(code));
+    }
 }
 
 void SerialChannel::PurgeReceive() {

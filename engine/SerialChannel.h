@@ -12,7 +12,9 @@ namespace kvr {
 class SerialChannel final : public IByteChannel {
 public:
     // Sets the port name, setup string and the five time-outs, then connects. Throws what
-    // TSerialComm::Connect throws (EFOpenError, EInOutError); the port then stays closed.
+    // TSerialComm::Connect throws, the open error as EPortOpenError (an EFOpenError with the
+    // system's words for its code), the others (EInOutError) as they are; the port then stays
+    // closed.
     void Connect(const LinkSettings& settings) override;
     bool Connected() const override { return port_.FGetConnected(); }
     void Disconnect() override { port_.Disconnect(); }

@@ -7,6 +7,7 @@
 
 #include "AnsiText.h"
 #include "Exception.h"
+#include "PortOpenError.h"
 #include "Translate.h"
 
 namespace kvr {
@@ -131,6 +132,13 @@ void TUpdateSequence::OpenLink() {
     try {
         channel_->Connect(settings);
         connected_ = channel_->Connected();
+    } catch (const EPortOpenError& e) {
+        connected_ = false;
+        // The code alone would send the operator to look the number up.
+        QString line = QString::fromStdString(e.Message());
+        if (!e.SystemReason().empty())
+            line += QStringLiteral(" (%1)").arg(QString::fromStdString(e.SystemReason()));
+        log_.WriteLog(line);
     } catch (const std::exception& e) {
         connected_ = false;
         // The reason tells "no such port" from "permission denied" or "busy".

@@ -25,7 +25,8 @@
 //   the update error): firmware is never padded with bytes that are not in the package.
 // - A serial number longer than 12 characters, or with a character outside Windows-1251, is
 //   not sent (WriteSerialNumber returns false).
-// - A port that cannot be opened has its reason (the component's message) logged.
+// - A port that cannot be opened has its reason logged: the component's message and, when the
+//   channel gives them (EPortOpenError), the system's words for its error code.
 // - An exception while the port is set up for the first probe ends the run through the tail.
 // - The time the host spends on a message box counts against the completion window.
 //

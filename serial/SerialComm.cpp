@@ -178,6 +178,10 @@ void TSerialComm::Purge(PurgeFlags flags) {
     }
 }
 
+std::string TSerialComm::SystemErrorText(long long code) const {
+    return port_->ErrorText(code);
+}
+
 void TSerialComm::Escape(EscapeFunc function) {
     const long long error = port_->Escape(static_cast<uint32_t>(function));
     if (error != 0) {

@@ -135,6 +135,10 @@ public:
     // Nothing happens when not connected. Never raises.
     void Disconnect();
 
+    // The system's words for an error code of this platform, such as the code that ends the
+    // texts above (POSIX errno, Win32 GetLastError).
+    std::string SystemErrorText(long long code) const;
+
     uint32_t Write(const void* buffer, uint32_t count);
     // Zeroes buffer[0..3] first, whatever count is: the buffer must hold at least
     // max(count, 4) bytes.

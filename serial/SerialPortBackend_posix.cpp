@@ -185,7 +185,9 @@ void SerialPortBackend::Open(const std::string& name, bool requestLowLatency) {
     }
     // Exclusive use: flock keeps out cooperating programs (and root), TIOCEXCL everyone else.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        fail(errno);
+        // A lock that someone holds means the port is in use, which TIOCEXCL reports as
+        // EBUSY; flock's own EWOULDBLOCK would read as "Resource temporarily unavailable".
+        fail(errno == EWOULDBLOCK ? EBUSY : errno);
     }
     if (::ioctl(fd, TIOCEXCL) != 0) {
         fail(errno);
