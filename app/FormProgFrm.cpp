@@ -88,6 +88,9 @@ TFormProgFrm::TFormProgFrm(FormDependencies dependencies, QWidget* parent)
 
     // 2.-3. The S/N panel and the Start button's own state follow the mode.
     ui_->Panel2->setVisible(TechnologyMode);
+    // The S/N panel's margins would keep their space with the panel hidden.
+    if (!TechnologyMode)
+        ui_->Panel2Margins->setContentsMargins(0, 0, 0, 0);
     ui_->BitBtn1->setEnabled(!TechnologyMode);
 
     // 4. Language file, 5. ports, 6.-9. settings.

@@ -128,7 +128,11 @@ private slots:
         auto* panel3 = Find<QFrame>(window.get(), "Panel3");
         QCOMPARE(panel1->geometry(), QRect(0, 0, 313, 338));
         QCOMPARE(panel3->geometry(), QRect(313, 0, 523 - 313, 338));
-        QCOMPARE(Find<QFrame>(window.get(), "Panel2")->height(), 63);
+        auto* panel2 = Find<QFrame>(window.get(), "Panel2");
+        QCOMPARE(panel2->geometry(), QRect(2 + 10, 2 + 4, 523 - 313 - 4 - 10 - 6, 63));
+        // The picture's panel fills the rest, under the S/N panel.
+        QCOMPARE(Find<QFrame>(window.get(), "Panel4")->geometry(),
+                 QRect(2, 2 + 4 + 63, 523 - 313 - 4, 338 - 4 - 4 - 63));
 
         // The left panel keeps its width when the window grows.
         window->resize(700, 400);
@@ -136,6 +140,17 @@ private slots:
         QCOMPARE(panel1->width(), 313);
         QCOMPARE(panel1->height(), 400);
         QCOMPARE(panel3->width(), 700 - 313);
+    }
+
+    void pictureFillsTheRightPanelOutsideTechnologyMode() {
+        auto window = MakeWindow({});
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        QCOMPARE(Find<QFrame>(window.get(), "Panel4")->geometry(),
+                 QRect(2, 2, 523 - 313 - 4, 338 - 4));
+        // Border of 13 pixels inside the panel's own bevel.
+        QCOMPARE(Find<QLabel>(window.get(), "Image1")->geometry(),
+                 QRect(14, 14, 523 - 313 - 4 - 28, 338 - 4 - 28));
     }
 
     void textsHintsAndColours() {
@@ -237,6 +252,33 @@ private slots:
         QVERIFY(plusOne->fontMetrics().horizontalAdvance(plusOne->text()) +
                     plusOne->iconSize().width() + 8 <=
                 plusOne->width());
+    }
+
+    // Qt's own binding would enable the button on any change of its action; here only a
+    // change of the action's enabled state counts, and only when the two states agreed.
+    void technologyModeButtonIgnoresOtherActionChanges() {
+        auto window = MakeWindow({"-t"});
+        auto* action = Find<QAction>(window.get(), "ActionStart");
+        auto* button = Find<QPushButton>(window.get(), "BitBtn1");
+        action->setText(QStringLiteral("Запуск"));
+        action->setToolTip(QStringLiteral("Запуск обновления"));
+        action->setEnabled(true);
+        QVERIFY(!button->isEnabled());
+        action->setEnabled(false);
+        QVERIFY(!button->isEnabled());
+        action->setText(QStringLiteral("x"));
+        QVERIFY(!button->isEnabled());
+        action->setEnabled(true);
+        QVERIFY(button->isEnabled());
+        // Same rule for the open-file button and its action.
+        auto* open = Find<QToolButton>(window.get(), "ToolButton1");
+        auto* openAction = Find<QAction>(window.get(), "ActionOpenFile");
+        open->setEnabled(false);
+        openAction->setIcon(QIcon());
+        QVERIFY(!open->isEnabled());
+        openAction->setEnabled(false);
+        openAction->setEnabled(true);
+        QVERIFY(open->isEnabled());
     }
 
     void startButtonFollowsTheActionOutsideTechnologyMode() {

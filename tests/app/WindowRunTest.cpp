@@ -4,6 +4,7 @@
 #include <QAbstractEventDispatcher>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -208,15 +209,20 @@ private slots:
     void stopMakesStartUsableWhileTheRunGoesOn() {
         Build(false);
         StartHeld([this] { StartButton()->click(); });
+        // Guarded: a pointer compare alone would be fooled by a new thread at the old address.
+        QPointer<TUpdateThread> first = window_->UpdateThread();
         Action("ActionStop")->trigger();
         QVERIFY(Action("ActionStart")->isEnabled());
         QVERIFY(StartButton()->isEnabled());
         QVERIFY(window_->RunGoing());
-        QVERIFY(!window_->UpdateThread()->isInterruptionRequested());
+        QVERIFY(!first->isInterruptionRequested());
         // A start now is refused: no second run, and the first one is not cut.
         StartButton()->click();
-        QCOMPARE(channels_->created.load(), 1);
-        QVERIFY(!window_->UpdateThread()->isInterruptionRequested());
+        QVERIFY(first);
+        QCOMPARE(window_->UpdateThread(), first.data());
+        QVERIFY(first->isRunning());
+        QVERIFY(!first->isInterruptionRequested());
+        QVERIFY(Action("ActionStart")->isEnabled());
         Release();
         QVERIFY(WaitRunEnded());
         QCOMPARE(prompter_->Texts(PromptRecord::Message), QStringList{kSuccess});
@@ -231,11 +237,16 @@ private slots:
         }());
         SerialEdit()->setText(QStringLiteral("500"));
         StartHeld([this] { Find<QToolButton>(window_.get(), "SpeedButton1")->click(); });
+        // Guarded: a pointer compare alone would be fooled by a new thread at the old address.
+        QPointer<TUpdateThread> first = window_->UpdateThread();
         QCOMPARE(SerialEdit()->text(), QStringLiteral("501"));
         Find<QToolButton>(window_.get(), "SpeedButton1")->click();
         Find<QToolButton>(window_.get(), "SpeedButton2")->click();
         // Refused before the increment.
         QCOMPARE(SerialEdit()->text(), QStringLiteral("501"));
+        QVERIFY(first);
+        QCOMPARE(window_->UpdateThread(), first.data());
+        QVERIFY(!first->isInterruptionRequested());
         QCOMPARE(channels_->created.load(), 1);
         Release();
         QVERIFY(WaitRunEnded());
