@@ -314,8 +314,14 @@ void TFormProgFrm::StartUpdateRun() {
     options.bootAllMode = BootAllMode;
     options.technologyMode = TechnologyMode;
     options.logPath = deps_.logPath;
-    updateThread_ = std::make_unique<TUpdateThread>(portName, std::move(pages), options,
-                                                    *deps_.channels, *deps_.clock, *handOver_);
+    try {
+        updateThread_ = std::make_unique<TUpdateThread>(portName, std::move(pages), options,
+                                                        *deps_.channels, *deps_.clock, *handOver_);
+    } catch (...) {
+        // No run will ever enable Start again; leaving it disabled would lock the window.
+        ui_->ActionStart->setEnabled(true);
+        throw;
+    }
     // A guarded pointer: the thread object may be released before this queued call arrives.
     connect(
         updateThread_.get(), &QThread::finished, this,

@@ -156,6 +156,11 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(kvr::Exception, MakeWindow());
     }
 
+    void unreadableLanguageFileFailsConstruction() {
+        QVERIFY(QDir().mkpath(LanguagePath()));
+        QVERIFY_THROWS_EXCEPTION(kvr::Exception, MakeWindow());
+    }
+
     void saveErrorIsShownAndTheOldFileKept() {
         QVERIFY(WriteAll(SettingsPath(), "[Common]\r\nSN=5\r\n"));
         {
