@@ -27,6 +27,14 @@ constexpr const char* kTextPageWriteError = "Ошибка записи стра�
 constexpr const char* kTextNoAnswer = "Нет ответа!";
 constexpr const char* kTextPageNotWritten = "Страница не записана!";
 
+// What one failed exchange costs against a device that stays silent: the header read waits
+// kFrameHeaderBytes x multiplier + constant. A probe makes two such attempts with the constant
+// lowered.
+constexpr uint64_t kSilentProbeMs =
+    2 * (kFrameHeaderBytes * kReadTotalMultiplierMs + kProbeReadTotalConstantMs);
+constexpr uint64_t kSilentStatusRequestMs =
+    kFrameHeaderBytes * kReadTotalMultiplierMs + kReadTotalConstantMs;
+
 // Reply data that carry at least one payload byte: echo, answer, checksum.
 constexpr uint16_t kReplyWithAnswerBytes = 3;
 
@@ -287,10 +295,19 @@ void TUpdateSequence::Complete() {
     const uint64_t deadline = clock_.TickMs() + kCompletionWindowMs;
     try {
         // After its restart the device may speak the other framing.
-        while (!link_->ProbeLink() && clock_.TickMs() < deadline) {
+        for (;;) {
+            const uint64_t started = clock_.TickMs();
+            if (link_->ProbeLink() || clock_.TickMs() >= deadline)
+                break;
+            PaceFailedAttempt(started, kSilentProbeMs, deadline);
+            if (clock_.TickMs() >= deadline)
+                break;
         }
         while (state_.status.statusCode != kStatusApplicationIdle && clock_.TickMs() < deadline) {
+            const uint64_t started = clock_.TickMs();
             state_.status = link_->RequestStatus(true);
+            if (state_.status.statusCode == kStatusNoAnswer)
+                PaceFailedAttempt(started, kSilentStatusRequestMs, deadline);
         }
     } catch (const std::exception&) {
         // Judged on what was read so far.
@@ -307,6 +324,14 @@ void TUpdateSequence::Complete() {
         reporter_.ShowSerialNumberError();
     }
     state_.stopFlag = true;
+}
+
+void TUpdateSequence::PaceFailedAttempt(uint64_t startedMs, uint64_t silentMs,
+                                        uint64_t deadlineMs) {
+    const uint64_t due = std::min(startedMs + silentMs, deadlineMs);
+    const uint64_t now = clock_.TickMs();
+    if (now < due)
+        clock_.SleepMs(static_cast<uint32_t>(due - now));
 }
 
 bool TUpdateSequence::WriteSerialNumber() {

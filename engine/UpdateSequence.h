@@ -29,6 +29,10 @@
 //   channel gives them (EPortOpenError), the system's words for its error code.
 // - An exception while the port is set up for the first probe ends the run through the tail.
 // - The time the host spends on a message box counts against the completion window.
+// - In the completion window a failed probe or status request lasts at least as long as it
+//   would against a silent device (the rest is waited out): a port that fails at once, such as
+//   an adapter pulled after the last page, would otherwise be asked thousands of times, each
+//   failure reported and logged, until the log wrapped over earlier runs.
 //
 // Thread rules: everything runs on the calling thread; the host is called through IRunHost (the
 // run's TRunHandOver in production). channels, clock and host must outlive the object.
@@ -90,6 +94,9 @@ private:
     void StartUpdate();
     void Complete();
     void Tail();
+    // Waits until startedMs + silentMs (no later than deadlineMs) when the attempt that began
+    // at startedMs ended sooner.
+    void PaceFailedAttempt(uint64_t startedMs, uint64_t silentMs, uint64_t deadlineMs);
 
     QString portName_;
     PageMap pages_;

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <algorithm>
 
+#include "Exception.h"
 #include "FakeClock.h"
 #include "FakeDevice.h"
 #include "FaultSupport.h"
@@ -338,6 +339,79 @@ TEST_F(Vanish, InTheMiddleOfAPageFrame) {
     EXPECT_EQ(log.mid(log.size() - 4),
               (QStringList{kTextExchangeError, QStringLiteral("Нет ответа!"),
                            QStringLiteral("Ошибка записи страницы!"), kTextUpdateError}));
+}
+
+// A port whose device side is gone: once the host has read the status "update done", reads
+// return nothing at once, writes put nothing out and purging fails, while the port still counts
+// as open (a pulled USB adapter, a closed pseudo-terminal).
+class HangsUpAfterCompletion final : public IByteChannel {
+public:
+    explicit HangsUpAfterCompletion(IByteChannel& inner) : inner_(inner) {}
+    void Connect(const LinkSettings& settings) override { inner_.Connect(settings); }
+    bool Connected() const override { return inner_.Connected(); }
+    void Disconnect() override { inner_.Disconnect(); }
+    uint32_t Read(uint8_t* buffer, uint32_t count) override {
+        if (hungUp_) {
+            std::fill_n(buffer, std::min<uint32_t>(count, 4), uint8_t{0});
+            return 0;
+        }
+        const uint32_t got = inner_.Read(buffer, count);
+        // Reply data of a status reply: echo 0x01, then the status code.
+        if (got >= 2 && buffer[0] == kCommandStatus && buffer[1] == kStatusDone)
+            hungUp_ = true;
+        return got;
+    }
+    uint32_t Write(const uint8_t* buffer, uint32_t count) override {
+        return hungUp_ ? 0 : inner_.Write(buffer, count);
+    }
+    void PurgeReceive() override {
+        if (hungUp_)
+            throw EInOutError("Serial port purge error, code 5");
+        inner_.PurgeReceive();
+    }
+    void SetReadTotalConstant(int32_t milliseconds) override {
+        inner_.SetReadTotalConstant(milliseconds);
+    }
+
+private:
+    IByteChannel& inner_;
+    bool hungUp_ = false;
+};
+
+TEST_F(Vanish, PortDeadRightAfterCompletionIsReportedNoMoreThanASilentDevice) {
+    // An operator who closes each box at once.
+    constexpr uint64_t kBoxMs = 1;
+    // The yardstick: a device that stays silent after completion, each attempt waiting out
+    // its time-outs within the completion window.
+    QStringList silentShown;
+    {
+        FakeClock clock;
+        ScriptedChannel channel(clock);
+        FakeDevice device(channel, pages_);
+        device.silentAfterDone = true;
+        ForwardingChannelFactory factory(channel);
+        TestRunHost host;
+        host.ChargeBoxesTo(clock, kBoxMs);
+        TUpdateSequence run(QStringLiteral("ttyFAULT0"), pages_, RunOptions{}, factory, clock,
+                            host);
+        run.RunUpdate();
+        silentShown = host.Shown();
+    }
+    ASSERT_GE(silentShown.size(), 2);
+    EXPECT_EQ(silentShown.back(), kTextUpdateError);
+
+    FakeDevice device(channel_, pages_);
+    HangsUpAfterCompletion dead(channel_);
+    ForwardingChannelFactory factory(dead);
+    host_.ChargeBoxesTo(clock_, kBoxMs);
+    Go(factory);
+    EXPECT_EQ(device.PagesWritten(), (std::vector<uint16_t>{0, 1, 2, 3}));
+    const QStringList shown = host_.Shown();
+    ASSERT_GE(shown.size(), 2);
+    EXPECT_LE(shown.size(), silentShown.size());
+    EXPECT_EQ(shown.count(kTextExchangeError), shown.size() - 1);
+    EXPECT_EQ(shown.back(), kTextUpdateError);
+    ExpectEndedThroughTheTail();
 }
 
 TEST_F(Vanish, AtAnyPointTheRunEndsCleanlyAndNeverClaimsSuccess) {
