@@ -18,7 +18,10 @@
 #include <vector>
 
 #include "FakeChannel.h"
+#include "FakeClock.h"
 #include "FakeDevice.h"
+#include "TestRunHost.h"
+#include "UpdateSequence.h"
 
 namespace kvr::test {
 
@@ -247,6 +250,35 @@ inline int PageOfFrame(const Bytes& frame, uint16_t addressLength) {
     if (frame.size() < command + 3 || frame[command] != kCommandWritePage)
         return -1;
     return frame[command + 1] | (frame[command + 2] << 8);
+}
+
+// A whole undisturbed run against the scripted device, without a log: the bytes that crossed
+// and the note of every page frame's write, by page number. Empty when the run did not succeed.
+struct DryRunResult {
+    uint64_t bytes = 0;
+    std::map<int, CountingChannel::WriteNote> pageFrames;
+};
+
+inline DryRunResult DryRunOf(const PageMap& pages) {
+    FakeClock clock;
+    ScriptedChannel channel(clock);
+    FakeDevice device(channel, pages);
+    CountingChannel counting(channel);
+    ForwardingChannelFactory factory(counting);
+    TestRunHost host;
+    TUpdateSequence run(QStringLiteral("ttyDRY0"), pages, RunOptions{}, factory, clock, host);
+    run.RunUpdate();
+    DryRunResult result;
+    if (host.Shown() != QStringList{kTextSuccess})
+        return result;
+    result.bytes = counting.Crossed();
+    for (const auto& w : counting.Writes()) {
+        // The bootloader of the scripted device speaks without address bytes.
+        const int page = PageOfFrame(w.frame, 0);
+        if (page >= 0)
+            result.pageFrames[page] = w;
+    }
+    return result;
 }
 
 }  // namespace kvr::test

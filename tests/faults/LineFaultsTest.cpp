@@ -297,24 +297,11 @@ TEST_F(LineFault, PortThatWillNotOpenHasTheSystemsReasonInTheLog) {
 
 class Vanish : public LineFault {
 protected:
-    // The bytes that cross in a whole undisturbed run, and where each page frame begins.
     void DryRun() {
-        FakeClock clock;
-        ScriptedChannel channel(clock);
-        FakeDevice device(channel, pages_);
-        CountingChannel counting(channel);
-        ForwardingChannelFactory factory(counting);
-        TestRunHost host;
-        RunOptions noLog;
-        TUpdateSequence run(QStringLiteral("ttyFAULT0"), pages_, noLog, factory, clock, host);
-        run.RunUpdate();
-        ASSERT_EQ(host.Shown(), QStringList{kTextSuccess});
-        wholeRunBytes_ = counting.Crossed();
-        for (const auto& w : counting.Writes()) {
-            const int page = PageOfFrame(w.frame, 0);
-            if (page >= 0)
-                pageFrames_[page] = w;
-        }
+        const DryRunResult dry = DryRunOf(pages_);
+        ASSERT_GT(dry.bytes, 0u) << "the undisturbed run failed";
+        wholeRunBytes_ = dry.bytes;
+        pageFrames_ = dry.pageFrames;
     }
 
     uint64_t wholeRunBytes_ = 0;
