@@ -1,0 +1,422 @@
+// kvr-uplinker-cli flash over real pseudo-terminals when things go wrong outside the program:
+// the simulated device killed mid-run (its terminal closes under the host), a port that does
+// not exist or that another process holds, an update log on a read-only mount or one that
+// cannot grow. Each run must end by itself with the right lines and exit status, and leave the
+// update log complete and unlocked.
+//
+// The executable is copied into a folder of its own, so that the update log beside it belongs
+// to the test. The runs really wait for the sequence's pauses, so they are few.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+
+#include "FaultSupport.h"
+#include "PackageBuilder.h"
+#include "PortOpenError.h"
+#include "SerialChannel.h"
+
+namespace kvr::test {
+namespace {
+
+const QString kBuiltCli = QStringLiteral(KVR_CLI_PATH);
+const QString kBuiltDevsim = QStringLiteral(KVR_DEVSIM_PATH);
+
+// Guards against a hang only; no result depends on them.
+constexpr int kStartGuardMs = 30'000;
+constexpr int kRunGuardMs = 90'000;
+constexpr int kLogPollMs = 10;
+
+constexpr uint32_t kPageCount = 16;
+constexpr uint16_t kPageSize = 264;
+
+// Exit status of a child whose mount namespace could not be set up.
+constexpr int kExitNoMountNamespace = 86;
+
+struct Result {
+    int exitCode = -1;  // -2: crashed, -3: hung and killed
+    QString out;
+    QString err;
+};
+
+Result Finish(QProcess& process) {
+    Result r;
+    if (!process.waitForFinished(kRunGuardMs)) {
+        process.kill();
+        process.waitForFinished(kStartGuardMs);
+        r.exitCode = -3;
+    } else {
+        r.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    }
+    r.out = QString::fromUtf8(process.readAllStandardOutput());
+    r.err = QString::fromUtf8(process.readAllStandardError());
+    return r;
+}
+
+QStringList Lines(const QString& text) {
+    QStringList lines = text.split(u'\n');
+    if (!lines.isEmpty() && lines.back().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+QString SystemText(int code) {
+    return QString::fromLocal8Bit(std::strerror(code));
+}
+
+// kvr-devsim serving one pseudo-terminal.
+class Devsim {
+public:
+    explicit Devsim(const QStringList& args) {
+        process_.start(kBuiltDevsim, args);
+        if (!process_.waitForStarted(kStartGuardMs))
+            return;
+        QByteArray out;
+        while (!out.contains('\n') && process_.waitForReadyRead(kStartGuardMs))
+            out += process_.readAllStandardOutput();
+        port_ = QString::fromUtf8(out.left(out.indexOf('\n')));
+    }
+    ~Devsim() {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill();
+            process_.waitForFinished(kStartGuardMs);
+        }
+    }
+    const QString& Port() const { return port_; }
+    // Gone at once, without a word: its end of the terminal closes under the host.
+    void KillHard() {
+        ::kill(static_cast<pid_t>(process_.processId()), SIGKILL);
+        process_.waitForFinished(kStartGuardMs);
+    }
+
+private:
+    QProcess process_;
+    QString port_;
+};
+
+// A pseudo-terminal whose device side another process holds the way the serial component
+// does (flock and TIOCEXCL) until this object goes.
+class HeldTerminal {
+public:
+    HeldTerminal() {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
+            return;
+        path_ = ::ptsname(master_);
+        const std::string path = path_;  // prepared before fork
+        int ready[2];
+        int release[2];
+        if (::pipe(ready) != 0 || ::pipe(release) != 0)
+            return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            // Only async-signal-safe calls from here on.
+            ::close(ready[0]);
+            ::close(release[1]);
+            const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+            const char held =
+                fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::ioctl(fd, TIOCEXCL) == 0 ? 1
+                                                                                             : 0;
+            [[maybe_unused]] ssize_t n = ::write(ready[1], &held, 1);
+            char byte = 0;
+            n = ::read(release[0], &byte, 1);
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(release[0]);
+        releaseFd_ = release[1];
+        char held = 0;
+        held_ = pid_ > 0 && ::read(ready[0], &held, 1) == 1 && held == 1;
+        ::close(ready[0]);
+    }
+    ~HeldTerminal() {
+        if (releaseFd_ >= 0)
+            ::close(releaseFd_);
+        if (pid_ > 0)
+            ::waitpid(pid_, nullptr, 0);
+        if (master_ >= 0)
+            ::close(master_);
+    }
+    HeldTerminal(const HeldTerminal&) = delete;
+    HeldTerminal& operator=(const HeldTerminal&) = delete;
+
+    bool Held() const { return held_; }
+    QString Path() const { return QString::fromStdString(path_); }
+
+private:
+    int master_ = -1;
+    std::string path_;
+    pid_t pid_ = -1;
+    int releaseFd_ = -1;
+    bool held_ = false;
+};
+
+class CliFault : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.isValid());
+        cli_ = dir_.filePath(QStringLiteral("kvr-uplinker-cli"));
+        ASSERT_TRUE(QFile::copy(kBuiltCli, cli_));
+        ASSERT_TRUE(
+            QFile::setPermissions(cli_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        PackageOptions options;
+        options.pageCount = kPageCount;
+        options.pageSize = kPageSize;
+        options.seed = 8;
+        package_ = dir_.filePath(QStringLiteral("firmware.bsk"));
+        QFile file(package_);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        const QByteArray bytes = BuildPackage(options);
+        ASSERT_EQ(file.write(bytes), bytes.size());
+    }
+
+    QString LogPath() const { return dir_.filePath(QStringLiteral("log.txt")); }
+    QStringList Log() const { return LogEntries(LogPath()); }
+
+    void StartFlash(QProcess& process, const QString& port,
+                    std::function<void()> childSetup = {}) const {
+        process.setWorkingDirectory(dir_.path());
+        if (childSetup)
+            process.setChildProcessModifier(std::move(childSetup));
+        process.start(cli_, {QStringLiteral("flash"), QStringLiteral("--port"), port,
+                             QStringLiteral("--package"), package_});
+        ASSERT_TRUE(process.waitForStarted(kStartGuardMs));
+        process.closeWriteChannel();  // no terminal: a question would count as No
+    }
+
+    Result Flash(const QString& port, std::function<void()> childSetup = {}) const {
+        QProcess process;
+        StartFlash(process, port, std::move(childSetup));
+        return Finish(process);
+    }
+
+    // Waits until the log holds an entry equal to `marker` and, after it, one that starts with
+    // `then`. False when the run ended (or the guard passed) first.
+    bool WaitForLog(QProcess& cli, const QString& marker, const QString& then) const {
+        QDeadlineTimer guard(kRunGuardMs);
+        while (!guard.hasExpired() && cli.state() != QProcess::NotRunning) {
+            const QStringList log = Log();
+            const auto at = log.indexOf(marker);
+            if (at >= 0) {
+                for (qsizetype i = at + 1; i < log.size(); ++i) {
+                    if (log[i].startsWith(then))
+                        return true;
+                }
+            }
+            QThread::msleep(kLogPollMs);
+        }
+        return false;
+    }
+
+    // The log as it stood before a run: a byte-order mark and one old entry.
+    QByteArray SeedLog() const {
+        QByteArray bytes("\xFF\xFE", 2);
+        for (QChar c : QStringLiteral("\r\nan earlier run"))
+            bytes.append(static_cast<char>(c.unicode() & 0xFF)).append(static_cast<char>(0));
+        QFile file(LogPath());
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            return {};
+        return bytes;
+    }
+
+    QTemporaryDir dir_;
+    QString cli_;
+    QString package_;
+};
+
+// --- the device vanishes --------------------------------------------------------------------
+
+TEST_F(CliFault, DeviceKilledWhileTheHostWaitsForAPageReply) {
+    // Page 4 goes unanswered, so the host is certainly waiting for its reply when the kill
+    // comes: the log shows the page's frame written.
+    Devsim device({QStringLiteral("--package"), package_, QStringLiteral("--start-in-bootloader"),
+                   QStringLiteral("--fault"), QStringLiteral("no-reply:write-page:5:0")});
+    ASSERT_FALSE(device.Port().isEmpty()) << "kvr-devsim printed no port";
+    QProcess cli;
+    StartFlash(cli, device.Port());
+    ASSERT_TRUE(WaitForLog(cli, QStringLiteral("Отправка страницы 4"), QStringLiteral("Запись: ")))
+        << "the run never sent page 4";
+    device.KillHard();
+
+    const Result r = Finish(cli);
+    EXPECT_EQ(r.exitCode, 1) << r.err.toStdString();
+    EXPECT_EQ(Lines(r.out), (QStringList{kTextExchangeError, kTextUpdateError}));
+
+    // Complete and closed: another process can lock it, and it ends with the run's last words.
+    EXPECT_TRUE(LockIsFree(LogPath()));
+    const QStringList log = Log();
+    ASSERT_GE(log.size(), 4);
+    EXPECT_EQ(log.mid(log.size() - 4),
+              (QStringList{kTextExchangeError, QStringLiteral("Нет ответа!"),
+                           QStringLiteral("Ошибка записи страницы!"), kTextUpdateError}));
+    EXPECT_FALSE(log.contains(QStringLiteral("Отправка страницы 5")));
+    EXPECT_EQ(FileBytes(LogPath()).size() % 2, 0);
+}
+
+TEST_F(CliFault, DeviceKilledWhileItRestartsIntoItsBootloader) {
+    // The device accepted the restart; while the host waits for it to come back, it is gone.
+    Devsim device({QStringLiteral("--package"), package_});
+    ASSERT_FALSE(device.Port().isEmpty()) << "kvr-devsim printed no port";
+    QProcess cli;
+    StartFlash(cli, device.Port());
+    // Reply data of the accepted cmdEnterBootloader: echo 05, answer 00.
+    ASSERT_TRUE(WaitForLog(cli, QStringLiteral("Переход в загрузчик, перезагрузка прибора"),
+                           QStringLiteral("Чтение: 05 00 ")))
+        << "the run never asked for the bootloader";
+    device.KillHard();
+
+    const Result r = Finish(cli);
+    EXPECT_EQ(r.exitCode, 1) << r.err.toStdString();
+    // The probe after the restart finds nobody in either framing: one exchange error.
+    EXPECT_EQ(Lines(r.out), QStringList{kTextExchangeError});
+    EXPECT_TRUE(LockIsFree(LogPath()));
+    const QStringList log = Log();
+    ASSERT_FALSE(log.isEmpty());
+    EXPECT_EQ(log.back(), kTextExchangeError);
+    EXPECT_FALSE(log.contains(QStringLiteral("Отправка страницы 0")));
+}
+
+// --- a port that will not open --------------------------------------------------------------
+
+// Exactly one line on standard error, the hint; the log names the system's reason.
+void ExpectPortOpenFailure(const Result& r, const QString& hintPart, const QStringList& log,
+                           int code) {
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(Lines(r.out), (QStringList{kTextExchangeError, kTextConnectionError}));
+    const QStringList err = Lines(r.err);
+    ASSERT_EQ(err.size(), 1) << r.err.toStdString();
+    EXPECT_TRUE(err[0].startsWith(QStringLiteral("hint: "))) << err[0].toStdString();
+    EXPECT_TRUE(err[0].contains(hintPart)) << err[0].toStdString();
+
+    const auto connecting = log.indexOf(QStringLiteral("Подключение интерфейса"));
+    ASSERT_GE(connecting, 0);
+    ASSERT_LT(connecting + 1, log.size());
+    EXPECT_EQ(
+        log[connecting + 1],
+        QStringLiteral("SerialComm open port error, %1 (%2)").arg(code).arg(SystemText(code)));
+}
+
+TEST_F(CliFault, PortThatDoesNotExist) {
+    const QString port = dir_.filePath(QStringLiteral("ttyUSB-unplugged"));
+    const Result r = Flash(port);
+    ExpectPortOpenFailure(r, QStringLiteral("does not exist"), Log(), ENOENT);
+    EXPECT_TRUE(r.err.contains(port));
+    EXPECT_TRUE(LockIsFree(LogPath()));
+}
+
+TEST_F(CliFault, PortHeldByAnotherProcess) {
+    HeldTerminal terminal;
+    ASSERT_TRUE(terminal.Held());
+    const Result r = Flash(terminal.Path());
+    ExpectPortOpenFailure(r, QStringLiteral("held by another program"), Log(), EBUSY);
+    EXPECT_TRUE(LockIsFree(LogPath()));
+}
+
+TEST(PortOpenReason, ChannelGivesTheSystemsWordsForTheCode) {
+    LinkSettings settings;
+    settings.setupString = "115200,n,8,1";
+    {
+        SerialChannel channel;
+        settings.portName = "/dev/kvr-no-such-port";
+        try {
+            channel.Connect(settings);
+            ADD_FAILURE() << "a missing port opened";
+        } catch (const EPortOpenError& e) {
+            EXPECT_EQ(e.Message(), "SerialComm open port error, " + std::to_string(ENOENT));
+            EXPECT_EQ(e.SystemReason(), std::strerror(ENOENT));
+        }
+        EXPECT_FALSE(channel.Connected());
+    }
+    {
+        HeldTerminal terminal;
+        ASSERT_TRUE(terminal.Held());
+        SerialChannel channel;
+        settings.portName = terminal.Path().toStdString();
+        try {
+            channel.Connect(settings);
+            ADD_FAILURE() << "a held port opened";
+        } catch (const EPortOpenError& e) {
+            EXPECT_EQ(e.Message(), "SerialComm open port error, " + std::to_string(EBUSY));
+            EXPECT_EQ(e.SystemReason(), std::strerror(EBUSY));
+        }
+        EXPECT_FALSE(channel.Connected());
+    }
+}
+
+// --- an update log that cannot be written ---------------------------------------------------
+
+TEST_F(CliFault, LogOnAReadOnlyMountIsLeftAloneAndTheRunCompletes) {
+    const QByteArray before = SeedLog();
+    ASSERT_FALSE(before.isEmpty());
+    // The log file alone is bind-mounted read-only, in a mount namespace of the program's
+    // own, so the folder stays writable and nothing outlives the run.
+    const QByteArray path = LogPath().toLocal8Bit();
+    auto readOnlyLog = [path] {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount(path.constData(), path.constData(), nullptr, MS_BIND, nullptr) != 0 ||
+            ::mount(nullptr, path.constData(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY,
+                    nullptr) != 0) {
+            ::_exit(kExitNoMountNamespace);
+        }
+    };
+    Devsim device({QStringLiteral("--package"), package_, QStringLiteral("--start-in-bootloader")});
+    ASSERT_FALSE(device.Port().isEmpty());
+    const Result r = Flash(device.Port(), readOnlyLog);
+    if (r.exitCode == kExitNoMountNamespace)
+        GTEST_SKIP() << "no private mount namespace here (needs CAP_SYS_ADMIN)";
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(Lines(r.out), QStringList{kTextSuccess});
+    EXPECT_EQ(FileBytes(LogPath()), before);
+}
+
+TEST_F(CliFault, LogThatCannotGrowLosesItsEntriesAndTheRunCompletes) {
+    const QByteArray before = SeedLog();
+    ASSERT_FALSE(before.isEmpty());
+    // Files of the program may not grow past the log's present size; without the signal the
+    // kernel sends for that, every append fails instead (EFBIG).
+    const rlim_t limit = static_cast<rlim_t>(before.size());
+    auto cannotGrow = [limit] {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        ::sigaction(SIGXFSZ, &ignore, nullptr);
+        const rlimit size{limit, limit};
+        if (::setrlimit(RLIMIT_FSIZE, &size) != 0)
+            ::_exit(kExitNoMountNamespace + 1);
+    };
+    Devsim device({QStringLiteral("--package"), package_, QStringLiteral("--start-in-bootloader")});
+    ASSERT_FALSE(device.Port().isEmpty());
+    const Result r = Flash(device.Port(), cannotGrow);
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(Lines(r.out), QStringList{kTextSuccess});
+    EXPECT_EQ(FileBytes(LogPath()), before);
+    EXPECT_TRUE(LockIsFree(LogPath()));
+}
+
+}  // namespace
+}  // namespace kvr::test
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
