@@ -303,6 +303,8 @@ QString FormatLineReport(const LineStats& s) {
     line("turnaround_p99_us", PercentileOf(s.turnaroundsUs, kTailPercent));
     const auto max = std::max_element(s.turnaroundsUs.begin(), s.turnaroundsUs.end());
     line("turnaround_max_us", max == s.turnaroundsUs.end() ? 0 : *max);
+    line("wire_due_us", s.wireDueUs);
+    line("wire_slept_us", s.wireSleptUs);
     return text;
 }
 

@@ -33,7 +33,8 @@ QString FormatDeviceReport(const DeviceReport& report);
 uint32_t PercentileOf(std::vector<uint32_t> samples, uint32_t percent);
 
 // "key=value" lines of the line's figures: bytes each way, the time from the first request byte
-// to the last reply byte, and the host's turnarounds (count, median, 99th percentile, maximum).
+// to the last reply byte, the host's turnarounds (count, median, 99th percentile, maximum), and
+// the wire-time emulation's due and slept time.
 QString FormatLineReport(const LineStats& stats);
 
 }  // namespace kvr::devsim

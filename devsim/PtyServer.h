@@ -33,12 +33,16 @@ struct LineStats {
     // a request followed.
     std::vector<uint32_t> turnaroundsUs;
     uint64_t turnaroundsDropped = 0;
+    // Wire-time emulation: the wire time of every byte, and what the sleeps for it took.
+    uint64_t wireDueUs = 0;
+    uint64_t wireSleptUs = 0;
 };
 
 class PtyServer {
 public:
     // Creates the pseudo-terminal in raw mode. baud > 0 delays every reply by the wire time of
-    // the request and of the reply (10 bits per byte). Throws kvr::Exception when the terminal
+    // the request and of the reply (10 bits per byte); what a sleep overruns is taken off the
+    // following delays (WireTimeAccumulator). Throws kvr::Exception when the terminal
     // cannot be created.
     PtyServer(DeviceModel& device, IClock& clock, uint32_t baud);
     ~PtyServer();

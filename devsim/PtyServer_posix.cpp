@@ -18,6 +18,7 @@ namespace kvr::devsim {
 namespace {
 
 constexpr size_t kReadChunkBytes = 4096;
+constexpr uint64_t kUsPerMs = 1000;
 
 std::string SystemError(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
@@ -147,8 +148,15 @@ std::string PtyServer::Serve(int stopFd) {
             NoteBytesIn(count);
         const std::vector<uint8_t> reply = device_.Receive(chunk.data(), count);
         const uint64_t delayMs = wire_.AddBytes(count) + wire_.AddBytes(reply.size());
-        if (delayMs > 0)
+        stats_.wireDueUs = wire_.DueUs();
+        if (delayMs > 0) {
+            const uint64_t before = NowUs();
             clock_.SleepMs(static_cast<uint32_t>(delayMs));
+            const uint64_t slept = NowUs() - before;
+            stats_.wireSleptUs += slept;
+            if (slept > delayMs * kUsPerMs)
+                wire_.Overslept(slept - delayMs * kUsPerMs);
+        }
         if (!reply.empty() && !SendAll(reply, stopFd)) {
             if (Readable(stopFd))
                 return {};

@@ -209,6 +209,8 @@ TEST(DevsimCommandLine, LineReportGivesBytesSpanAndTurnarounds) {
     stats.lastByteOutUs = 3'500'000;
     stats.turnaroundsUs = {90, 70, 80, 2'000'000};
     stats.turnaroundsDropped = 3;
+    stats.wireDueUs = 1'234'567;
+    stats.wireSleptUs = 1'240'000;
     const QStringList lines = FormatLineReport(stats).split(u'\n');
     EXPECT_TRUE(lines.contains(QStringLiteral("bytes_received=1200")));
     EXPECT_TRUE(lines.contains(QStringLiteral("bytes_sent=340")));
@@ -217,6 +219,8 @@ TEST(DevsimCommandLine, LineReportGivesBytesSpanAndTurnarounds) {
     EXPECT_TRUE(lines.contains(QStringLiteral("turnaround_median_us=80")));
     EXPECT_TRUE(lines.contains(QStringLiteral("turnaround_p99_us=2000000")));
     EXPECT_TRUE(lines.contains(QStringLiteral("turnaround_max_us=2000000")));
+    EXPECT_TRUE(lines.contains(QStringLiteral("wire_due_us=1234567")));
+    EXPECT_TRUE(lines.contains(QStringLiteral("wire_slept_us=1240000")));
 
     const QStringList idle = FormatLineReport(LineStats{}).split(u'\n');
     EXPECT_TRUE(idle.contains(QStringLiteral("line_time_us=0")));

@@ -142,5 +142,31 @@ TEST(DevsimPty, LineStatsCountBytesAndOneTurnaroundPerAnsweredRequestFollowed) {
     ::close(stop[1]);
 }
 
+TEST(DevsimWireTime, DelaysAddUpToTheWireTimeInWholeMilliseconds) {
+    EXPECT_EQ(WireTimeUs(11520, 115200), 1'000'000u);
+    EXPECT_EQ(WireTimeUs(6, 115200), 520u);
+    EXPECT_EQ(WireTimeUs(100, 0), 0u) << "no emulation";
+
+    WireTimeAccumulator wire(115200);
+    uint64_t handedOutMs = 0;
+    for (int i = 0; i < 100; ++i)
+        handedOutMs += wire.AddBytes(6);  // 520 us each: 52 ms in all
+    EXPECT_EQ(handedOutMs, 52u);
+    EXPECT_EQ(wire.DueUs(), 52'000u);
+}
+
+TEST(DevsimWireTime, OversleptTimeIsTakenOffTheNextDelays) {
+    WireTimeAccumulator wire(115200);
+    EXPECT_EQ(wire.AddBytes(288), 25u);  // 25 ms
+    wire.Overslept(7'500);               // that sleep took 32.5 ms
+    EXPECT_EQ(wire.AddBytes(72), 0u);    // 6.25 ms of wire time, all owed already
+    EXPECT_EQ(wire.AddBytes(72), 5u);    // the rest of the debt paid: 12.5 - 7.5
+    EXPECT_EQ(wire.DueUs(), 37'500u);    // the wire time itself is unchanged
+
+    WireTimeAccumulator exact(115200);
+    exact.Overslept(0);
+    EXPECT_EQ(exact.AddBytes(288), 25u);
+}
+
 }  // namespace
 }  // namespace kvr::devsim
