@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <cerrno>
 #include <string>
 
 #include "Exception.h"
@@ -239,8 +240,16 @@ void TMemIniFile::UpdateFile() const {
     QSaveFile file(fileName_);
     if (!file.open(QIODevice::WriteOnly))
         ThrowCreateError(fileName_, file.errorString());
-    if (file.write(bytes) != bytes.size()) {
-        const QString reason = file.errorString();
+    // The explicit flush matters: QSaveFile::commit() (Qt 6.4) does not notice when its own
+    // final flush fails part-way, and would rename a truncated file over the old one.
+    errno = 0;
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        // After a short write Qt has no reason of its own ("Unknown error"); the system's is
+        // still in errno (a full disk, a file size limit).
+        const int systemError = errno;
+        QString reason = file.errorString();
+        if (systemError != 0 && reason == QFile().errorString())
+            reason = qt_error_string(systemError);
         file.cancelWriting();
         ThrowCreateError(fileName_, reason);
     }
