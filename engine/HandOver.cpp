@@ -34,34 +34,17 @@ bool TRunHandOver::Run(std::function<void(IRunHost&)> work) {
     if (shutDown_)
         return false;
     ++callersInside_;
-    Enqueue(call);
-    changed_.wait(lock, [&] { return call->done; });
-    const bool ran = static_cast<bool>(call->work);  // cleared when cancelled
-    --callersInside_;
-    changed_.notify_all();
-    return ran;
-}
-
-void TRunHandOver::Post(std::function<void(IRunHost&)> work) {
-    if (OnOwnThread()) {
-        if (!IsShutDown())
-            work(host_);
-        return;
-    }
-    auto call = std::make_shared<Call>();
-    call->work = std::move(work);
-    std::lock_guard lock(mutex_);
-    if (!shutDown_)
-        Enqueue(call);
-}
-
-void TRunHandOver::Enqueue(const std::shared_ptr<Call>& call) {
     pending_.push_back(call);
     changed_.notify_all();  // a host in WaitServing wakes up
     // Posted while holding the lock: Shutdown (and so the destructor) cannot pass in between.
     // Should the event never be delivered, Shutdown still completes the call.
     QMetaObject::invokeMethod(
         this, [this] { ServePending(); }, Qt::QueuedConnection);
+    changed_.wait(lock, [&] { return call->done; });
+    const bool ran = static_cast<bool>(call->work);  // cleared when cancelled
+    --callersInside_;
+    changed_.notify_all();
+    return ran;
 }
 
 int TRunHandOver::ServePending() {
@@ -137,8 +120,7 @@ bool TRunHandOver::AskYesNo(const QString& text) {
 }
 
 void TRunHandOver::SetProgress(int position) {
-    // Nothing comes back from a progress bar, so the run does not wait for it to be drawn.
-    Post([position](IRunHost& host) { host.SetProgress(position); });
+    Run([position](IRunHost& host) { host.SetProgress(position); });
 }
 
 void TRunHandOver::EnableStart() {

@@ -7,9 +7,6 @@
 //   thread it queues the call, wakes the host's thread and blocks until the host's thread has
 //   run it (a message box has been closed, a question answered) and returns its answer. Called
 //   on the host's own thread it runs the call directly.
-// - SetProgress is the exception: from another thread it only queues the position and returns,
-//   so that a run never waits for a progress bar to be drawn. Queued calls still reach the host
-//   in the order they were made, so every call that waits finds the progress before it done.
 // - The host's thread serves queued calls from its event loop (a queued invocation posted to
 //   this object) or explicitly through ServePending() / WaitServing().
 // - Shutdown() (also run by the destructor) makes the object answer on its own: calls still
@@ -81,10 +78,6 @@ private:
 
     // Runs work on the host's thread and waits for it; false when it was not run (shut down).
     bool Run(std::function<void(IRunHost&)> work);
-    // Queues work for the host's thread without waiting (runs it directly on that thread).
-    void Post(std::function<void(IRunHost&)> work);
-    // Appends a call and wakes the host's thread; the caller holds mutex_.
-    void Enqueue(const std::shared_ptr<Call>& call);
     bool OnOwnThread() const;
 
     IRunHost& host_;

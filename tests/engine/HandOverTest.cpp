@@ -9,9 +9,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "FakeChannel.h"
@@ -141,67 +139,6 @@ TEST(HandOver, CallsAreServedByTheHostsEventLoop) {
     EXPECT_EQ(host.callsOffThread, 0);
 }
 
-// Bounds a wait that ends at once when the code is right; only a hang runs into it.
-constexpr int kHangGuardMs = 10'000;
-
-TEST(HandOver, ProgressDoesNotKeepTheRunWaiting) {
-    ThreadCheckingHost host;
-    TRunHandOver handOver(host);
-    std::unique_ptr<QThread> run(QThread::create([&] {
-        handOver.SetProgress(5);
-        handOver.SetProgress(6);
-    }));
-    run->start();
-    // Nobody serves meanwhile: a run that waited for its progress would never end.
-    const bool ended = run->wait(QDeadlineTimer(kHangGuardMs));
-    if (!ended) {
-        handOver.Shutdown();  // releases it, so that the failure is reported, not a hang
-        run->wait();
-    }
-    ASSERT_TRUE(ended);
-    EXPECT_EQ(host.calls, 0);
-    EXPECT_EQ(handOver.PendingCalls(), 2);
-    EXPECT_EQ(handOver.ServePending(), 2);
-    EXPECT_EQ(host.Progress(), (std::vector<int>{5, 6}));
-    EXPECT_EQ(host.callsOffThread, 0);
-}
-
-TEST(HandOver, QueuedProgressReachesTheHostBeforeTheCallsAfterIt) {
-    ThreadCheckingHost host;
-    TRunHandOver handOver(host);
-    std::unique_ptr<QThread> run(QThread::create([&] {
-        handOver.SetProgress(1);
-        handOver.SetProgress(2);
-        handOver.ShowMessage(QStringLiteral("m"));
-        handOver.SetProgress(3);
-        handOver.EnableStart();
-    }));
-    run->start();
-    ASSERT_TRUE(handOver.WaitServing(*run, 5));
-    using Kind = TestRunHost::Event::Kind;
-    std::vector<std::pair<Kind, int>> seen;
-    for (const auto& e : host.Events())
-        seen.emplace_back(e.kind, e.kind == Kind::Progress ? e.value : 0);
-    EXPECT_EQ(seen, (std::vector<std::pair<Kind, int>>{{Kind::Progress, 1},
-                                                       {Kind::Progress, 2},
-                                                       {Kind::Message, 0},
-                                                       {Kind::Progress, 3},
-                                                       {Kind::EnableStart, 0}}));
-    EXPECT_EQ(host.callsOffThread, 0);
-}
-
-TEST(HandOver, ProgressAfterShutdownIsDropped) {
-    ThreadCheckingHost host;
-    TRunHandOver handOver(host);
-    handOver.Shutdown();
-    std::unique_ptr<QThread> run(QThread::create([&] { handOver.SetProgress(9); }));
-    run->start();
-    EXPECT_TRUE(run->wait());  // shut down: nothing can keep it waiting
-    EXPECT_EQ(handOver.PendingCalls(), 0);
-    QCoreApplication::processEvents();
-    EXPECT_EQ(host.calls, 0);
-}
-
 TEST(HandOver, CallOnTheHostsOwnThreadRunsDirectly) {
     ThreadCheckingHost host;
     TRunHandOver handOver(host);
@@ -315,55 +252,16 @@ TEST_F(UpdateThreadRun, UpdatesOnItsOwnThreadAndReportsOnTheHosts) {
     EXPECT_EQ(LogEntries(options_.logPath).first(), QStringLiteral("Запуск обновления"));
 }
 
-// Holds the first request after the first page frame until Open(): with it, a run cannot get
-// past its second page before the host has asked it to stop.
-class StopGateChannel final : public ForwardingChannel {
-public:
-    using ForwardingChannel::ForwardingChannel;
-    uint32_t Write(const uint8_t* buffer, uint32_t count) override {
-        if (pageSeen_ && !passed_) {
-            std::unique_lock lock(mutex_);
-            opened_.wait(lock, [this] { return open_; });
-            passed_ = true;
-        }
-        // Page frames of the small package are 50 bytes and more; other requests 15 at most.
-        pageSeen_ = pageSeen_ || count > kLongestOtherRequestBytes;
-        return ForwardingChannel::Write(buffer, count);
-    }
-    void Open() {
-        {
-            std::lock_guard lock(mutex_);
-            open_ = true;
-        }
-        opened_.notify_all();
-    }
-
-private:
-    static constexpr uint32_t kLongestOtherRequestBytes = 32;
-    std::mutex mutex_;
-    std::condition_variable opened_;
-    bool open_ = false;
-    bool pageSeen_ = false;  // update thread only
-    bool passed_ = false;    // update thread only
-};
-
 TEST_F(UpdateThreadRun, StopRequestedByTheHostEndsTheRunQuietly) {
-    StopGateChannel gate(channel_);
-    ForwardingChannelFactory gated(gate);
-    TUpdateThread run(QStringLiteral("ttyKVR1"), pages_, options_, gated, clock_, handOver_);
+    TUpdateThread run(QStringLiteral("ttyKVR1"), pages_, options_, factory_, clock_, handOver_);
     host_.OnEvent([&](const TestRunHost::Event& e) {
-        if (e.kind == TestRunHost::Event::Kind::Progress) {
+        if (e.kind == TestRunHost::Event::Kind::Progress)
             run.requestInterruption();
-            gate.Open();
-        }
     });
     run.start();
     ASSERT_TRUE(handOver_.WaitServing(run, 5));
     EXPECT_TRUE(host_.Shown().isEmpty());
-    // Progress does not keep the run waiting, so the stop lands at the poll after page 0 or,
-    // at the latest, after the page exchange under way then.
-    const std::vector<uint16_t> written = device_.PagesWritten();
-    EXPECT_TRUE(written == std::vector<uint16_t>{0} || written == (std::vector<uint16_t>{0, 1}));
+    EXPECT_EQ(device_.PagesWritten(), std::vector<uint16_t>{0});
     EXPECT_EQ(host_.EnableStartCount(), 1);
     EXPECT_FALSE(channel_.Connected());
 }
