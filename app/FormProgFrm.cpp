@@ -55,7 +55,7 @@ TFormProgFrm::TFormProgFrm(FormDependencies dependencies, QWidget* parent)
     if (!deps_.clock)
         deps_.clock = std::make_shared<SystemClock>();
 
-    // 1. The form from its layout; the package starts empty.
+    // The form from its layout; the package starts empty.
     ui_->setupUi(this);
     ApplyLayoutFonts(this);
     setWindowIcon(DeviceIcon());
@@ -86,20 +86,20 @@ TFormProgFrm::TFormProgFrm(FormDependencies dependencies, QWidget* parent)
                 [this] { ActionOpenFileUpdate(); });
     }
 
-    // 2.-3. The S/N panel and the Start button's own state follow the mode.
+    // The S/N panel and the Start button's own state follow the mode; ActionStart itself
+    // stays enabled, and the button takes it over only once the two agree.
     ui_->Panel2->setVisible(TechnologyMode);
     // The S/N panel's margins would keep their space with the panel hidden.
     if (!TechnologyMode)
         ui_->Panel2Margins->setContentsMargins(0, 0, 0, 0);
     ui_->BitBtn1->setEnabled(!TechnologyMode);
 
-    // 4. Language file, 5. ports, 6.-9. settings.
+    // Language file, ports, then the remembered choices.
     OpenLanguageFile(deps_.languagePath);
     FillPortList(ui_->ComboBox1);
     settingsFile_ = std::make_unique<TMemIniFile>(deps_.settingsPath);
     RestoreSettings();
 
-    // 10.-13. Caption and application title.
     FormCaption();
 
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
