@@ -3,6 +3,8 @@
 #include <chrono>
 #include <thread>
 
+#include "LocalOffsetCache.h"
+
 namespace kvr {
 
 void SystemClock::SleepMs(uint32_t milliseconds) {
@@ -16,7 +18,13 @@ uint64_t SystemClock::TickMs() {
 }
 
 QDateTime SystemClock::LocalNow() {
-    return QDateTime::currentDateTime();
+    thread_local LocalOffsetCache offsets;
+    const qint64 ms = QDateTime::currentMSecsSinceEpoch();
+    const int offset = offsets.OffsetAt(ms, [](int64_t second) {
+        return QDateTime::fromSecsSinceEpoch(second, Qt::LocalTime).offsetFromUtc();
+    });
+    // The same wall-clock time as a local QDateTime, without the system's time-zone lookup.
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::OffsetFromUTC, offset);
 }
 
 }  // namespace kvr

@@ -7,9 +7,12 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <ctime>
+#include <thread>
 #include <vector>
 
 #include "FakeClock.h"
+#include "LocalOffsetCache.h"
 #include "LogText.h"
 #include "UpdateLog.h"
 
@@ -256,6 +259,64 @@ TEST(LogDump, EveryByteValueIsTwoUpperCaseHexDigitsAndASpace) {
     EXPECT_EQ(FormatLogDump(all.data(), 256), expected);
     EXPECT_EQ(FormatLogDump(all.data(), 0), QString());
     EXPECT_EQ(FormatLogDump(nullptr, 3), QString());
+}
+
+TEST(LocalClock, OffsetIsLookedUpOncePerUtcSecond) {
+    LocalOffsetCache cache;
+    std::vector<int64_t> asked;
+    // A zone that moves from +3 h to +4 h at second 100.
+    const auto lookup = [&asked](int64_t second) {
+        asked.push_back(second);
+        return second < 100 ? 3 * 3600 : 4 * 3600;
+    };
+    EXPECT_EQ(cache.OffsetAt(0, lookup), 3 * 3600);
+    EXPECT_EQ(cache.OffsetAt(999, lookup), 3 * 3600);
+    EXPECT_EQ(cache.OffsetAt(99'999, lookup), 3 * 3600);
+    EXPECT_EQ(cache.OffsetAt(100'000, lookup), 4 * 3600);  // the transition's first millisecond
+    EXPECT_EQ(cache.OffsetAt(100'999, lookup), 4 * 3600);
+    EXPECT_EQ(cache.OffsetAt(-1, lookup), 3 * 3600);  // before 1970: second -1
+    EXPECT_EQ(cache.OffsetAt(-1000, lookup), 3 * 3600);
+    EXPECT_EQ(cache.OffsetAt(-1001, lookup), 3 * 3600);
+    EXPECT_EQ(asked, (std::vector<int64_t>{0, 99, 100, -1, -2}));
+}
+
+TEST(LocalClock, SystemClockNamesTheSystemsLocalTime) {
+    const QByteArray saved = qgetenv("TZ");
+    const bool hadZone = qEnvironmentVariableIsSet("TZ");
+    // POSIX zone rules, so that no time-zone database is needed: UTC, +5:30, and New York's
+    // rules with summer time.
+    struct Zone {
+        const char* rules;
+        int winterOffset;
+        int summerOffset;
+    };
+    const Zone zones[] = {
+        {"UTC0", 0, 0}, {"IST-5:30", 19'800, 19'800}, {"EST5EDT,M3.2.0,M11.1.0", -18'000, -14'400}};
+    for (const Zone& zone : zones) {
+        SCOPED_TRACE(zone.rules);
+        qputenv("TZ", zone.rules);
+        ::tzset();
+        QDateTime now;
+        // A thread of its own starts with an empty offset cache.
+        std::thread([&now] {
+            SystemClock clock;
+            now = clock.LocalNow();
+        }).join();
+        const QDateTime local =
+            QDateTime::fromMSecsSinceEpoch(now.toMSecsSinceEpoch(), Qt::LocalTime);
+        EXPECT_EQ(now.date(), local.date());
+        EXPECT_EQ(now.time(), local.time());
+        EXPECT_EQ(now.offsetFromUtc(), local.offsetFromUtc());
+        EXPECT_TRUE(now.offsetFromUtc() == zone.winterOffset ||
+                    now.offsetFromUtc() == zone.summerOffset)
+            << now.offsetFromUtc();
+    }
+    if (hadZone) {
+        qputenv("TZ", saved);
+    } else {
+        qunsetenv("TZ");
+    }
+    ::tzset();
 }
 
 TEST(LogStamp, SeparatorsComeFromTheLocale) {
