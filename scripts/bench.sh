@@ -1,0 +1,364 @@
+#!/usr/bin/env bash
+# Builds in release mode and measures the tool against the serial line's own limit. Prints a
+# table of every figure beside its goal and writes it into bench/README.md (between the
+# "bench.sh" markers), with the date and a description of the machine.
+#
+#   scripts/bench.sh [--no-readme]
+#
+# Environment: KVR_BENCH_BUILD_DIR (default build-bench), KVR_BENCH_JOBS (build jobs, default
+# 2), KVR_BENCH_REPEAT (runs of each whole-update figure, default 3; the median is shown with
+# the range). Takes about five minutes; not part of scripts/test.sh. Timings are only as quiet
+# as the machine: the table records the load average, and the bare-loop floor is measured in
+# the same run so that the machine's own share can be told from the tool's.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+write_readme=1
+for arg in "$@"; do
+    case "$arg" in
+        --no-readme) write_readme=0 ;;
+        *) echo "usage: scripts/bench.sh [--no-readme]" >&2; exit 2 ;;
+    esac
+done
+build=${KVR_BENCH_BUILD_DIR:-$root/build-bench}
+jobs=${KVR_BENCH_JOBS:-2}
+repeat=${KVR_BENCH_REPEAT:-3}
+if ! [[ "$jobs" =~ ^[1-9][0-9]*$ && "$repeat" =~ ^[1-9][0-9]*$ ]]; then
+    echo "bench.sh: KVR_BENCH_JOBS and KVR_BENCH_REPEAT take a whole number above 0" >&2
+    exit 2
+fi
+
+# --- the line and the update sequence ------------------------------------------------------
+baud=115200
+bytes_per_second=11520          # 10 bits per byte
+pages=256
+length=256                      # data bytes the device asks for with each page
+page_size=$((length + 8))
+# Fixed waits of the sequence (engine/UpdateSequence.h and LinkTypes.h), in milliseconds.
+wait_after_done_ms=2000         # kAfterUpdateDoneWaitMs
+wait_enter_reply_ms=1000        # kAfterEnterBootloaderReplyWaitMs
+wait_restart_ms=3000            # kBootloaderRestartWaitMs
+silent_probe_ms=200             # one probe attempt in the other framing: 4 bytes x 50 ms
+# Scenario "boot": the device is already in its bootloader and speaks the 6-byte framing, so
+# the only fixed wait is the one after completion. Scenario "app": it starts in its
+# application, is sent into the bootloader, which speaks the other framing (one silent probe).
+fixed_boot_ms=$wait_after_done_ms
+fixed_app_ms=$((wait_enter_reply_ms + wait_restart_ms + silent_probe_ms + wait_after_done_ms))
+device_boot=(--start-in-bootloader --boot-address 6 --requested-length "$length")
+device_app=(--requested-length "$length")
+
+echo "== build (release, $build)"
+"$root/scripts/deps.sh"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKVR_BENCH=ON >/dev/null
+cmake --build "$build" -j "$jobs" --target kvr-devsim kvr-uplinker-cli kvr-mkpackage \
+    kvr-bench-package kvr-bench-log kvr-bench-turnaround kvr-bench-wait kvr-bench-rusage
+bin=$build/bin
+
+work=$(mktemp -d)
+dev_pid=""
+cleanup() {
+    if [ -n "$dev_pid" ]; then kill -TERM "$dev_pid" 2>/dev/null || true; fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+kv() { sed -n "s/^$2=//p" "$1" | tail -1; }
+median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+lowest() { printf '%s\n' "$@" | sort -n | head -1; }
+highest() { printf '%s\n' "$@" | sort -n | tail -1; }
+# calc FORMAT EXPRESSION [name=value...]: awk arithmetic.
+calc() {
+    local format=$1 expression=$2
+    shift 2
+    local vars=()
+    for v in "$@"; do vars+=(-v "$v"); done
+    awk "${vars[@]}" "BEGIN { printf \"$format\", $expression }"
+}
+fail() { echo "bench.sh: $*" >&2; exit 1; }
+
+# Starts kvr-devsim with the given options and sets $pty; its report goes to $1 at the stop.
+start_device() {
+    local report=$1
+    shift
+    exec {dev_fd}< <(exec "$bin/kvr-devsim" --report "$report" "$@" 2>>"$work/devsim.log")
+    dev_pid=$!
+    IFS= read -r -u "$dev_fd" pty || fail "kvr-devsim did not start: $(cat "$work/devsim.log")"
+}
+stop_device() {
+    kill -TERM "$dev_pid"
+    cat <&"$dev_fd" >/dev/null   # returns when kvr-devsim has written its report and ended
+    exec {dev_fd}<&-
+    dev_pid=""
+}
+# run_cli USAGE_FILE ARGUMENT...: the command line tool under kvr-bench-rusage; sets $cli_exit.
+run_cli() {
+    local usage=$1
+    shift
+    cli_exit=0
+    "$bin/kvr-bench-rusage" "$usage" "$bin/kvr-uplinker-cli" "$@" >"$work/cli.out" \
+        2>"$work/cli.err" || cli_exit=$?
+}
+
+machine="$(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'),"
+machine+=" $(uname -sr), $(c++ --version | head -1)"
+load_start=$(cut -d' ' -f1-3 /proc/loadavg)
+started=$(date -u '+%Y-%m-%d %H:%M UTC')
+
+package=$work/update.bsk
+"$bin/kvr-mkpackage" -o "$package" --pages "$pages" --page-size "$page_size"
+success=$(printf 'Обновление успешно завершено!')
+exchange_error=$(printf 'Ошибка обмена!')
+# The update log lives beside the executable; every measurement starts it afresh.
+rm -f "$bin/log.txt"
+
+# --- full update, wire-timed --------------------------------------------------------------
+# wire_run SCENARIO FIXED_MS DEVICE_OPTIONS...: one update at 115200 baud; appends to the
+# arrays named after the scenario.
+wire_run() {
+    local scenario=$1 fixed=$2
+    shift 2
+    start_device "$work/wire.rep" "$@" --package "$package" --baud "$baud"
+    run_cli "$work/wire.use" flash --port "$pty" --package "$package"
+    stop_device
+    [ "$cli_exit" -eq 0 ] && grep -qx "$success" "$work/cli.out" ||
+        fail "wire-timed update ($scenario) failed: $(cat "$work/cli.out" "$work/cli.err")"
+    [ "$(kv "$work/wire.rep" pages_received)" -eq "$pages" ] &&
+        [ "$(kv "$work/wire.rep" mismatches)" -eq 0 ] ||
+        fail "wire-timed update ($scenario): the device did not get every page right"
+    local bytes=$(( $(kv "$work/wire.rep" bytes_received) + $(kv "$work/wire.rep" bytes_sent) ))
+    local ideal_us
+    ideal_us=$(calc '%.0f' 'b * 1000000 / r + f * 1000' b="$bytes" r="$bytes_per_second" \
+        f="$fixed")
+    local wall_us line_us
+    wall_us=$(kv "$work/wire.use" wall_us)
+    line_us=$(kv "$work/wire.rep" line_time_us)
+    eval "${scenario}_total+=($(calc '%.4f' 'w / i' w="$wall_us" i="$ideal_us"))"
+    eval "${scenario}_line+=($(calc '%.4f' 'l / i' l="$line_us" i="$ideal_us"))"
+    eval "${scenario}_wall+=($wall_us)"
+    eval "${scenario}_ideal+=($ideal_us)"
+    eval "${scenario}_slept+=($(kv "$work/wire.rep" wire_slept_us))"
+    eval "${scenario}_due+=($(kv "$work/wire.rep" wire_due_us))"
+    # Time off the wire per exchange: the line's time less the emulated wire and fixed waits.
+    eval "${scenario}_off+=($(calc '%.0f' '(l - s - f * 1000) / (t + 1)' l="$line_us" \
+        s="$(kv "$work/wire.rep" wire_slept_us)" f="$fixed" t="$(kv "$work/wire.rep" turnarounds)"))"
+}
+# The floor: no tool, a bare loop of write and read over the same terminal and device, with
+# the same frames (and the purge the protocol makes before each request).
+floor_run() {
+    "$bin/kvr-bench-turnaround" --pages "$pages" --length "$length" --baud "$baud" \
+        --variant floorpurge >"$work/floor.out"
+    local line_us due_us slept_us count
+    line_us=$(kv "$work/floor.out" floorpurge.line_time_us)
+    due_us=$(kv "$work/floor.out" floorpurge.wire_due_us)
+    slept_us=$(kv "$work/floor.out" floorpurge.wire_slept_us)
+    count=$(kv "$work/floor.out" floorpurge.device_count)
+    floor_wire+=("$(calc '%.4f' 'l / d' l="$line_us" d="$due_us")")
+    floor_off+=("$(calc '%.0f' '(l - s) / (c + 1)' l="$line_us" s="$slept_us" c="$count")")
+    floor_wire_median+=("$(kv "$work/floor.out" floorpurge.device_median_us)")
+    floor_wire_p99+=("$(kv "$work/floor.out" floorpurge.device_p99_us)")
+}
+boot_total=() boot_line=() boot_wall=() boot_ideal=() boot_slept=() boot_due=() boot_off=()
+app_total=() app_line=() app_wall=() app_ideal=() app_slept=() app_due=() app_off=()
+floor_wire=() floor_off=() floor_wire_median=() floor_wire_p99=()
+for ((i = 1; i <= repeat; ++i)); do
+    # The floor runs between the tool's runs, so that all see the machine in the same state.
+    echo "== full update at $baud baud and its floor, run $i of $repeat"
+    wire_run boot "$fixed_boot_ms" "${device_boot[@]}"
+    floor_run
+    wire_run app "$fixed_app_ms" "${device_app[@]}"
+done
+
+# --- host turnaround, instant device -----------------------------------------------------
+turn_median=() turn_p99=() turn_count=() floor_fast_median=() floor_fast_p99=()
+for ((i = 1; i <= repeat; ++i)); do
+    echo "== host turnaround without wire time and its floor, run $i of $repeat"
+    "$bin/kvr-bench-turnaround" --pages "$pages" --length "$length" --variant floorpurge \
+        >"$work/floor.out"
+    floor_fast_median+=("$(kv "$work/floor.out" floorpurge.device_median_us)")
+    floor_fast_p99+=("$(kv "$work/floor.out" floorpurge.device_p99_us)")
+    start_device "$work/turn.rep" "${device_boot[@]}" --package "$package"
+    run_cli "$work/turn.use" flash --port "$pty" --package "$package"
+    stop_device
+    [ "$cli_exit" -eq 0 ] || fail "update without wire time failed: $(cat "$work/cli.out")"
+    turn_median+=("$(kv "$work/turn.rep" turnaround_median_us)")
+    turn_p99+=("$(kv "$work/turn.rep" turnaround_p99_us)")
+    turn_count+=("$(kv "$work/turn.rep" turnarounds)")
+done
+echo "== where a turnaround goes (in-process)"
+"$bin/kvr-bench-turnaround" --pages "$pages" --length "$length" \
+    --variant handover --variant direct --variant nolog >"$work/parts.out"
+
+# --- waiting for a silent device ----------------------------------------------------------
+echo "== waiting cost"
+"$bin/kvr-bench-wait" >"$work/wait.out" || fail "kvr-bench-wait failed: $(cat "$work/wait.out")"
+# The command line against a device that answers the probe and then stays silent, so that the
+# first polled status waits its whole time-out; and the same command against a device whose
+# second status reply is spoilt, which ends the run at once. The difference is the waiting.
+silent_cpu=() silent_wall=() quick_cpu=()
+for ((i = 1; i <= repeat; ++i)); do
+    start_device "$work/silent.rep" "${device_boot[@]}" --package "$package" \
+        --fault no-reply:status:2:0
+    run_cli "$work/silent.use" flash --port "$pty" --package "$package"
+    stop_device
+    [ "$cli_exit" -eq 1 ] && grep -qx "$exchange_error" "$work/cli.out" ||
+        fail "the run against a silent device did not end with the exchange error"
+    silent_cpu+=("$(kv "$work/silent.use" cpu_us)")
+    silent_wall+=("$(kv "$work/silent.use" wall_us)")
+    start_device "$work/quick.rep" "${device_boot[@]}" --package "$package" \
+        --fault wrong-echo:status:2:0
+    run_cli "$work/quick.use" flash --port "$pty" --package "$package"
+    stop_device
+    [ "$cli_exit" -eq 1 ] || fail "the run against a spoilt reply did not fail"
+    quick_cpu+=("$(kv "$work/quick.use" cpu_us)")
+done
+
+# --- package load and the update log (Google Benchmark) -----------------------------------
+echo "== package load"
+"$bin/kvr-bench-package" --benchmark_format=csv --benchmark_repetitions=3 \
+    --benchmark_report_aggregates_only=true 2>/dev/null >"$work/package.csv"
+# The whole command on a 64 MiB package: a fresh process, as the operator meets it.
+"$bin/kvr-mkpackage" -o "$work/big.bsk" --pages 65536 --page-size 1024 >/dev/null
+big_bytes=$(stat -c %s "$work/big.bsk")
+info_wall=() info_rss=() touch_wall=()
+for ((i = 1; i <= repeat; ++i)); do
+    run_cli "$work/info.use" info "$work/big.bsk"
+    [ "$cli_exit" -eq 0 ] || fail "info on the 64 MiB package failed: $(cat "$work/cli.err")"
+    info_wall+=("$(kv "$work/info.use" wall_us)")
+    info_rss+=("$(kv "$work/info.use" maxrss_kb)")
+    # Its floor: a process that only fills 64 MiB of fresh memory (dd's buffer) once.
+    "$bin/kvr-bench-rusage" "$work/touch.use" dd if=/dev/zero of=/dev/null bs=64M count=1 \
+        status=none
+    touch_wall+=("$(kv "$work/touch.use" wall_us)")
+done
+echo "== update log"
+"$bin/kvr-bench-log" --benchmark_format=csv --benchmark_repetitions=3 \
+    --benchmark_report_aggregates_only=true 2>/dev/null >"$work/log.csv"
+
+# csv_field FILE NAME COLUMN: a column of the row whose name is NAME (quotes stripped).
+csv_field() {
+    awk -F, -v name="\"$2\"" -v column="$3" '
+        NR == 1 { for (i = 1; i <= NF; ++i) { h = $i; gsub(/"/, "", h); col[h] = i } next }
+        $1 == name { print $(col[column]) }' "$1"
+}
+load_end=$(cut -d' ' -f1-3 /proc/loadavg)
+
+# --- the table ----------------------------------------------------------------------------
+ms() { calc '%.2f ms' 'v / 1000' v="$1"; }
+sec() { calc '%.2f s' 'v / 1000000' v="$1"; }
+cpu() { calc '%.1f ms' 'v / 1000' v="$1"; }
+verdict() { # verdict VALUE OPERATOR LIMIT
+    if awk -v v="$1" -v l="$3" "BEGIN { exit !(v $2 l) }"; then echo "met"; else echo "**missed**"; fi
+}
+spread() { # spread VALUES...: "median (lowest–highest)" of plain numbers
+    local m lo hi
+    m=$(median "$@") lo=$(lowest "$@") hi=$(highest "$@")
+    if [ "$#" -gt 1 ]; then echo "$m ($lo–$hi)"; else echo "$m"; fi
+}
+spread_us_ms() { # the same, microseconds shown as milliseconds
+    local m lo hi
+    m=$(calc '%.3f' 'v / 1000' v="$(median "$@")")
+    lo=$(calc '%.3f' 'v / 1000' v="$(lowest "$@")")
+    hi=$(calc '%.3f' 'v / 1000' v="$(highest "$@")")
+    if [ "$#" -gt 1 ]; then echo "$m ms ($lo–$hi)"; else echo "$m ms"; fi
+}
+load_ms() { csv_field "$work/package.csv" "BM_LoadFile/$1/real_time_median" real_time; }
+peak() { csv_field "$work/package.csv" "BM_LoadFile/$1/real_time_median" peak_per_file_byte; }
+log_rate() { csv_field "$work/log.csv" "$1/real_time_median" items_per_second; }
+
+table=$work/table.md
+{
+    echo "Measured $started by \`scripts/bench.sh\` on $machine; load average $load_start at"
+    echo "the start, $load_end at the end. Whole-update figures: median of $repeat runs, range"
+    echo "in brackets. 256 pages, $length data bytes asked for with each, $baud baud."
+    echo
+    echo "| figure | measured | goal | |"
+    echo "|---|---|---|---|"
+    r=$(median "${boot_total[@]}")
+    echo "| full update at $baud baud, device in its bootloader: whole command / ideal" \
+        "(ideal $(sec "$(median "${boot_ideal[@]}")"), command $(sec "$(median "${boot_wall[@]}")"))" \
+        "| $(spread "${boot_total[@]}") | ≤ 1.02 | $(verdict "$r" '<=' 1.02) |"
+    echo "| the same, on the line (first request byte to last reply byte) / ideal" \
+        "| $(spread "${boot_line[@]}") | | |"
+    r=$(median "${app_total[@]}")
+    echo "| full update from the application (bootloader entry, framing switch): whole" \
+        "command / ideal (ideal $(sec "$(median "${app_ideal[@]}")"))" \
+        "| $(spread "${app_total[@]}") | ≤ 1.02 | $(verdict "$r" '<=' 1.02) |"
+    echo "| the same, on the line / ideal | $(spread "${app_line[@]}") | | |"
+    echo "| floor: bare write/read loop, same frames and device, on the line / wire time" \
+        "| $(spread "${floor_wire[@]}") | | |"
+    echo "| time off the wire per exchange, mean: tool (bootloader scenario) / floor" \
+        "| $(spread_us_ms "${boot_off[@]}") / $(spread_us_ms "${floor_off[@]}") | | |"
+    echo "| wire-time emulation: sleeps / wire time due (boot scenario)" \
+        "| $(calc '%.4f' 's / d' s="$(median "${boot_slept[@]}")" d="$(median "${boot_due[@]}")") | | |"
+    r=$(median "${turn_median[@]}")
+    echo "| host turnaround without wire time, median (last reply byte to next request byte," \
+        "device side; $(median "${turn_count[@]}") per run) | $(spread_us_ms "${turn_median[@]}")" \
+        "| ≤ 0.2 ms | $(verdict "$r" '<=' 200) |"
+    echo "| the same, 99th percentile | $(spread_us_ms "${turn_p99[@]}") | | |"
+    echo "| floor without wire time: median / 99th percentile" \
+        "| $(spread_us_ms "${floor_fast_median[@]}") / $(spread_us_ms "${floor_fast_p99[@]}") | | |"
+    echo "| floor at $baud baud: median / 99th percentile" \
+        "| $(spread_us_ms "${floor_wire_median[@]}") / $(spread_us_ms "${floor_wire_p99[@]}") | | |"
+    for v in handover direct nolog; do
+        echo "| in-process, $v: the host's own work per turnaround, median / 99th percentile;" \
+            "device side median" \
+            "| $(ms "$(kv "$work/parts.out" "$v.host_median_us")") /" \
+            "$(ms "$(kv "$work/parts.out" "$v.host_p99_us")");" \
+            "$(ms "$(kv "$work/parts.out" "$v.device_median_us")") | | |"
+    done
+    v=$(kv "$work/wait.out" serial.cpu_us)
+    echo "| waiting cost: one TSerialComm Read waiting $(sec "$(kv "$work/wait.out" serial.wall_us)")" \
+        "on a silent terminal, CPU | $(cpu "$v") | ≤ 50 ms | $(verdict "$v" '<=' 50000) |"
+    v=$(kv "$work/wait.out" engine.cpu_us)
+    echo "| waiting cost: an update run waiting $(sec "$(kv "$work/wait.out" engine.wall_us)")" \
+        "for an unanswered status, CPU of its thread | $(cpu "$v") | ≤ 50 ms |" \
+        "$(verdict "$v" '<=' 50000) |"
+    v=$(( $(median "${silent_cpu[@]}") - $(median "${quick_cpu[@]}") ))
+    echo "| waiting cost: \`kvr-uplinker-cli flash\` waiting for a silent device" \
+        "($(sec "$(median "${silent_wall[@]}")") in all), CPU beyond the same run ending at once" \
+        "(whole command $(cpu "$(median "${silent_cpu[@]}")")) | $(cpu "$v") | ≤ 50 ms |" \
+        "$(verdict "$v" '<=' 50000) |"
+    for m in 1 16 64; do
+        goal="" mark=""
+        if [ "$m" = 64 ]; then
+            goal="< 500 ms, peak < 2.5 × file"
+            mark=$(verdict "$(load_ms 64)" '<' 500)
+            [ "$(verdict "$(peak 64)" '<' 2.5)" = met ] || mark="**missed**"
+        fi
+        echo "| package load $m MiB (LoadFile, median of 3): time, peak heap / file size" \
+            "| $(calc '%.1f ms' v "v=$(load_ms "$m")"), $(calc '%.2f' v "v=$(peak "$m")") | $goal | $mark |"
+    done
+    v=$(median "${info_wall[@]}")
+    echo "| \`kvr-uplinker-cli info\` on the 64 MiB package, whole process: time, largest" \
+        "resident set / file size | $(sec "$v"), $(calc '%.2f' 'r * 1024 / b' \
+        r="$(median "${info_rss[@]}")" b="$big_bytes") | | |"
+    echo "| floor: a process filling 64 MiB of fresh memory once (dd), time" \
+        "| $(sec "$(median "${touch_wall[@]}")") | | |"
+    echo "| update log: entries per second, dump of a 268-byte frame" \
+        "| $(calc '%.0f' v "v=$(log_rate BM_Entry/frame268)") | | |"
+    echo "| update log: entries per second, text only" \
+        "| $(calc '%.0f' v "v=$(log_rate BM_Entry/text)") | | |"
+    echo "| update log at its size limit (every entry overwrites, wrapping after the" \
+        "byte-order mark): entries per second, 268-byte dump" \
+        "| $(calc '%.0f' v "v=$(log_rate BM_AtLimit/frame268)") | | |"
+} >"$table"
+
+echo
+cat "$table"
+
+if [ "$write_readme" -eq 1 ]; then
+    readme=$root/bench/README.md
+    begin='<!-- bench.sh: begin -->'
+    end='<!-- bench.sh: end -->'
+    if grep -qxF "$begin" "$readme" && grep -qxF "$end" "$readme"; then
+        awk -v begin="$begin" -v end="$end" -v table="$table" '
+            $0 == begin { print; while ((getline line < table) > 0) print line; skip = 1; next }
+            $0 == end { skip = 0 }
+            !skip { print }' "$readme" >"$work/README.md"
+    else
+        { cat "$readme"; echo; echo "$begin"; cat "$table"; echo "$end"; } >"$work/README.md"
+    fi
+    # Replaced in one step, so that an interrupted run leaves the old file whole.
+    cp "$work/README.md" "$readme.tmp" && mv "$readme.tmp" "$readme"
+    echo
+    echo "Written to bench/README.md."
+fi
