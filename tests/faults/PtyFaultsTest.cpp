@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -16,6 +17,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -24,6 +26,7 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <cerrno>
@@ -49,8 +52,12 @@ constexpr int kLogPollMs = 10;
 constexpr uint32_t kPageCount = 16;
 constexpr uint16_t kPageSize = 264;
 
-// Exit status of a child whose mount namespace could not be set up.
+// Exit statuses of a child that could not be set up as a test wanted.
 constexpr int kExitNoMountNamespace = 86;
+constexpr int kExitNoUser = 87;
+constexpr int kExitNoFileSizeLimit = 88;
+// The user and group "nobody".
+constexpr uid_t kNobodyId = 65534;
 
 struct Result {
     int exitCode = -1;  // -2: crashed, -3: hung and killed
@@ -331,6 +338,38 @@ TEST_F(CliFault, PortHeldByAnotherProcess) {
     EXPECT_TRUE(LockIsFree(LogPath()));
 }
 
+TEST_F(CliFault, PortWithoutPermission) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "running the program as another user needs root";
+    // A terminal that only its owner, root, may open; the program runs as nobody from a folder
+    // everyone may read.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const QString terminal = QString::fromLocal8Bit(::ptsname(master));
+    ASSERT_EQ(::chmod(::ptsname(master), 0600), 0);
+    const auto readable = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
+                          QFile::ReadOther | QFile::ReadUser;
+    const auto runnable = readable | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
+    ASSERT_TRUE(QFile::setPermissions(dir_.path(), runnable));
+    ASSERT_TRUE(QFile::setPermissions(cli_, runnable));
+    ASSERT_TRUE(QFile::setPermissions(package_, readable));
+    auto asNobody = [] {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobodyId) != 0 || ::setuid(kNobodyId) != 0)
+            ::_exit(kExitNoUser);
+    };
+    const Result r = Flash(terminal, asNobody);
+    ::close(master);
+    ASSERT_NE(r.exitCode, kExitNoUser) << "could not become nobody";
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(Lines(r.out), (QStringList{kTextExchangeError, kTextConnectionError}));
+    const QStringList hints = Lines(r.err).filter(QRegularExpression(QStringLiteral("^hint: ")));
+    ASSERT_EQ(hints.size(), 1) << r.err.toStdString();
+    EXPECT_TRUE(hints[0].contains(QStringLiteral("permission denied"))) << hints[0].toStdString();
+    EXPECT_TRUE(hints[0].contains(QStringLiteral("dialout"))) << hints[0].toStdString();
+}
+
 TEST(PortOpenReason, ChannelGivesTheSystemsWordsForTheCode) {
     LinkSettings settings;
     settings.setupString = "115200,n,8,1";
@@ -401,11 +440,12 @@ TEST_F(CliFault, LogThatCannotGrowLosesItsEntriesAndTheRunCompletes) {
         ::sigaction(SIGXFSZ, &ignore, nullptr);
         const rlimit size{limit, limit};
         if (::setrlimit(RLIMIT_FSIZE, &size) != 0)
-            ::_exit(kExitNoMountNamespace + 1);
+            ::_exit(kExitNoFileSizeLimit);
     };
     Devsim device({QStringLiteral("--package"), package_, QStringLiteral("--start-in-bootloader")});
     ASSERT_FALSE(device.Port().isEmpty());
     const Result r = Flash(device.Port(), cannotGrow);
+    ASSERT_NE(r.exitCode, kExitNoFileSizeLimit) << "could not lower the file size limit";
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
     EXPECT_EQ(Lines(r.out), QStringList{kTextSuccess});
     EXPECT_EQ(FileBytes(LogPath()), before);
