@@ -38,17 +38,19 @@ TLinkProtocol::TLinkProtocol(IByteChannel& channel, TRunReporter& reporter, TUpd
     : channel_(channel), reporter_(reporter), log_(log), state_(state) {}
 
 int TLinkProtocol::LoggedWrite(const uint8_t* bytes, uint32_t count) {
+    static const QString text = QString::fromUtf8(kTextWrite);
     channel_.PurgeReceive();
     const uint32_t written = channel_.Write(bytes, count);
     if (written == count)
-        log_.WriteLog(QString::fromUtf8(kTextWrite), bytes, count);
+        log_.WriteLog(text, bytes, count);
     return static_cast<int>(written);
 }
 
 int TLinkProtocol::LoggedRead(uint8_t* buffer, uint32_t count) {
+    static const QString text = QString::fromUtf8(kTextRead);
     const uint32_t got = std::min(channel_.Read(buffer, count), count);
     if (got > 0)
-        log_.WriteLog(QString::fromUtf8(kTextRead), buffer, got);
+        log_.WriteLog(text, buffer, got);
     return static_cast<int>(got);
 }
 
@@ -58,7 +60,9 @@ bool TLinkProtocol::SendFrame(uint8_t command, const uint8_t* payload, uint32_t 
     if (lengthField > kMaxFrameLengthField)
         return false;
 
-    std::vector<uint8_t> frame(n + payloadLength + kFrameOverheadBytes, 0);
+    // The run's frame buffer: it keeps its capacity, so frames cost no allocation.
+    std::vector<uint8_t>& frame = frame_;
+    frame.assign(n + payloadLength + kFrameOverheadBytes, 0);
     frame[0] = kFrameStartByte;
     frame[1] = state_.bootAllFrame ? kFrameTypeBootAll : kFrameTypeNormal;
     frame[2] = static_cast<uint8_t>(lengthField & 0xFF);
@@ -118,7 +122,8 @@ uint16_t TLinkProtocol::Receive(ReplyBuffer& buffer, uint8_t expectedCommand, bo
         }
         const uint16_t m = static_cast<uint16_t>(length - n);
 
-        std::vector<uint8_t> address(std::max<size_t>(n, kMinReadBufferBytes), 0);
+        std::vector<uint8_t>& address = address_;
+        address.assign(std::max<size_t>(n, kMinReadBufferBytes), 0);
         if (n > 0) {
             lastRead = LoggedRead(address.data(), n);
             if (lastRead < n) {
@@ -160,8 +165,9 @@ uint16_t TLinkProtocol::Receive(ReplyBuffer& buffer, uint8_t expectedCommand, bo
 }
 
 StatusRecord TLinkProtocol::RequestStatus(bool reportFailures) {
+    static const QString text = QString::fromUtf8(kTextRequestingStatus);
     StatusRecord status;
-    log_.WriteLog(Translate(QString::fromUtf8(kTextRequestingStatus)));
+    log_.WriteLog(Translate(text));
     SendFrame(kCmdStatus, nullptr, 0);
     ReplyBuffer buffer{};
     const uint16_t m = ReceiveStatusReply(buffer, kCmdStatus, reportFailures);

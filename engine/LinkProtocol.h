@@ -27,6 +27,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "ByteChannel.h"
 #include "LinkTypes.h"
@@ -73,6 +74,9 @@ private:
     TRunReporter& reporter_;
     TUpdateLog& log_;
     RunState& state_;
+    // Reused from frame to frame: the frame being sent, the address bytes of a reply.
+    std::vector<uint8_t> frame_;
+    std::vector<uint8_t> address_;
 };
 
 }  // namespace kvr

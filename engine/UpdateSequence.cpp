@@ -250,17 +250,17 @@ bool TUpdateSequence::SendPage(uint16_t page) {
     const PackagePage& source = found->second;
 
     state_.bootAllFrame = options_.bootAllMode;
-    QByteArray payload;
-    payload.reserve(static_cast<qsizetype>(kWritePagePrefixBytes + length));
-    payload.append(static_cast<char>(page & 0xFF));
-    payload.append(static_cast<char>(page >> 8));
-    payload.append(static_cast<char>(length & 0xFF));
-    payload.append(static_cast<char>(length >> 8));
-    payload.append(reinterpret_cast<const char*>(source.pageHeader.data()),
-                   static_cast<qsizetype>(source.pageHeader.size()));
-    payload.append(source.pageData.constData(), length);
-    link_->SendFrame(kCmdWritePage, reinterpret_cast<const uint8_t*>(payload.constData()),
-                     static_cast<uint32_t>(payload.size()));
+    // The run's payload buffer keeps its capacity from page to page.
+    std::vector<uint8_t>& payload = pagePayload_;
+    payload.clear();
+    payload.push_back(static_cast<uint8_t>(page & 0xFF));
+    payload.push_back(static_cast<uint8_t>(page >> 8));
+    payload.push_back(static_cast<uint8_t>(length & 0xFF));
+    payload.push_back(static_cast<uint8_t>(length >> 8));
+    payload.insert(payload.end(), source.pageHeader.begin(), source.pageHeader.end());
+    const auto* data = reinterpret_cast<const uint8_t*>(source.pageData.constData());
+    payload.insert(payload.end(), data, data + length);
+    link_->SendFrame(kCmdWritePage, payload.data(), static_cast<uint32_t>(payload.size()));
     ReplyBuffer reply{};
     const uint16_t m = link_->ReceiveReply(reply, kCmdWritePage);
     state_.bootAllFrame = false;

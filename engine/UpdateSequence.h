@@ -41,6 +41,7 @@
 #include <QString>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "ByteChannel.h"
 #include "Clock.h"
@@ -109,6 +110,7 @@ private:
     std::unique_ptr<IByteChannel> channel_;
     std::unique_ptr<TLinkProtocol> link_;
     bool connected_ = false;
+    std::vector<uint8_t> pagePayload_;  // reused from page to page
 };
 
 }  // namespace kvr

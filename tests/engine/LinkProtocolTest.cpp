@@ -108,6 +108,21 @@ TEST_F(Link, WrittenFrameIsDumpedToTheLog) {
     EXPECT_EQ(LogLines(), QStringList{QStringLiteral("Запись: 55 01 02 00 01 02 ")});
 }
 
+TEST_F(Link, FramesAfterALongerOneCarryNothingOfIt) {
+    Bytes page(268);
+    for (size_t i = 0; i < page.size(); ++i)
+        page[i] = static_cast<uint8_t>(0xA0 + i);
+    state_.addressFieldLength = 6;
+    EXPECT_TRUE(link_.SendFrame(0x09, page.data(), static_cast<uint32_t>(page.size())));
+    EXPECT_TRUE(link_.SendFrame(0x01, nullptr, 0));
+    state_.addressFieldLength = 0;
+    EXPECT_TRUE(link_.SendFrame(0x01, nullptr, 0));
+    ASSERT_EQ(channel_.Writes().size(), 3u);
+    EXPECT_EQ(channel_.Writes()[0].size(), 280u);
+    EXPECT_EQ(channel_.Writes()[1], Hex("55 01 08 00 00 00 00 00 00 00 01 08"));
+    EXPECT_EQ(channel_.Writes()[2], Hex("55 01 02 00 01 02"));
+}
+
 TEST_F(Link, ShortWriteIsNotLogged) {
     FailAfterChannel failing(channel_, 3);
     TLinkProtocol link(failing, reporter_, log_, state_);
