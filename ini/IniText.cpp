@@ -84,6 +84,14 @@ QString DecodeUtf16(const QByteArray& bytes, bool bigEndian) {
                                         : static_cast<char16_t>((second << 8) | first);
         text.append(QChar(unit));
     }
+    // A surrogate without its partner cannot be written back in any encoding: keep it as the
+    // replacement character, so what is read is what a rewrite stores.
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
+            ++i;
+        else if (text[i].isSurrogate())
+            text[i] = QChar(kReplacementChar);
+    }
     if (bytes.size() % 2 != 0)
         text.append(QChar(kReplacementChar));
     return text;

@@ -82,7 +82,19 @@ bool HasOuterBlanks(const QString& text) {
                     why + ".");
 }
 
+bool HasUnpairedSurrogate(const QString& text) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
+            ++i;
+        else if (text[i].isSurrogate())
+            return true;
+    }
+    return false;
+}
+
 void CheckWritable(const QString& section, const QString& key, const QString& value) {
+    if (HasUnpairedSurrogate(section) || HasUnpairedSurrogate(key) || HasUnpairedSurrogate(value))
+        ThrowUnwritable(section, key, "the text holds a broken UTF-16 surrogate pair");
     if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value))
         ThrowUnwritable(section, key, "a line break would split the entry");
     if (HasOuterBlanks(section))

@@ -171,7 +171,20 @@ QString IniModel::Rewritten() const {
     return text;
 }
 
+// A surrogate without its partner has no encoding to be saved in.
+static bool HasUnpairedSurrogate(const QString& text) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
+            ++i;
+        else if (text[i].isSurrogate())
+            return true;
+    }
+    return false;
+}
+
 bool IniModel::Write(const QString& section, const QString& key, const QString& value) {
+    if (HasUnpairedSurrogate(section) || HasUnpairedSurrogate(key) || HasUnpairedSurrogate(value))
+        return false;
     if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value) || key.isEmpty() ||
         TrimBlanks(section) != section || TrimBlanks(key) != key || key.contains(u'=') ||
         key.startsWith(u';') || key.startsWith(u'['))
