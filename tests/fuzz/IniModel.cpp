@@ -15,6 +15,17 @@ bool HasLineBreak(const QString& text) {
     return text.contains(u'\r') || text.contains(u'\n');
 }
 
+// A surrogate without its partner has no encoding to be saved in.
+bool HasUnpairedSurrogate(const QString& text) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
+            ++i;
+        else if (text[i].isSurrogate())
+            return true;
+    }
+    return false;
+}
+
 int DigitValue(QChar c, int base) {
     const char16_t u = c.unicode();
     int v = -1;
@@ -169,17 +180,6 @@ QString IniModel::Rewritten() const {
         text += QStringLiteral("\r\n");
     }
     return text;
-}
-
-// A surrogate without its partner has no encoding to be saved in.
-static bool HasUnpairedSurrogate(const QString& text) {
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
-            ++i;
-        else if (text[i].isSurrogate())
-            return true;
-    }
-    return false;
 }
 
 bool IniModel::Write(const QString& section, const QString& key, const QString& value) {

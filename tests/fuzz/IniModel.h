@@ -45,7 +45,8 @@ public:
 
     // A text write as the rules describe it. False, with nothing changed, when the entry could
     // not be read back as written (line breaks, an empty key, a key with "=" or beginning with
-    // ";" or "[", blanks at the ends of the section name or the key).
+    // ";" or "[", blanks at the ends of the section name or the key, a UTF-16 surrogate without
+    // its partner anywhere).
     bool Write(const QString& section, const QString& key, const QString& value);
 
 private:
