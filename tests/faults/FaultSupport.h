@@ -83,6 +83,22 @@ inline QStringList LogEntries(const QString& path) {
     return entries;
 }
 
+// `count` pages of `dataBytes` data bytes each, their contents random from `seed`.
+inline PageMap RandomPages(int count, int dataBytes, uint32_t seed) {
+    PageMap pages;
+    std::mt19937 random(seed);
+    for (int i = 0; i < count; ++i) {
+        PackagePage page;
+        for (auto& b : page.pageHeader)
+            b = static_cast<uint8_t>(random());
+        page.pageData.resize(dataBytes);
+        for (int k = 0; k < dataBytes; ++k)
+            page.pageData[k] = static_cast<char>(random());
+        pages[i] = page;
+    }
+    return pages;
+}
+
 // Random bytes from a fixed seed that can never be read as the start of a frame.
 inline Bytes Noise(std::mt19937& random, size_t count) {
     Bytes bytes(count);

@@ -24,21 +24,6 @@ namespace {
 constexpr uint16_t kPageDataBytes = 248;
 constexpr int kPageCount = 4;
 
-PageMap MakePages(int count, int dataBytes) {
-    PageMap pages;
-    std::mt19937 random(99);
-    for (int i = 0; i < count; ++i) {
-        PackagePage page;
-        for (auto& b : page.pageHeader)
-            b = static_cast<uint8_t>(random());
-        page.pageData.resize(dataBytes);
-        for (int k = 0; k < dataBytes; ++k)
-            page.pageData[k] = static_cast<char>(random());
-        pages[i] = page;
-    }
-    return pages;
-}
-
 // What the zero-framing device answers for a whole update of kPageCount pages: the probe's
 // status, the idle bootloader, one request per page, completion, then idle after the restart.
 std::vector<Bytes> WholeUpdateStatuses() {
@@ -104,7 +89,7 @@ protected:
     ScriptedChannel channel_{clock_};
     ForwardingChannelFactory factory_{channel_};
     TestRunHost host_;
-    PageMap pages_ = MakePages(kPageCount, kPageDataBytes);
+    PageMap pages_ = RandomPages(kPageCount, kPageDataBytes, 99);
     RunOptions options_;
     bool logOpenAfterRun_ = true;
     bool logLockFreeAfterRun_ = false;

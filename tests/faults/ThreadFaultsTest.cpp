@@ -6,7 +6,6 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QTemporaryDir>
-#include <random>
 
 #include "FakeClock.h"
 #include "FakeDevice.h"
@@ -21,21 +20,6 @@ namespace {
 // Only a guard against a hung run; nothing is measured.
 constexpr int kHangGuardMs = 60'000;
 constexpr int kServeSliceMs = 5;
-
-PageMap MakePages(int count, int dataBytes) {
-    PageMap pages;
-    std::mt19937 random(5);
-    for (int i = 0; i < count; ++i) {
-        PackagePage page;
-        for (auto& b : page.pageHeader)
-            b = static_cast<uint8_t>(random());
-        page.pageData.resize(dataBytes);
-        for (int k = 0; k < dataBytes; ++k)
-            page.pageData[k] = static_cast<char>(random());
-        pages[i] = page;
-    }
-    return pages;
-}
 
 // Serves the run's hand-overs until its thread has finished; false when it did not finish
 // within the guard (the run is then asked to stop and the hand-over shut down).
@@ -76,7 +60,7 @@ protected:
     FakeClock clock_;
     ScriptedChannel channel_{clock_};
     TestRunHost host_;
-    PageMap pages_ = MakePages(4, 248);
+    PageMap pages_ = RandomPages(4, 248, 5);
     RunOptions options_;
 };
 
