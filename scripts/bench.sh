@@ -242,7 +242,6 @@ csv_field() {
 load_end=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # --- the table ----------------------------------------------------------------------------
-ms() { calc '%.2f ms' 'v / 1000' v="$1"; }
 sec() { calc '%.2f s' 'v / 1000000' v="$1"; }
 cpu() { calc '%.1f ms' 'v / 1000' v="$1"; }
 verdict() { # verdict VALUE OPERATOR LIMIT
@@ -301,9 +300,9 @@ table=$work/table.md
     for v in handover direct nolog; do
         echo "| in-process, $v: the host's own work per turnaround, median / 99th percentile;" \
             "device side median" \
-            "| $(ms "$(kv "$work/parts.out" "$v.host_median_us")") /" \
-            "$(ms "$(kv "$work/parts.out" "$v.host_p99_us")");" \
-            "$(ms "$(kv "$work/parts.out" "$v.device_median_us")") | | |"
+            "| $(kv "$work/parts.out" "$v.host_median_us") µs /" \
+            "$(kv "$work/parts.out" "$v.host_p99_us") µs;" \
+            "$(kv "$work/parts.out" "$v.device_median_us") µs | | |"
     done
     v=$(kv "$work/wait.out" serial.cpu_us)
     echo "| waiting cost: one TSerialComm Read waiting $(sec "$(kv "$work/wait.out" serial.wall_us)")" \
@@ -312,11 +311,12 @@ table=$work/table.md
     echo "| waiting cost: an update run waiting $(sec "$(kv "$work/wait.out" engine.wall_us)")" \
         "for an unanswered status, CPU of its thread | $(cpu "$v") | ≤ 50 ms |" \
         "$(verdict "$v" '<=' 50000) |"
-    v=$(( $(median "${silent_cpu[@]}") - $(median "${quick_cpu[@]}") ))
-    echo "| waiting cost: \`kvr-uplinker-cli flash\` waiting for a silent device" \
-        "($(sec "$(median "${silent_wall[@]}")") in all), CPU beyond the same run ending at once" \
-        "(whole command $(cpu "$(median "${silent_cpu[@]}")")) | $(cpu "$v") | ≤ 50 ms |" \
-        "$(verdict "$v" '<=' 50000) |"
+    # The goal is held against the whole command, start-up included; the difference from the
+    # run that ends at once is the waiting's own share (within the noise of two processes).
+    v=$(median "${silent_cpu[@]}")
+    echo "| waiting cost: \`kvr-uplinker-cli flash\` waiting $(sec "$(median "${silent_wall[@]}")")" \
+        "for a silent device, CPU of the whole command (the same run ending at once:" \
+        "$(cpu "$(median "${quick_cpu[@]}")")) | $(cpu "$v") | ≤ 50 ms | $(verdict "$v" '<=' 50000) |"
     for m in 1 16 64; do
         goal="" mark=""
         if [ "$m" = 64 ]; then
