@@ -193,7 +193,7 @@ TEST(HandOver, WaitServingRefusesAnotherThread) {
     ThreadCheckingHost host;
     TRunHandOver handOver(host);
     std::unique_ptr<QThread> idle(QThread::create([] {}));
-    bool result = true;
+    std::atomic<bool> result = true;  // QThread::wait's ordering is invisible to TSan
     std::unique_ptr<QThread> other(QThread::create([&] { result = handOver.WaitServing(*idle); }));
     other->start();
     EXPECT_TRUE(other->wait());
