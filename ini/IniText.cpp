@@ -197,6 +197,10 @@ QString DecodeIniText(const QByteArray& bytes) {
     return DecodeCp1251(bytes);
 }
 
+std::optional<QByteArray> EncodeWindows1251(const QString& text) {
+    return EncodeCp1251(text);
+}
+
 QByteArray EncodeIniText(const QString& text) {
     if (std::optional<QByteArray> cp1251 = EncodeCp1251(text)) {
         // Without a marker, Windows-1251 bytes that also form valid UTF-8 would be read back as

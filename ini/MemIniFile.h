@@ -101,6 +101,8 @@ QString DecodeIniText(const QByteArray& bytes);
 // chosen when the Windows-1251 bytes would read back as UTF-8, so that DecodeIniText always
 // returns the text that was encoded.
 QByteArray EncodeIniText(const QString& text);
+// Windows-1251, one byte per character; nothing when a character has no byte there.
+std::optional<QByteArray> EncodeWindows1251(const QString& text);
 
 // True when bytes are well-formed UTF-8 (no overlong forms, surrogates or code points above
 // U+10FFFF, no truncated sequence).
