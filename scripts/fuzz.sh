@@ -35,12 +35,13 @@ fuzz_dir=$root/tests/fuzz
 work_root=$fuzz_dir/corpus-work
 
 # Optimised a little so that the fuzzer runs fast; frame pointers and -g keep stacks readable.
-CXX=${CXX:-clang++} cmake -S "$root" -B "$build" -G Ninja -DKVR_FUZZ=ON -DKVR_BENCH=OFF \
-    -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g" >/dev/null
+# scripts/build.sh brings ccache when it is there.
 targets=()
 for h in "${harnesses[@]}"; do targets+=("fuzz_$h"); done
 mkdir -p "$work_root"
-if ! cmake --build "$build" -j 2 --target "${targets[@]}" >"$work_root/build.log" 2>&1; then
+if ! CXX=${CXX:-clang++} KVR_BUILD_DIR="$build" KVR_BUILD_TARGETS="--target ${targets[*]}" \
+    "$root/scripts/build.sh" -DKVR_FUZZ=ON -DKVR_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug \
+    "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g" >"$work_root/build.log" 2>&1; then
     tail -40 "$work_root/build.log" >&2
     echo "fuzz.sh: the harnesses did not build (whole log: $work_root/build.log)" >&2
     exit 1
