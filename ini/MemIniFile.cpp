@@ -39,7 +39,13 @@ QByteArray ReadWholeFile(const QString& fileName) {
         ThrowOpenError(fileName, file.errorString());
     // One byte past the limit tells an oversized file from one that just fits, also for
     // files whose size the system does not report.
-    QByteArray bytes = file.read(TMemIniFile::kMaxIniFileBytes + 1);
+    // The reported size only sizes the first read, so a small file costs no large buffer.
+    const qint64 limit = TMemIniFile::kMaxIniFileBytes + 1;
+    const qint64 reported = file.size();
+    const qint64 first = reported > 0 && reported < limit ? reported + 1 : limit;
+    QByteArray bytes = file.read(first);
+    if (bytes.size() == first && first < limit && file.error() == QFileDevice::NoError)
+        bytes += file.read(limit - first);  // the file grew since its size was taken
     if (file.error() != QFileDevice::NoError)
         ThrowOpenError(fileName, file.errorString());
     if (bytes.size() > TMemIniFile::kMaxIniFileBytes) {
