@@ -2,6 +2,7 @@
 // errors, info and ports. The executable is copied into a folder of its own so that the
 // language file beside it is the test's choice.
 #include <gtest/gtest.h>
+#include "PackageMessages.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -23,15 +24,7 @@ namespace {
 const QString kFixtureDir = QStringLiteral(KVR_PACKAGE_FIXTURE_DIR);
 const QString kBuiltCli = QStringLiteral(KVR_CLI_PATH);
 
-const QString kChangedText =
-    QStringLiteral("Неправильный формат файла. Указанный файл был изменен.");
-const QString kHeaderText = QStringLiteral("Неправильный формат файла. Ошибка заголовка.");
-const QString kForeignText =
-    QStringLiteral("Неправильный формат файла. Файл не предназначен для этой программы.");
-const QString kHeaderSizeText =
-    QStringLiteral("Неправильный формат файла. Ошибка размера заголовка.");
-const QString kHeaderSizeBangText =
-    QStringLiteral("Неправильный формат файла. Ошибка размера заголовка!");
+using namespace kvr::test;  // the loader's texts
 
 struct Result {
     int exitCode = -1;

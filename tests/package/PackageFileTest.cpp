@@ -1,6 +1,7 @@
 // Loading package files: the checked-in fixtures (one row per defect), open and read
 // failures, and that the fixtures still match what the builder makes.
 #include <gtest/gtest.h>
+#include "PackageMessages.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,15 +20,7 @@ namespace {
 
 const QString kFixtureDir = QStringLiteral(KVR_PACKAGE_FIXTURE_DIR);
 
-const QString kChangedText =
-    QStringLiteral("Неправильный формат файла. Указанный файл был изменен.");
-const QString kHeaderText = QStringLiteral("Неправильный формат файла. Ошибка заголовка.");
-const QString kForeignText =
-    QStringLiteral("Неправильный формат файла. Файл не предназначен для этой программы.");
-const QString kHeaderSizeText =
-    QStringLiteral("Неправильный формат файла. Ошибка размера заголовка.");
-const QString kHeaderSizeBangText =
-    QStringLiteral("Неправильный формат файла. Ошибка размера заголовка!");
+using namespace kvr::test;  // the loader's texts
 
 struct FixtureRow {
     const char* file;

@@ -1,6 +1,7 @@
 // The package parser over bytes made by the builder: validation order and texts, the page
 // split, progress reports, and that a failure leaves the previous package alone.
 #include <gtest/gtest.h>
+#include "PackageMessages.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -18,15 +19,7 @@ using test::PackageOptions;
 using test::PutU16;
 using test::StampChecksum;
 
-const QString kChangedText =
-    QStringLiteral("Неправильный формат файла. Указанный файл был изменен.");
-const QString kHeaderText = QStringLiteral("Неправильный формат файла. Ошибка заголовка.");
-const QString kForeignText =
-    QStringLiteral("Неправильный формат файла. Файл не предназначен для этой программы.");
-const QString kHeaderSizeText =
-    QStringLiteral("Неправильный формат файла. Ошибка размера заголовка.");
-const QString kHeaderSizeBangText =
-    QStringLiteral("Неправильный формат файла. Ошибка размера заголовка!");
+using namespace kvr::test;  // the loader's texts
 
 struct Outcome {
     bool ok = false;
