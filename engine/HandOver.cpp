@@ -8,6 +8,12 @@
 
 namespace kvr {
 
+namespace {
+// Qt guards each thread's event queue with a lock ThreadSanitizer cannot see. Runs on several
+// ports post to the same host thread; posting under one lock of ours shows that they take turns.
+std::mutex postMutex;
+}  // namespace
+
 TRunHandOver::TRunHandOver(IRunHost& host, QObject* parent) : QObject(parent), host_(host) {}
 
 TRunHandOver::~TRunHandOver() {
@@ -38,8 +44,11 @@ bool TRunHandOver::Run(std::function<void(IRunHost&)> work) {
     changed_.notify_all();  // a host in WaitServing wakes up
     // Posted while holding the lock: Shutdown (and so the destructor) cannot pass in between.
     // Should the event never be delivered, Shutdown still completes the call.
-    QMetaObject::invokeMethod(
-        this, [this] { ServePending(); }, Qt::QueuedConnection);
+    {
+        std::lock_guard post(postMutex);
+        QMetaObject::invokeMethod(
+            this, [this] { ServePending(); }, Qt::QueuedConnection);
+    }
     changed_.wait(lock, [&] { return call->done; });
     const bool ran = static_cast<bool>(call->work);  // cleared when cancelled
     --callersInside_;
