@@ -322,11 +322,6 @@ void TFormProgFrm::StartUpdateRun() {
         ui_->ActionStart->setEnabled(true);
         throw;
     }
-    // A guarded pointer: the thread object may be released before this queued call arrives.
-    connect(
-        updateThread_.get(), &QThread::finished, this,
-        [this, thread = QPointer<TUpdateThread>(updateThread_.get())] { OnThreadFinished(thread); },
-        Qt::QueuedConnection);
     ui_->ProgressBar1->setValue(0);
     updateThread_->start();
 }
@@ -340,8 +335,8 @@ void TFormProgFrm::ReleaseUpdateThread() {
 }
 
 void TFormProgFrm::OnThreadFinished(TUpdateThread* thread) {
-    // finished comes just before the thread really ends; wait for that (serving, though the
-    // run is past its last hand-over) so that RunGoing() is false from here on.
+    // The run's tail has been handed over; the thread is about to end. Wait for that (serving,
+    // though the run is past its last hand-over) so that RunGoing() is false from here on.
     if (!thread || thread != updateThread_.get())
         return;
     handOver_->WaitServing(*thread);
@@ -383,6 +378,14 @@ void TFormProgFrm::SetProgress(int position) {
 
 void TFormProgFrm::EnableStart() {
     ui_->ActionStart->setEnabled(true);
+    // Every run ends with this call, so it also tells the window the run is ending. Learning it
+    // here, on our own thread, keeps Qt's cross-thread signal machinery out of the run's end.
+    // Queued: the run is still blocked in this hand-over. A guarded pointer: the thread object
+    // may be released before the call arrives.
+    QMetaObject::invokeMethod(
+        this,
+        [this, thread = QPointer<TUpdateThread>(updateThread_.get())] { OnThreadFinished(thread); },
+        Qt::QueuedConnection);
 }
 
 QString TFormProgFrm::SerialNumberText() {

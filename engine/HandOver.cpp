@@ -46,8 +46,9 @@ bool TRunHandOver::Run(std::function<void(IRunHost&)> work) {
     // Should the event never be delivered, Shutdown still completes the call.
     {
         std::lock_guard post(postMutex);
-        QMetaObject::invokeMethod(
-            this, [this] { ServePending(); }, Qt::QueuedConnection);
+        // By name rather than a lambda: a functor made here would be read on the host's thread
+        // before our lock is taken, an order only Qt's (to ThreadSanitizer unseen) lock gives.
+        QMetaObject::invokeMethod(this, "ServeQueued", Qt::QueuedConnection);
     }
     changed_.wait(lock, [&] { return call->done; });
     const bool ran = static_cast<bool>(call->work);  // cleared when cancelled
@@ -80,6 +81,10 @@ int TRunHandOver::ServePending() {
         changed_.notify_all();
     }
     return served;
+}
+
+void TRunHandOver::ServeQueued() {
+    ServePending();
 }
 
 void TRunHandOver::Shutdown() {

@@ -70,6 +70,10 @@ public:
     // only: returns false at once when called on another thread, true once the thread ended.
     bool WaitServing(QThread& thread, int sliceMs = 20);
 
+private slots:
+    // The queued invocation Run() posts to this object.
+    void ServeQueued();
+
 private:
     struct Call {
         std::function<void(IRunHost&)> work;
