@@ -18,10 +18,8 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 echo "-- ThreadSanitizer"
 # Only the programs whose tests cross threads (label "threads"), and the tools they drive.
 tsan_targets=(test_i18n_threads test_engine_handover test_devsim_pty test_cli_flash app_run_test
-              faults_thread kvr-devsim kvr-uplinker-cli kvr-mkpackage)
-for extra in faults_pty faults_window; do
-    grep -q "$extra" "$root"/tests/faults/CMakeLists.txt 2>/dev/null && tsan_targets+=("$extra")
-done
+              faults_thread faults_pty faults_window tsan_canary kvr-devsim kvr-uplinker-cli
+              kvr-mkpackage)
 KVR_BUILD_DIR="$root/build-tsan" KVR_BUILD_TARGETS="--target ${tsan_targets[*]}" \
     "$root/scripts/build.sh" "${common_flags[@]}" -DKVR_TSAN=ON
 export TSAN_OPTIONS="suppressions=$root/tests/sanitizers/tsan.supp:halt_on_error=1:second_deadlock_stack=1"

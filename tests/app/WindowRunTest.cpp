@@ -15,6 +15,7 @@
 #include "MemIniFile.h"
 #include "PackageBuilder.h"
 #include "PackageLoader.h"
+#include "PaintPool.h"
 #include "UpdateThread.h"
 #include "VirtualClock.h"
 #include "WindowTestSupport.h"
@@ -139,6 +140,7 @@ private:
     void Release() { channels_->gate->Open(); }
 
 private slots:
+    void initTestCase() { PaintOnOnePoolThread(); }
     void init() { dir_ = std::make_unique<QTemporaryDir>(); }
     void cleanup() {
         if (channels_)

@@ -26,6 +26,7 @@
 #include "FormProgFrm.h"
 #include "PackageBuilder.h"
 #include "PackageLoader.h"
+#include "PaintPool.h"
 #include "Prompter.h"
 #include "UpdateThread.h"
 #include "VirtualClock.h"
@@ -169,6 +170,7 @@ QByteArray MakePackage(uint32_t pageCount, uint32_t seed, uint16_t hardwareVersi
 int CloseWithUnwritableSettings(int argc, char** argv) {
     const QString folder = qEnvironmentVariable(kSaveChildVariable);
     QApplication app(argc, argv);
+    PaintOnOnePoolThread();
     SetApplicationTitle(QString::fromLatin1(kInitialApplicationTitle));
     auto prompter = std::make_shared<RecordingPrompter>();
     FormDependencies deps;
@@ -424,6 +426,8 @@ private slots:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QString::fromLatin1(kSaveChildVariable), dir_->path());
         child.setProcessEnvironment(environment);
+        // Its diagnostics (a sanitizer's report among them) belong in this test's output.
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         child.start(QCoreApplication::applicationFilePath(), QStringList{});
         QVERIFY(child.waitForStarted(kHangGuardMs));
         if (!child.waitForFinished(kHangGuardMs)) {
@@ -458,6 +462,7 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsSet(kSaveChildVariable))
         return CloseWithUnwritableSettings(argc, argv);
     QApplication app(argc, argv);
+    kvr::test::PaintOnOnePoolThread();
     WindowFaultsTest test;
     return QTest::qExec(&test, argc, argv);
 }
