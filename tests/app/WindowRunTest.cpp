@@ -16,6 +16,7 @@
 #include "PackageBuilder.h"
 #include "PackageLoader.h"
 #include "PaintPool.h"
+#include "RunMessages.h"
 #include "UpdateThread.h"
 #include "VirtualClock.h"
 #include "WindowTestSupport.h"
@@ -27,10 +28,6 @@ using kvr::devsim::DeviceOptions;
 
 namespace {
 
-const QString kSuccess = QStringLiteral("Обновление успешно завершено!");
-const QString kProgramQuestion =
-    QStringLiteral("Несовместима программная версия! Продолжить обновление?");
-const QString kHardwareMessage = QStringLiteral("Несовместима аппаратная версия!");
 const QString kChanged = QStringLiteral("Неправильный формат файла. Указанный файл был изменен.");
 
 // Only a guard against a hung test; nothing is measured.
@@ -485,7 +482,7 @@ private slots:
         Build(false, options);
         StartButton()->click();
         QVERIFY(WaitRunEnded());
-        QCOMPARE(prompter_->Texts(PromptRecord::Message), QStringList{kHardwareMessage});
+        QCOMPARE(prompter_->Texts(PromptRecord::Message), QStringList{kHardwareIncompatible});
         QCOMPARE(device_->Report().pagesReceived, 1u);
         QVERIFY(StartButton()->isEnabled());
     }
@@ -612,8 +609,7 @@ private slots:
         StartButton()->click();
         QVERIFY(WaitRunEnded());
         const QStringList texts = prompter_->Texts(PromptRecord::Message);
-        QVERIFY2(texts.contains(QStringLiteral("Ошибка подключения!")),
-                 qPrintable(texts.join('|')));
+        QVERIFY2(texts.contains(kConnectionError), qPrintable(texts.join('|')));
         QVERIFY(Action("ActionStart")->isEnabled());
         window_.reset();
     }

@@ -20,16 +20,14 @@
 #include <QTemporaryDir>
 
 #include "PackageBuilder.h"
+#include "RunMessages.h"
 
 namespace {
 
+using namespace kvr::test;
+
 const QString kBuiltCli = QStringLiteral(KVR_CLI_PATH);
 const QString kBuiltDevsim = QStringLiteral(KVR_DEVSIM_PATH);
-
-const QString kSuccess = QStringLiteral("Обновление успешно завершено!");
-const QString kUpdateError = QStringLiteral("Ошибка обновления!");
-const QString kExchangeError = QStringLiteral("Ошибка обмена!");
-const QString kConnectionError = QStringLiteral("Ошибка подключения!");
 
 // Guards against a hang only; no result depends on them.
 constexpr int kStartGuardMs = 30'000;
@@ -231,8 +229,7 @@ TEST_F(CliFlash, DeviceReportingAnUpdateErrorFailsTheRun) {
 }
 
 TEST_F(CliFlash, ProgramMismatchIsAnsweredAsTheCommandLineSays) {
-    const QString question =
-        QStringLiteral("Несовместима программная версия! Продолжить обновление?");
+    const QString& question = kProgramQuestion;
     struct Case {
         const char* answer;  // nullptr: the default, ask (no terminal here)
         int exitCode;

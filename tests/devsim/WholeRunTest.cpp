@@ -5,6 +5,7 @@
 #include "PackageBuilder.h"
 #include "PackageLoader.h"
 #include "RunHost.h"
+#include "RunMessages.h"
 #include "UpdateSequence.h"
 #include "VirtualClock.h"
 
@@ -16,16 +17,7 @@
 namespace kvr::devsim {
 namespace {
 
-const QString kSuccess = QStringLiteral("Обновление успешно завершено!");
-const QString kUpdateError = QStringLiteral("Ошибка обновления!");
-const QString kExchangeError = QStringLiteral("Ошибка обмена!");
-const QString kCrcError = QStringLiteral("Ошибка CRC!");
-const QString kConnectionError = QStringLiteral("Ошибка подключения!");
-const QString kSerialNumberError = QStringLiteral(
-    "Ошибка! Серийный номер и аппаратная модификация не записаны! Проверьте перемычку!");
-const QString kHardwareIncompatible = QStringLiteral("Несовместима аппаратная версия!");
-const QString kProgramQuestion =
-    QStringLiteral("Несовместима программная версия! Продолжить обновление?");
+using namespace kvr::test;
 
 constexpr uint32_t kPageCount = 64;
 constexpr uint16_t kPageSize = 264;  // 8 header bytes + 256 data bytes

@@ -17,6 +17,7 @@
 #include "FakeDevice.h"
 #include "HandOver.h"
 #include "LogText.h"
+#include "RunMessages.h"
 #include "TestRunHost.h"
 #include "UpdateThread.h"
 
@@ -241,7 +242,7 @@ TEST_F(UpdateThreadRun, UpdatesOnItsOwnThreadAndReportsOnTheHosts) {
     run.start();
     ASSERT_TRUE(handOver_.WaitServing(run, 5));
 
-    EXPECT_EQ(host_.Shown(), QStringList{QStringLiteral("Обновление успешно завершено!")});
+    EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
     EXPECT_EQ(host_.callsOffThread, 0);
     EXPECT_EQ(device_.MismatchedPages(), 0);
     ASSERT_EQ(device_.SerialNumberPayloads().size(), 1u);
@@ -286,8 +287,7 @@ TEST_F(UpdateThreadRun, HostWaitingForTheEndKeepsServingItsBoxes) {
     WaitForPendingCall(handOver_);
     run.requestInterruption();
     ASSERT_TRUE(handOver_.WaitServing(run, 5));
-    EXPECT_EQ(host_.Shown(), (QStringList{QStringLiteral("Ошибка обмена!"),
-                                          QStringLiteral("Ошибка подключения!")}));
+    EXPECT_EQ(host_.Shown(), (QStringList{kExchangeError, kConnectionError}));
 }
 
 TEST_F(UpdateThreadRun, TwoRunsOnTwoPortsKeepTheirOwnFraming) {
@@ -308,8 +308,8 @@ TEST_F(UpdateThreadRun, TwoRunsOnTwoPortsKeepTheirOwnFraming) {
     second.start();
     ASSERT_TRUE(handOver_.WaitServing(first, 5));
     ASSERT_TRUE(handOver2.WaitServing(second, 5));
-    EXPECT_EQ(host_.Shown(), QStringList{QStringLiteral("Обновление успешно завершено!")});
-    EXPECT_EQ(host2.Shown(), QStringList{QStringLiteral("Обновление успешно завершено!")});
+    EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
+    EXPECT_EQ(host2.Shown(), QStringList{kSuccess});
     EXPECT_EQ(device_.MismatchedPages(), 0);
     EXPECT_EQ(device2.MismatchedPages(), 0);
     EXPECT_EQ(device2.PagesWritten().size(), 3u);

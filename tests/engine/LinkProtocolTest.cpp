@@ -9,6 +9,7 @@
 #include "FakeDevice.h"
 #include "LinkProtocol.h"
 #include "LogText.h"
+#include "RunMessages.h"
 #include "RunReporter.h"
 #include "TestRunHost.h"
 #include "UpdateLog.h"
@@ -16,8 +17,6 @@
 namespace kvr::test {
 namespace {
 
-const QString kExchangeError = QStringLiteral("Ошибка обмена!");
-const QString kCrcError = QStringLiteral("Ошибка CRC!");
 
 Bytes Hex(const char* text) {
     Bytes out;

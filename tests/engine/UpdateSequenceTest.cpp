@@ -11,23 +11,13 @@
 #include "FakeClock.h"
 #include "FakeDevice.h"
 #include "LogText.h"
+#include "RunMessages.h"
 #include "TestRunHost.h"
 #include "Translate.h"
 #include "UpdateSequence.h"
 
 namespace kvr::test {
 namespace {
-
-const QString kSuccess = QStringLiteral("Обновление успешно завершено!");
-const QString kUpdateError = QStringLiteral("Ошибка обновления!");
-const QString kExchangeError = QStringLiteral("Ошибка обмена!");
-const QString kCrcError = QStringLiteral("Ошибка CRC!");
-const QString kConnectionError = QStringLiteral("Ошибка подключения!");
-const QString kSerialNumberError = QStringLiteral(
-    "Ошибка! Серийный номер и аппаратная модификация не записаны! Проверьте перемычку!");
-const QString kHardwareIncompatible = QStringLiteral("Несовместима аппаратная версия!");
-const QString kProgramQuestion =
-    QStringLiteral("Несовместима программная версия! Продолжить обновление?");
 
 constexpr uint8_t kCmdStatus = 0x01;
 constexpr uint8_t kCmdEnterBootloader = 0x05;

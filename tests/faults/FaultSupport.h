@@ -20,16 +20,11 @@
 #include "FakeChannel.h"
 #include "FakeClock.h"
 #include "FakeDevice.h"
+#include "RunMessages.h"
 #include "TestRunHost.h"
 #include "UpdateSequence.h"
 
 namespace kvr::test {
-
-inline const QString kTextSuccess = QStringLiteral("Обновление успешно завершено!");
-inline const QString kTextUpdateError = QStringLiteral("Ошибка обновления!");
-inline const QString kTextExchangeError = QStringLiteral("Ошибка обмена!");
-inline const QString kTextCrcError = QStringLiteral("Ошибка CRC!");
-inline const QString kTextConnectionError = QStringLiteral("Ошибка подключения!");
 
 inline constexpr uint8_t kCommandStatus = 0x01;
 inline constexpr uint8_t kCommandEnterBootloader = 0x05;
@@ -285,7 +280,7 @@ inline DryRunResult DryRunOf(const PageMap& pages) {
     TUpdateSequence run(QStringLiteral("ttyDRY0"), pages, RunOptions{}, factory, clock, host);
     run.RunUpdate();
     DryRunResult result;
-    if (host.Shown() != QStringList{kTextSuccess})
+    if (host.Shown() != QStringList{kSuccess})
         return result;
     result.bytes = counting.Crossed();
     for (const auto& w : counting.Writes()) {

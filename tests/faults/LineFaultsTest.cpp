@@ -102,7 +102,7 @@ TEST_F(LineFault, DeviceOnlyWithoutAddressBytesIsUpdatedQuietly) {
     ZeroFramingDevice device(channel_);
     device.statuses = WholeUpdateStatuses();
     Go();
-    EXPECT_EQ(host_.Shown(), QStringList{kTextSuccess});
+    EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
     EXPECT_EQ(device.PagesReceived(), (std::vector<uint16_t>{0, 1, 2, 3}));
     ExpectEndedThroughTheTail();
 }
@@ -126,7 +126,7 @@ TEST_P(OneFraming, EveryProbeFindsItAndTheUpdateCompletes) {
     device.bootloaderAddressLength = GetParam().bootloader;
     device.afterDoneAddressLength = GetParam().afterDone;
     Go();
-    EXPECT_EQ(host_.Shown(), QStringList{kTextSuccess});
+    EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
     EXPECT_EQ(device.PagesWritten(), (std::vector<uint16_t>{0, 1, 2, 3}));
     EXPECT_EQ(device.MismatchedPages(), 0);
     for (const auto& frame : device.Frames()) {
@@ -144,7 +144,7 @@ TEST_F(LineFault, DeviceInAFramingTheHostNeverSpeaksGetsOneExchangeError) {
     FakeDevice device(channel_, pages_);
     device.applicationAddressLength = 3;  // answers neither 6 nor 0 address bytes
     Go();
-    EXPECT_EQ(host_.Shown(), QStringList{kTextExchangeError});
+    EXPECT_EQ(host_.Shown(), QStringList{kExchangeError});
     EXPECT_TRUE(device.Frames().empty());
     ExpectEndedThroughTheTail();
 }
@@ -156,8 +156,7 @@ TEST_F(LineFault, BabblingDeviceEndsAfterTheProbeWithExchangeErrors) {
     device.babbling = true;
     Go();
     // Both quiet attempts of the probe got bytes that are no reply, then the probe gave up.
-    EXPECT_EQ(host_.Shown(),
-              (QStringList{kTextExchangeError, kTextExchangeError, kTextExchangeError}));
+    EXPECT_EQ(host_.Shown(), (QStringList{kExchangeError, kExchangeError, kExchangeError}));
     EXPECT_EQ(channel_.Writes().size(), 2u);  // the two status requests of the probe
     EXPECT_LE(LargestRead(), kReplyBufferLimitBytes);
     ExpectEndedThroughTheTail();
@@ -194,8 +193,8 @@ TEST_P(SpoiltReply, EndsWithTheRightMessagesThroughTheTail) {
     EXPECT_EQ(log.back(), GetParam().shown.back());
 }
 
-const QStringList kExchangeTwice{kTextExchangeError, kTextExchangeError};
-const QStringList kPageLost{kTextExchangeError, kTextUpdateError};
+const QStringList kExchangeTwice{kExchangeError, kExchangeError};
+const QStringList kPageLost{kExchangeError, kUpdateError};
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, SpoiltReply,
@@ -206,7 +205,7 @@ INSTANTIATE_TEST_SUITE_P(
                   kCommandStatus,
                   4,
                   Delivery::Noise,
-                  QStringList{kTextExchangeError},
+                  QStringList{kExchangeError},
                   {0}},
         SpoilCase{"NoiseForAPage", kCommandWritePage, 2, Delivery::Noise, kPageLost, {0, 1}},
         // A frame start with random data: the checksum and the echo are both wrong.
@@ -214,13 +213,13 @@ INSTANTIATE_TEST_SUITE_P(
                   kCommandStatus,
                   4,
                   Delivery::GarbledFrame,
-                  QStringList{kTextCrcError, kTextExchangeError},
+                  QStringList{kCrcError, kExchangeError},
                   {0}},
         SpoilCase{"GarbledPageReply",
                   kCommandWritePage,
                   2,
                   Delivery::GarbledFrame,
-                  QStringList{kTextCrcError, kTextUpdateError},
+                  QStringList{kCrcError, kUpdateError},
                   {0, 1}},
         // A length field of 0xFFFF: never read into the 1024-byte buffer.
         SpoilCase{
@@ -265,7 +264,7 @@ TEST_F(LineFault, PortThatWillNotOpenHasTheSystemsReasonInTheLog) {
     RefusingChannel refusing(clock_);
     ForwardingChannelFactory factory(refusing);
     Go(factory);
-    EXPECT_EQ(host_.Shown(), (QStringList{kTextExchangeError, kTextConnectionError}));
+    EXPECT_EQ(host_.Shown(), (QStringList{kExchangeError, kConnectionError}));
     EXPECT_TRUE(refusing.Writes().empty());
     const QStringList log = Log();
     const auto connecting = log.indexOf(QStringLiteral("Подключение интерфейса"));
@@ -309,8 +308,8 @@ TEST_F(Vanish, InTheMiddleOfAPageFrame) {
     const QStringList log = Log();
     ASSERT_GE(log.size(), 4);
     EXPECT_EQ(log.mid(log.size() - 4),
-              (QStringList{kTextExchangeError, QStringLiteral("Нет ответа!"),
-                           QStringLiteral("Ошибка записи страницы!"), kTextUpdateError}));
+              (QStringList{kExchangeError, QStringLiteral("Нет ответа!"),
+                           QStringLiteral("Ошибка записи страницы!"), kUpdateError}));
 }
 
 // A port whose device side is gone: once the host has read the status "update done", reads
@@ -370,7 +369,7 @@ TEST_F(Vanish, PortDeadRightAfterCompletionIsReportedNoMoreThanASilentDevice) {
         silentShown = host.Shown();
     }
     ASSERT_GE(silentShown.size(), 2);
-    EXPECT_EQ(silentShown.back(), kTextUpdateError);
+    EXPECT_EQ(silentShown.back(), kUpdateError);
 
     FakeDevice device(channel_, pages_);
     HangsUpAfterCompletion dead(channel_);
@@ -381,16 +380,15 @@ TEST_F(Vanish, PortDeadRightAfterCompletionIsReportedNoMoreThanASilentDevice) {
     const QStringList shown = host_.Shown();
     ASSERT_GE(shown.size(), 2);
     EXPECT_LE(shown.size(), silentShown.size());
-    EXPECT_EQ(shown.count(kTextExchangeError), shown.size() - 1);
-    EXPECT_EQ(shown.back(), kTextUpdateError);
+    EXPECT_EQ(shown.count(kExchangeError), shown.size() - 1);
+    EXPECT_EQ(shown.back(), kUpdateError);
     ExpectEndedThroughTheTail();
 }
 
 TEST_F(Vanish, AtAnyPointTheRunEndsCleanlyAndNeverClaimsSuccess) {
     DryRun();
     ASSERT_GT(wholeRunBytes_, 0u);
-    const QStringList allowed{kTextExchangeError, kTextCrcError, kTextUpdateError,
-                              kTextConnectionError};
+    const QStringList allowed{kExchangeError, kCrcError, kUpdateError, kConnectionError};
     // Every cut point from the first byte on, in steps that land in every kind of frame.
     constexpr uint64_t kStep = 7;
     for (uint64_t budget = 0; budget < wholeRunBytes_; budget += kStep) {
@@ -439,7 +437,7 @@ TEST_F(LineFault, LogPathThatIsAFolderLeavesTheRunWithoutALog) {
     ASSERT_TRUE(QDir().mkpath(options_.logPath));
     FakeDevice device(channel_, pages_);
     Go();
-    EXPECT_EQ(host_.Shown(), QStringList{kTextSuccess});
+    EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
     EXPECT_EQ(device.PagesWritten(), (std::vector<uint16_t>{0, 1, 2, 3}));
     EXPECT_TRUE(QFileInfo(options_.logPath).isDir());
     EXPECT_TRUE(QDir(options_.logPath).isEmpty());
@@ -510,7 +508,7 @@ TEST_F(LineFault, LogHeldByAnotherProcessIsLeftAloneAndTheRunGoesOn) {
         connectedAfterRun_ = channel_.Connected();
     }
     logLockFreeAfterRun_ = LockIsFree(options_.logPath);
-    EXPECT_EQ(host_.Shown(), QStringList{kTextSuccess});
+    EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
     EXPECT_EQ(device.PagesWritten(), (std::vector<uint16_t>{0, 1, 2, 3}));
     EXPECT_EQ(FileBytes(options_.logPath), before);
     ExpectEndedThroughTheTail();

@@ -266,15 +266,15 @@ TEST_F(CliFault, DeviceKilledWhileTheHostWaitsForAPageReply) {
 
     const Result r = Finish(cli);
     EXPECT_EQ(r.exitCode, 1) << r.err.toStdString();
-    EXPECT_EQ(Lines(r.out), (QStringList{kTextExchangeError, kTextUpdateError}));
+    EXPECT_EQ(Lines(r.out), (QStringList{kExchangeError, kUpdateError}));
 
     // Complete and closed: another process can lock it, and it ends with the run's last words.
     EXPECT_TRUE(LockIsFree(LogPath()));
     const QStringList log = Log();
     ASSERT_GE(log.size(), 4);
     EXPECT_EQ(log.mid(log.size() - 4),
-              (QStringList{kTextExchangeError, QStringLiteral("Нет ответа!"),
-                           QStringLiteral("Ошибка записи страницы!"), kTextUpdateError}));
+              (QStringList{kExchangeError, QStringLiteral("Нет ответа!"),
+                           QStringLiteral("Ошибка записи страницы!"), kUpdateError}));
     EXPECT_FALSE(log.contains(QStringLiteral("Отправка страницы 5")));
     EXPECT_EQ(FileBytes(LogPath()).size() % 2, 0);
 }
@@ -294,11 +294,11 @@ TEST_F(CliFault, DeviceKilledWhileItRestartsIntoItsBootloader) {
     const Result r = Finish(cli);
     EXPECT_EQ(r.exitCode, 1) << r.err.toStdString();
     // The probe after the restart finds nobody in either framing: one exchange error.
-    EXPECT_EQ(Lines(r.out), QStringList{kTextExchangeError});
+    EXPECT_EQ(Lines(r.out), QStringList{kExchangeError});
     EXPECT_TRUE(LockIsFree(LogPath()));
     const QStringList log = Log();
     ASSERT_FALSE(log.isEmpty());
-    EXPECT_EQ(log.back(), kTextExchangeError);
+    EXPECT_EQ(log.back(), kExchangeError);
     EXPECT_FALSE(log.contains(QStringLiteral("Отправка страницы 0")));
 }
 
@@ -308,7 +308,7 @@ TEST_F(CliFault, DeviceKilledWhileItRestartsIntoItsBootloader) {
 void ExpectPortOpenFailure(const Result& r, const QString& hintPart, const QStringList& log,
                            int code) {
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(Lines(r.out), (QStringList{kTextExchangeError, kTextConnectionError}));
+    EXPECT_EQ(Lines(r.out), (QStringList{kExchangeError, kConnectionError}));
     const QStringList err = Lines(r.err);
     ASSERT_EQ(err.size(), 1) << r.err.toStdString();
     EXPECT_TRUE(err[0].startsWith(QStringLiteral("hint: "))) << err[0].toStdString();
@@ -363,7 +363,7 @@ TEST_F(CliFault, PortWithoutPermission) {
     ::close(master);
     ASSERT_NE(r.exitCode, kExitNoUser) << "could not become nobody";
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(Lines(r.out), (QStringList{kTextExchangeError, kTextConnectionError}));
+    EXPECT_EQ(Lines(r.out), (QStringList{kExchangeError, kConnectionError}));
     const QStringList hints = Lines(r.err).filter(QRegularExpression(QStringLiteral("^hint: ")));
     ASSERT_EQ(hints.size(), 1) << r.err.toStdString();
     EXPECT_TRUE(hints[0].contains(QStringLiteral("permission denied"))) << hints[0].toStdString();
@@ -424,7 +424,7 @@ TEST_F(CliFault, LogOnAReadOnlyMountIsLeftAloneAndTheRunCompletes) {
     if (r.exitCode == kExitNoMountNamespace)
         GTEST_SKIP() << "no private mount namespace here (needs CAP_SYS_ADMIN)";
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
-    EXPECT_EQ(Lines(r.out), QStringList{kTextSuccess});
+    EXPECT_EQ(Lines(r.out), QStringList{kSuccess});
     EXPECT_EQ(FileBytes(LogPath()), before);
 }
 
@@ -447,7 +447,7 @@ TEST_F(CliFault, LogThatCannotGrowLosesItsEntriesAndTheRunCompletes) {
     const Result r = Flash(device.Port(), cannotGrow);
     ASSERT_NE(r.exitCode, kExitNoFileSizeLimit) << "could not lower the file size limit";
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
-    EXPECT_EQ(Lines(r.out), QStringList{kTextSuccess});
+    EXPECT_EQ(Lines(r.out), QStringList{kSuccess});
     EXPECT_EQ(FileBytes(LogPath()), before);
     EXPECT_TRUE(LockIsFree(LogPath()));
 }

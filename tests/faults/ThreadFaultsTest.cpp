@@ -78,12 +78,12 @@ TEST_F(ThreadFault, DeviceLostInThePageFrameEndsTheRunWithItsMessages) {
     ASSERT_TRUE(ServeUntilFinished(handOver, run)) << "the run hung";
 
     EXPECT_TRUE(failing.Failed());
-    EXPECT_EQ(host_.Shown(), (QStringList{kTextExchangeError, kTextUpdateError}));
+    EXPECT_EQ(host_.Shown(), (QStringList{kExchangeError, kUpdateError}));
     EXPECT_EQ(device.PagesWritten(), (std::vector<uint16_t>{0, 1}));
     ExpectEndedThroughTheTail(run);
     const QStringList log = LogEntries(options_.logPath);
     ASSERT_FALSE(log.isEmpty());
-    EXPECT_EQ(log.back(), kTextUpdateError);
+    EXPECT_EQ(log.back(), kUpdateError);
 }
 
 }  // namespace

@@ -28,6 +28,7 @@
 #include "PackageLoader.h"
 #include "PaintPool.h"
 #include "Prompter.h"
+#include "RunMessages.h"
 #include "UpdateThread.h"
 #include "VirtualClock.h"
 
@@ -39,7 +40,6 @@ using kvr::devsim::VirtualClock;
 
 namespace {
 
-const QString kSuccess = QStringLiteral("Обновление успешно завершено!");
 const QString kCaption = QStringLiteral("KVRUplinker v1.0.14");
 const QString kSettingsName = QStringLiteral("kvr-uplinker.ini");
 // Set in the environment of the child that closes a window whose settings cannot be saved; its
