@@ -19,6 +19,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "ChildProcesses.h"
 #include "PackageBuilder.h"
 #include "RunMessages.h"
 
@@ -29,75 +30,30 @@ using namespace kvr::test;
 const QString kBuiltCli = QStringLiteral(KVR_CLI_PATH);
 const QString kBuiltDevsim = QStringLiteral(KVR_DEVSIM_PATH);
 
-// Guards against a hang only; no result depends on them.
-constexpr int kStartGuardMs = 30'000;
+// Guards against a hang only; no result depends on it.
 constexpr int kRunGuardMs = 120'000;
 
 constexpr uint32_t kPageCount = 64;
 constexpr uint16_t kPageSize = 264;
 
-struct Result {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-Result Finish(QProcess& process) {
-    Result r;
-    if (!process.waitForFinished(kRunGuardMs)) {
-        process.kill();
-        process.waitForFinished(kStartGuardMs);
-        r.exitCode = -3;
-    } else {
-        r.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
-    }
-    r.out = QString::fromUtf8(process.readAllStandardOutput());
-    r.err = QString::fromUtf8(process.readAllStandardError());
-    return r;
-}
-
-// kvr-devsim serving one pseudo-terminal for the length of a test.
+// kvr-devsim with a report file, read back once it has stopped.
 class Devsim {
 public:
-    Devsim(const QStringList& args, const QString& reportPath) : reportPath_(reportPath) {
-        process_.start(kBuiltDevsim, args + QStringList{QStringLiteral("--report"), reportPath});
-        if (!process_.waitForStarted(kStartGuardMs))
-            return;
-        QByteArray out;
-        while (!out.contains('\n') && process_.waitForReadyRead(kStartGuardMs)) {
-            out += process_.readAllStandardOutput();
-        }
-        port_ = QString::fromUtf8(out.left(out.indexOf('\n')));
-    }
-    ~Devsim() { Stop(); }
+    Devsim(const QStringList& args, const QString& reportPath)
+        : reportPath_(reportPath),
+          process_(kBuiltDevsim, args + QStringList{QStringLiteral("--report"), reportPath}) {}
 
-    const QString& Port() const { return port_; }
+    const QString& Port() const { return process_.Port(); }
 
     // Stops the device and returns its summary ("pages_received" → "64", …).
     QMap<QString, QString> Stop() {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.terminate();
-            if (!process_.waitForFinished(kStartGuardMs))
-                process_.kill();
-            process_.waitForFinished(kStartGuardMs);
-        }
-        QMap<QString, QString> report;
-        QFile file(reportPath_);
-        if (!file.open(QIODevice::ReadOnly))
-            return report;
-        for (const QByteArray& line : file.readAll().split('\n')) {
-            const qsizetype eq = line.indexOf('=');
-            if (eq > 0)
-                report.insert(QString::fromUtf8(line.left(eq)),
-                              QString::fromUtf8(line.mid(eq + 1)));
-        }
-        return report;
+        process_.Stop();
+        return ReadDevsimReport(reportPath_);
     }
 
 private:
-    QProcess process_;
     QString reportPath_;
-    QString port_;
+    DevsimProcess process_;
 };
 
 class CliFlash : public ::testing::Test {
@@ -124,14 +80,14 @@ protected:
     void StartCli(QProcess& process, const QStringList& args) const {
         process.setWorkingDirectory(dir_.path());
         process.start(cli_, QStringList{QStringLiteral("flash")} + args);
-        ASSERT_TRUE(process.waitForStarted(kStartGuardMs));
+        ASSERT_TRUE(process.waitForStarted(kChildStartGuardMs));
         process.closeWriteChannel();  // no terminal: the program-version question counts as No
     }
 
-    Result Flash(const QStringList& args) const {
+    ProcessResult Flash(const QStringList& args) const {
         QProcess process;
         StartCli(process, args);
-        return Finish(process);
+        return FinishProcess(process, kRunGuardMs);
     }
 
     QStringList FlashArgs(const QString& port) const {
@@ -169,7 +125,7 @@ TEST_F(CliFlash, UpdatesSixtyFourPagesAndShowsTheTranslatedSuccess) {
                   Path("report.txt"));
     ASSERT_FALSE(device.Port().isEmpty()) << "kvr-devsim printed no port";
 
-    const Result r = Flash(FlashArgs(device.Port()));
+    const ProcessResult r = Flash(FlashArgs(device.Port()));
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
     EXPECT_EQ(r.out, QStringLiteral("Update done\n"));
     // Not a terminal: plain percentage lines, ending full.
@@ -195,10 +151,10 @@ TEST_F(CliFlash, TechnologyModeWritesSerialNumberAndHardwareVersion) {
                   Path("report.txt"));
     ASSERT_FALSE(device.Port().isEmpty());
 
-    const Result r = Flash(FlashArgs(device.Port()) +
-                           QStringList{QStringLiteral("--technology"), QStringLiteral("--sn"),
-                                       QStringLiteral("12345678"), QStringLiteral("--hw"),
-                                       QStringLiteral("300")});
+    const ProcessResult r = Flash(FlashArgs(device.Port()) +
+                                  QStringList{QStringLiteral("--technology"),
+                                              QStringLiteral("--sn"), QStringLiteral("12345678"),
+                                              QStringLiteral("--hw"), QStringLiteral("300")});
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
     EXPECT_EQ(r.out, kSuccess + u'\n');
 
@@ -216,7 +172,7 @@ TEST_F(CliFlash, DeviceReportingAnUpdateErrorFailsTheRun) {
                   Path("report.txt"));
     ASSERT_FALSE(device.Port().isEmpty());
 
-    const Result r = Flash(FlashArgs(device.Port()));
+    const ProcessResult r = Flash(FlashArgs(device.Port()));
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, kUpdateError + u'\n');
 
@@ -250,7 +206,7 @@ TEST_F(CliFlash, ProgramMismatchIsAnsweredAsTheCommandLineSays) {
         QStringList args = FlashArgs(device.Port());
         if (c.answer)
             args << QStringLiteral("--program-mismatch") << QLatin1String(c.answer);
-        const Result r = Flash(args);
+        const ProcessResult r = Flash(args);
         EXPECT_EQ(r.exitCode, c.exitCode) << r.err.toStdString();
         EXPECT_EQ(r.out, c.out);
     }
@@ -272,7 +228,7 @@ TEST_F(CliFlash, CtrlCStopsAfterTheExchangeUnderWay) {
     }
     ASSERT_TRUE(err.contains("%\n")) << "no progress before the run ended";
     ASSERT_EQ(::kill(static_cast<pid_t>(process.processId()), SIGINT), 0);
-    const Result r = Finish(process);
+    const ProcessResult r = FinishProcess(process, kRunGuardMs);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, QString()) << "a stop shows no message";
     EXPECT_TRUE(r.err.contains(QStringLiteral("Stopping"))) << r.err.toStdString();
@@ -287,7 +243,7 @@ TEST_F(CliFlash, CtrlCStopsAfterTheExchangeUnderWay) {
 
 TEST_F(CliFlash, PortThatWillNotOpenGivesTheConnectionErrorAndAHint) {
     const QString expected = kExchangeError + u'\n' + kConnectionError + u'\n';
-    const Result missing = Flash(FlashArgs(Path("no-such-tty")));
+    const ProcessResult missing = Flash(FlashArgs(Path("no-such-tty")));
     EXPECT_EQ(missing.exitCode, 1);
     EXPECT_EQ(missing.out, expected);
     EXPECT_TRUE(missing.err.contains(QStringLiteral("unplugged"))) << missing.err.toStdString();
@@ -301,7 +257,7 @@ TEST_F(CliFlash, PortThatWillNotOpenGivesTheConnectionErrorAndAHint) {
     const int holder = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-    const Result busy = Flash(FlashArgs(slave));
+    const ProcessResult busy = Flash(FlashArgs(slave));
     ::close(holder);
     ::close(master);
     EXPECT_EQ(busy.exitCode, 1);
@@ -333,7 +289,7 @@ TEST_F(CliFlash, BadUsageAndBadPackagesExitWithTwoBeforeAnyRun) {
     };
     for (const QStringList& args : cases) {
         SCOPED_TRACE(args.join(u' ').toStdString());
-        const Result r = Flash(args);
+        const ProcessResult r = Flash(args);
         EXPECT_EQ(r.exitCode, 2);
         EXPECT_TRUE(r.out.isEmpty());
         EXPECT_FALSE(r.err.isEmpty());
@@ -349,7 +305,7 @@ TEST_F(CliFlash, BadUsageAndBadPackagesExitWithTwoBeforeAnyRun) {
     broken.seek(broken.size() - 1);
     broken.putChar(static_cast<char>(last ^ 1));
     broken.close();
-    const Result r = Flash(FlashArgs(port));
+    const ProcessResult r = Flash(FlashArgs(port));
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_TRUE(r.out.isEmpty());
     EXPECT_EQ(r.err, QStringLiteral("Неправильный формат файла. Указанный файл был изменен.\n"));

@@ -33,6 +33,7 @@
 #include <cstring>
 #include <functional>
 
+#include "ChildProcesses.h"
 #include "FaultSupport.h"
 #include "PackageBuilder.h"
 #include "PortOpenError.h"
@@ -44,8 +45,7 @@ namespace {
 const QString kBuiltCli = QStringLiteral(KVR_CLI_PATH);
 const QString kBuiltDevsim = QStringLiteral(KVR_DEVSIM_PATH);
 
-// Guards against a hang only; no result depends on them.
-constexpr int kStartGuardMs = 30'000;
+// Guards against a hang only; no result depends on it.
 constexpr int kRunGuardMs = 90'000;
 constexpr int kLogPollMs = 10;
 
@@ -59,26 +59,6 @@ constexpr int kExitNoFileSizeLimit = 88;
 // The user and group "nobody".
 constexpr uid_t kNobodyId = 65534;
 
-struct Result {
-    int exitCode = -1;  // -2: crashed, -3: hung and killed
-    QString out;
-    QString err;
-};
-
-Result Finish(QProcess& process) {
-    Result r;
-    if (!process.waitForFinished(kRunGuardMs)) {
-        process.kill();
-        process.waitForFinished(kStartGuardMs);
-        r.exitCode = -3;
-    } else {
-        r.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
-    }
-    r.out = QString::fromUtf8(process.readAllStandardOutput());
-    r.err = QString::fromUtf8(process.readAllStandardError());
-    return r;
-}
-
 QStringList Lines(const QString& text) {
     QStringList lines = text.split(u'\n');
     if (!lines.isEmpty() && lines.back().isEmpty())
@@ -89,36 +69,6 @@ QStringList Lines(const QString& text) {
 QString SystemText(int code) {
     return QString::fromLocal8Bit(std::strerror(code));
 }
-
-// kvr-devsim serving one pseudo-terminal.
-class Devsim {
-public:
-    explicit Devsim(const QStringList& args) {
-        process_.start(kBuiltDevsim, args);
-        if (!process_.waitForStarted(kStartGuardMs))
-            return;
-        QByteArray out;
-        while (!out.contains('\n') && process_.waitForReadyRead(kStartGuardMs))
-            out += process_.readAllStandardOutput();
-        port_ = QString::fromUtf8(out.left(out.indexOf('\n')));
-    }
-    ~Devsim() {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.kill();
-            process_.waitForFinished(kStartGuardMs);
-        }
-    }
-    const QString& Port() const { return port_; }
-    // Gone at once, without a word: its end of the terminal closes under the host.
-    void KillHard() {
-        ::kill(static_cast<pid_t>(process_.processId()), SIGKILL);
-        process_.waitForFinished(kStartGuardMs);
-    }
-
-private:
-    QProcess process_;
-    QString port_;
-};
 
 // A pseudo-terminal whose device side another process holds the way the serial component
 // does (flock and TIOCEXCL) until this object goes.
@@ -206,14 +156,14 @@ protected:
             process.setChildProcessModifier(std::move(childSetup));
         process.start(cli_, {QStringLiteral("flash"), QStringLiteral("--port"), port,
                              QStringLiteral("--package"), package_});
-        ASSERT_TRUE(process.waitForStarted(kStartGuardMs));
+        ASSERT_TRUE(process.waitForStarted(kChildStartGuardMs));
         process.closeWriteChannel();  // no terminal: a question would count as No
     }
 
-    Result Flash(const QString& port, std::function<void()> childSetup = {}) const {
+    ProcessResult Flash(const QString& port, std::function<void()> childSetup = {}) const {
         QProcess process;
         StartFlash(process, port, std::move(childSetup));
-        return Finish(process);
+        return FinishProcess(process, kRunGuardMs);
     }
 
     // Waits until the log holds an entry equal to `marker` and, after it, one that starts with
@@ -255,8 +205,10 @@ protected:
 TEST_F(CliFault, DeviceKilledWhileTheHostWaitsForAPageReply) {
     // Page 4 goes unanswered, so the host is certainly waiting for its reply when the kill
     // comes: the log shows the page's frame written.
-    Devsim device({QStringLiteral("--package"), package_, QStringLiteral("--start-in-bootloader"),
-                   QStringLiteral("--fault"), QStringLiteral("no-reply:write-page:5:0")});
+    DevsimProcess device(
+        kBuiltDevsim,
+        {QStringLiteral("--package"), package_, QStringLiteral("--start-in-bootloader"),
+         QStringLiteral("--fault"), QStringLiteral("no-reply:write-page:5:0")});
     ASSERT_FALSE(device.Port().isEmpty()) << "kvr-devsim printed no port";
     QProcess cli;
     StartFlash(cli, device.Port());
@@ -264,7 +216,7 @@ TEST_F(CliFault, DeviceKilledWhileTheHostWaitsForAPageReply) {
         << "the run never sent page 4";
     device.KillHard();
 
-    const Result r = Finish(cli);
+    const ProcessResult r = FinishProcess(cli, kRunGuardMs);
     EXPECT_EQ(r.exitCode, 1) << r.err.toStdString();
     EXPECT_EQ(Lines(r.out), (QStringList{kExchangeError, kUpdateError}));
 
@@ -281,7 +233,7 @@ TEST_F(CliFault, DeviceKilledWhileTheHostWaitsForAPageReply) {
 
 TEST_F(CliFault, DeviceKilledWhileItRestartsIntoItsBootloader) {
     // The device accepted the restart; while the host waits for it to come back, it is gone.
-    Devsim device({QStringLiteral("--package"), package_});
+    DevsimProcess device(kBuiltDevsim, {QStringLiteral("--package"), package_});
     ASSERT_FALSE(device.Port().isEmpty()) << "kvr-devsim printed no port";
     QProcess cli;
     StartFlash(cli, device.Port());
@@ -291,7 +243,7 @@ TEST_F(CliFault, DeviceKilledWhileItRestartsIntoItsBootloader) {
         << "the run never asked for the bootloader";
     device.KillHard();
 
-    const Result r = Finish(cli);
+    const ProcessResult r = FinishProcess(cli, kRunGuardMs);
     EXPECT_EQ(r.exitCode, 1) << r.err.toStdString();
     // The probe after the restart finds nobody in either framing: one exchange error.
     EXPECT_EQ(Lines(r.out), QStringList{kExchangeError});
@@ -305,7 +257,7 @@ TEST_F(CliFault, DeviceKilledWhileItRestartsIntoItsBootloader) {
 // --- a port that will not open --------------------------------------------------------------
 
 // Exactly one line on standard error, the hint; the log names the system's reason.
-void ExpectPortOpenFailure(const Result& r, const QString& hintPart, const QStringList& log,
+void ExpectPortOpenFailure(const ProcessResult& r, const QString& hintPart, const QStringList& log,
                            int code) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(Lines(r.out), (QStringList{kExchangeError, kConnectionError}));
@@ -324,7 +276,7 @@ void ExpectPortOpenFailure(const Result& r, const QString& hintPart, const QStri
 
 TEST_F(CliFault, PortThatDoesNotExist) {
     const QString port = dir_.filePath(QStringLiteral("ttyUSB-unplugged"));
-    const Result r = Flash(port);
+    const ProcessResult r = Flash(port);
     ExpectPortOpenFailure(r, QStringLiteral("does not exist"), Log(), ENOENT);
     EXPECT_TRUE(r.err.contains(port));
     EXPECT_TRUE(LockIsFree(LogPath()));
@@ -333,7 +285,7 @@ TEST_F(CliFault, PortThatDoesNotExist) {
 TEST_F(CliFault, PortHeldByAnotherProcess) {
     HeldTerminal terminal;
     ASSERT_TRUE(terminal.Held());
-    const Result r = Flash(terminal.Path());
+    const ProcessResult r = Flash(terminal.Path());
     ExpectPortOpenFailure(r, QStringLiteral("held by another program"), Log(), EBUSY);
     EXPECT_TRUE(LockIsFree(LogPath()));
 }
@@ -359,7 +311,7 @@ TEST_F(CliFault, PortWithoutPermission) {
         if (::setgroups(0, nullptr) != 0 || ::setgid(kNobodyId) != 0 || ::setuid(kNobodyId) != 0)
             ::_exit(kExitNoUser);
     };
-    const Result r = Flash(terminal, asNobody);
+    const ProcessResult r = Flash(terminal, asNobody);
     ::close(master);
     ASSERT_NE(r.exitCode, kExitNoUser) << "could not become nobody";
     EXPECT_EQ(r.exitCode, 1);
@@ -418,9 +370,10 @@ TEST_F(CliFault, LogOnAReadOnlyMountIsLeftAloneAndTheRunCompletes) {
             ::_exit(kExitNoMountNamespace);
         }
     };
-    Devsim device({QStringLiteral("--package"), package_, QStringLiteral("--start-in-bootloader")});
+    DevsimProcess device(kBuiltDevsim, {QStringLiteral("--package"), package_,
+                                        QStringLiteral("--start-in-bootloader")});
     ASSERT_FALSE(device.Port().isEmpty());
-    const Result r = Flash(device.Port(), readOnlyLog);
+    const ProcessResult r = Flash(device.Port(), readOnlyLog);
     if (r.exitCode == kExitNoMountNamespace)
         GTEST_SKIP() << "no private mount namespace here (needs CAP_SYS_ADMIN)";
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
@@ -442,9 +395,10 @@ TEST_F(CliFault, LogThatCannotGrowLosesItsEntriesAndTheRunCompletes) {
         if (::setrlimit(RLIMIT_FSIZE, &size) != 0)
             ::_exit(kExitNoFileSizeLimit);
     };
-    Devsim device({QStringLiteral("--package"), package_, QStringLiteral("--start-in-bootloader")});
+    DevsimProcess device(kBuiltDevsim, {QStringLiteral("--package"), package_,
+                                        QStringLiteral("--start-in-bootloader")});
     ASSERT_FALSE(device.Port().isEmpty());
-    const Result r = Flash(device.Port(), cannotGrow);
+    const ProcessResult r = Flash(device.Port(), cannotGrow);
     ASSERT_NE(r.exitCode, kExitNoFileSizeLimit) << "could not lower the file size limit";
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
     EXPECT_EQ(Lines(r.out), QStringList{kSuccess});
