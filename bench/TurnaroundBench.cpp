@@ -55,14 +55,12 @@ struct HostSamples {
 };
 
 // Passes everything to the serial channel and notes when replies end and requests start.
-class TimingChannel final : public IByteChannel {
+class TimingChannel final : public ForwardingChannel {
 public:
-    explicit TimingChannel(HostSamples& samples) : samples_(samples) {}
-    void Connect(const LinkSettings& settings) override { inner_.Connect(settings); }
-    bool Connected() const override { return inner_.Connected(); }
-    void Disconnect() override { inner_.Disconnect(); }
+    explicit TimingChannel(HostSamples& samples)
+        : ForwardingChannel(std::make_unique<SerialChannel>()), samples_(samples) {}
     uint32_t Read(uint8_t* buffer, uint32_t count) override {
-        const uint32_t got = inner_.Read(buffer, count);
+        const uint32_t got = Inner().Read(buffer, count);
         if (got > 0 && !readSinceWrite_) {
             firstReadEndUs_ = NowUs();
             readSinceWrite_ = true;
@@ -78,15 +76,10 @@ public:
         }
         readSinceWrite_ = false;
         lastWriteBytes_ = count;
-        return inner_.Write(buffer, count);
-    }
-    void PurgeReceive() override { inner_.PurgeReceive(); }
-    void SetReadTotalConstant(int32_t milliseconds) override {
-        inner_.SetReadTotalConstant(milliseconds);
+        return Inner().Write(buffer, count);
     }
 
 private:
-    SerialChannel inner_;
     HostSamples& samples_;
     uint64_t firstReadEndUs_ = 0;  // the reply's first bytes came in
     bool readSinceWrite_ = false;

@@ -160,31 +160,20 @@ private:
 };
 
 // Passes everything through and notes why the port did not open.
-class WatchedChannel final : public IByteChannel {
+class WatchedChannel final : public ForwardingChannel {
 public:
     WatchedChannel(std::unique_ptr<IByteChannel> inner, OpenFailureNote& openFailure)
-        : inner_(std::move(inner)), openFailure_(openFailure) {}
+        : ForwardingChannel(std::move(inner)), openFailure_(openFailure) {}
     void Connect(const LinkSettings& settings) override {
         try {
-            inner_->Connect(settings);
+            ForwardingChannel::Connect(settings);
         } catch (const EFOpenError& e) {
             openFailure_.Set(e.Message());
             throw;
         }
     }
-    bool Connected() const override { return inner_->Connected(); }
-    void Disconnect() override { inner_->Disconnect(); }
-    uint32_t Read(uint8_t* buffer, uint32_t count) override { return inner_->Read(buffer, count); }
-    uint32_t Write(const uint8_t* buffer, uint32_t count) override {
-        return inner_->Write(buffer, count);
-    }
-    void PurgeReceive() override { inner_->PurgeReceive(); }
-    void SetReadTotalConstant(int32_t milliseconds) override {
-        inner_->SetReadTotalConstant(milliseconds);
-    }
 
 private:
-    std::unique_ptr<IByteChannel> inner_;
     OpenFailureNote& openFailure_;
 };
 

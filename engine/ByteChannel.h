@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace kvr {
 
@@ -43,6 +44,36 @@ public:
     // Changes the read total constant, at once on an open port. Throws EInOutError when
     // the port refuses it (the channel is then disconnected).
     virtual void SetReadTotalConstant(int32_t milliseconds) = 0;
+};
+
+// Passes every call on to another channel. Channels that watch or bend a run's line derive
+// from it and override only what they change.
+class ForwardingChannel : public IByteChannel {
+public:
+    // Forwards to a channel that someone else keeps (and that outlives this one).
+    explicit ForwardingChannel(IByteChannel& inner) : inner_(inner) {}
+    // Forwards to a channel that this one keeps.
+    explicit ForwardingChannel(std::unique_ptr<IByteChannel> owned)
+        : owned_(std::move(owned)), inner_(*owned_) {}
+
+    void Connect(const LinkSettings& settings) override { inner_.Connect(settings); }
+    bool Connected() const override { return inner_.Connected(); }
+    void Disconnect() override { inner_.Disconnect(); }
+    uint32_t Read(uint8_t* buffer, uint32_t count) override { return inner_.Read(buffer, count); }
+    uint32_t Write(const uint8_t* buffer, uint32_t count) override {
+        return inner_.Write(buffer, count);
+    }
+    void PurgeReceive() override { inner_.PurgeReceive(); }
+    void SetReadTotalConstant(int32_t milliseconds) override {
+        inner_.SetReadTotalConstant(milliseconds);
+    }
+
+protected:
+    IByteChannel& Inner() const { return inner_; }
+
+private:
+    std::unique_ptr<IByteChannel> owned_;
+    IByteChannel& inner_;
 };
 
 // Makes the channel of one run (a run owns its channel from OpenLink to CloseLink).

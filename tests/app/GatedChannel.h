@@ -63,33 +63,23 @@ struct ChannelEvents {
     QString watchedFile;
 };
 
-class GatedChannel final : public IByteChannel {
+class GatedChannel final : public ForwardingChannel {
 public:
     GatedChannel(std::unique_ptr<IByteChannel> inner, std::shared_ptr<Gate> gate,
                  ChannelEvents& events)
-        : inner_(std::move(inner)), gate_(std::move(gate)), events_(events) {}
+        : ForwardingChannel(std::move(inner)), gate_(std::move(gate)), events_(events) {}
     void Connect(const LinkSettings& settings) override {
         gate_->Pass();
-        inner_->Connect(settings);
+        ForwardingChannel::Connect(settings);
     }
-    bool Connected() const override { return inner_->Connected(); }
     void Disconnect() override {
         if (!events_.watchedFile.isEmpty())
             events_.watchedFileExistedAtDisconnect = QFile::exists(events_.watchedFile);
         ++events_.disconnects;
-        inner_->Disconnect();
-    }
-    uint32_t Read(uint8_t* buffer, uint32_t count) override { return inner_->Read(buffer, count); }
-    uint32_t Write(const uint8_t* buffer, uint32_t count) override {
-        return inner_->Write(buffer, count);
-    }
-    void PurgeReceive() override { inner_->PurgeReceive(); }
-    void SetReadTotalConstant(int32_t milliseconds) override {
-        inner_->SetReadTotalConstant(milliseconds);
+        ForwardingChannel::Disconnect();
     }
 
 private:
-    std::unique_ptr<IByteChannel> inner_;
     std::shared_ptr<Gate> gate_;
     ChannelEvents& events_;
 };

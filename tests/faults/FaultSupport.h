@@ -219,38 +219,30 @@ private:
 };
 
 // Forwards to a channel and notes, for every write, the bytes that had crossed before it.
-class CountingChannel final : public IByteChannel {
+class CountingChannel final : public ForwardingChannel {
 public:
     struct WriteNote {
         uint64_t bytesBefore = 0;
         Bytes frame;
     };
 
-    explicit CountingChannel(IByteChannel& inner) : inner_(inner) {}
-    void Connect(const LinkSettings& settings) override { inner_.Connect(settings); }
-    bool Connected() const override { return inner_.Connected(); }
-    void Disconnect() override { inner_.Disconnect(); }
+    explicit CountingChannel(IByteChannel& inner) : ForwardingChannel(inner) {}
     uint32_t Read(uint8_t* buffer, uint32_t count) override {
-        const uint32_t got = inner_.Read(buffer, count);
+        const uint32_t got = Inner().Read(buffer, count);
         crossed_ += got;
         return got;
     }
     uint32_t Write(const uint8_t* buffer, uint32_t count) override {
         writes_.push_back({crossed_, Bytes(buffer, buffer + count)});
-        const uint32_t put = inner_.Write(buffer, count);
+        const uint32_t put = Inner().Write(buffer, count);
         crossed_ += put;
         return put;
-    }
-    void PurgeReceive() override { inner_.PurgeReceive(); }
-    void SetReadTotalConstant(int32_t milliseconds) override {
-        inner_.SetReadTotalConstant(milliseconds);
     }
 
     const std::vector<WriteNote>& Writes() const { return writes_; }
     uint64_t Crossed() const { return crossed_; }
 
 private:
-    IByteChannel& inner_;
     std::vector<WriteNote> writes_;
     uint64_t crossed_ = 0;
 };

@@ -315,37 +315,30 @@ TEST_F(Vanish, InTheMiddleOfAPageFrame) {
 // A port whose device side is gone: once the host has read the status "update done", reads
 // return nothing at once, writes put nothing out and purging fails, while the port still counts
 // as open (a pulled USB adapter, a closed pseudo-terminal).
-class HangsUpAfterCompletion final : public IByteChannel {
+class HangsUpAfterCompletion final : public ForwardingChannel {
 public:
-    explicit HangsUpAfterCompletion(IByteChannel& inner) : inner_(inner) {}
-    void Connect(const LinkSettings& settings) override { inner_.Connect(settings); }
-    bool Connected() const override { return inner_.Connected(); }
-    void Disconnect() override { inner_.Disconnect(); }
+    explicit HangsUpAfterCompletion(IByteChannel& inner) : ForwardingChannel(inner) {}
     uint32_t Read(uint8_t* buffer, uint32_t count) override {
         if (hungUp_) {
             std::fill_n(buffer, std::min<uint32_t>(count, 4), uint8_t{0});
             return 0;
         }
-        const uint32_t got = inner_.Read(buffer, count);
+        const uint32_t got = Inner().Read(buffer, count);
         // Reply data of a status reply: echo 0x01, then the status code.
         if (got >= 2 && buffer[0] == kCommandStatus && buffer[1] == kStatusDone)
             hungUp_ = true;
         return got;
     }
     uint32_t Write(const uint8_t* buffer, uint32_t count) override {
-        return hungUp_ ? 0 : inner_.Write(buffer, count);
+        return hungUp_ ? 0 : Inner().Write(buffer, count);
     }
     void PurgeReceive() override {
         if (hungUp_)
             throw EInOutError("Serial port purge error, code 5");
-        inner_.PurgeReceive();
-    }
-    void SetReadTotalConstant(int32_t milliseconds) override {
-        inner_.SetReadTotalConstant(milliseconds);
+        Inner().PurgeReceive();
     }
 
 private:
-    IByteChannel& inner_;
     bool hungUp_ = false;
 };
 

@@ -132,10 +132,10 @@ void ScriptedChannel::QueueReplyToNextWrite(std::optional<Bytes> reply, uint64_t
 }
 
 FailAfterChannel::FailAfterChannel(IByteChannel& inner, uint64_t bytesBeforeFailure)
-    : inner_(inner), budget_(bytesBeforeFailure) {}
+    : ForwardingChannel(inner), budget_(bytesBeforeFailure) {}
 
 uint32_t FailAfterChannel::Read(uint8_t* buffer, uint32_t count) {
-    const uint32_t got = inner_.Read(buffer, count);
+    const uint32_t got = Inner().Read(buffer, count);
     const auto delivered = static_cast<uint32_t>(std::min<uint64_t>(got, budget_));
     budget_ -= delivered;
     return delivered;
@@ -147,13 +147,13 @@ uint32_t FailAfterChannel::Write(const uint8_t* buffer, uint32_t count) {
         return 0;
     budget_ -= allowed;
     // A partial frame still reaches the line, as it would on a failing port.
-    return inner_.Write(buffer, allowed);
+    return Inner().Write(buffer, allowed);
 }
 
 void FailAfterChannel::PurgeReceive() {
     if (budget_ == 0)
         throw EInOutError("Serial port purge error, code 5");
-    inner_.PurgeReceive();
+    Inner().PurgeReceive();
 }
 
 std::unique_ptr<IByteChannel> ForwardingChannelFactory::Create() {

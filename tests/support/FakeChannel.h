@@ -101,45 +101,18 @@ private:
     int purgeCount_ = 0;
 };
 
-class FailAfterChannel : public IByteChannel {
+class FailAfterChannel : public ForwardingChannel {
 public:
     FailAfterChannel(IByteChannel& inner, uint64_t bytesBeforeFailure);
 
-    void Connect(const LinkSettings& settings) override { inner_.Connect(settings); }
-    bool Connected() const override { return inner_.Connected(); }
-    void Disconnect() override { inner_.Disconnect(); }
     uint32_t Read(uint8_t* buffer, uint32_t count) override;
     uint32_t Write(const uint8_t* buffer, uint32_t count) override;
     void PurgeReceive() override;
-    void SetReadTotalConstant(int32_t milliseconds) override {
-        inner_.SetReadTotalConstant(milliseconds);
-    }
 
     bool Failed() const { return budget_ == 0; }
 
 private:
-    IByteChannel& inner_;
     uint64_t budget_;
-};
-
-// Forwards every call to a channel the test keeps.
-class ForwardingChannel : public IByteChannel {
-public:
-    explicit ForwardingChannel(IByteChannel& target) : target_(target) {}
-    void Connect(const LinkSettings& settings) override { target_.Connect(settings); }
-    bool Connected() const override { return target_.Connected(); }
-    void Disconnect() override { target_.Disconnect(); }
-    uint32_t Read(uint8_t* buffer, uint32_t count) override { return target_.Read(buffer, count); }
-    uint32_t Write(const uint8_t* buffer, uint32_t count) override {
-        return target_.Write(buffer, count);
-    }
-    void PurgeReceive() override { target_.PurgeReceive(); }
-    void SetReadTotalConstant(int32_t milliseconds) override {
-        target_.SetReadTotalConstant(milliseconds);
-    }
-
-private:
-    IByteChannel& target_;
 };
 
 class ForwardingChannelFactory : public IChannelFactory {
