@@ -14,6 +14,7 @@
 #include "FakeClock.h"
 #include "FakeDevice.h"
 #include "FaultSupport.h"
+#include "HeldElsewhere.h"
 #include "PortOpenError.h"
 #include "TestRunHost.h"
 #include "UpdateSequence.h"
@@ -437,53 +438,6 @@ TEST_F(LineFault, LogPathThatIsAFolderLeavesTheRunWithoutALog) {
     ExpectEndedThroughTheTail();
 }
 
-// Another process holds the update log's lock from construction until destroyed.
-class LockHolder {
-public:
-    explicit LockHolder(const QString& path) {
-        const QByteArray name = path.toLocal8Bit();  // prepared before fork
-        int ready[2];
-        int release[2];
-        if (::pipe(ready) != 0 || ::pipe(release) != 0)
-            return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            // Only async-signal-safe calls from here on.
-            ::close(ready[0]);
-            ::close(release[1]);
-            const int fd = ::open(name.constData(), O_RDWR);
-            const char held = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 1 : 0;
-            [[maybe_unused]] ssize_t n = ::write(ready[1], &held, 1);
-            char byte = 0;
-            n = ::read(release[0], &byte, 1);  // returns when the parent closes its end
-            ::_exit(0);
-        }
-        ::close(ready[1]);
-        ::close(release[0]);
-        releaseFd_ = release[1];
-        char held = 0;
-        held_ = pid_ > 0 && ::read(ready[0], &held, 1) == 1 && held == 1;
-        ::close(ready[0]);
-    }
-    ~LockHolder() {
-        if (releaseFd_ >= 0)
-            ::close(releaseFd_);
-        if (pid_ > 0) {
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-    }
-    LockHolder(const LockHolder&) = delete;
-    LockHolder& operator=(const LockHolder&) = delete;
-
-    bool Held() const { return held_; }
-
-private:
-    pid_t pid_ = -1;
-    int releaseFd_ = -1;
-    bool held_ = false;
-};
-
 TEST_F(LineFault, LogHeldByAnotherProcessIsLeftAloneAndTheRunGoesOn) {
     QFile log(options_.logPath);
     ASSERT_TRUE(log.open(QIODevice::WriteOnly));
@@ -492,7 +446,7 @@ TEST_F(LineFault, LogHeldByAnotherProcessIsLeftAloneAndTheRunGoesOn) {
     log.close();
     FakeDevice device(channel_, pages_);
     {
-        LockHolder holder(options_.logPath);
+        HeldElsewhere holder(options_.logPath.toStdString(), false);
         ASSERT_TRUE(holder.Held());
         TUpdateSequence run(QStringLiteral("ttyFAULT0"), pages_, options_, factory_, clock_, host_);
         EXPECT_FALSE(run.LogOpen());

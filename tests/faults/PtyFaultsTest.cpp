@@ -32,9 +32,11 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <optional>
 
 #include "ChildProcesses.h"
 #include "FaultSupport.h"
+#include "HeldElsewhere.h"
 #include "PackageBuilder.h"
 #include "PortOpenError.h"
 #include "SerialChannel.h"
@@ -79,52 +81,23 @@ public:
         if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
             return;
         path_ = ::ptsname(master_);
-        const std::string path = path_;  // prepared before fork
-        int ready[2];
-        int release[2];
-        if (::pipe(ready) != 0 || ::pipe(release) != 0)
-            return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            // Only async-signal-safe calls from here on.
-            ::close(ready[0]);
-            ::close(release[1]);
-            const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
-            const char held =
-                fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::ioctl(fd, TIOCEXCL) == 0 ? 1
-                                                                                             : 0;
-            [[maybe_unused]] ssize_t n = ::write(ready[1], &held, 1);
-            char byte = 0;
-            n = ::read(release[0], &byte, 1);
-            ::_exit(0);
-        }
-        ::close(ready[1]);
-        ::close(release[0]);
-        releaseFd_ = release[1];
-        char held = 0;
-        held_ = pid_ > 0 && ::read(ready[0], &held, 1) == 1 && held == 1;
-        ::close(ready[0]);
+        holder_.emplace(path_, true);
     }
     ~HeldTerminal() {
-        if (releaseFd_ >= 0)
-            ::close(releaseFd_);
-        if (pid_ > 0)
-            ::waitpid(pid_, nullptr, 0);
+        holder_.reset();
         if (master_ >= 0)
             ::close(master_);
     }
     HeldTerminal(const HeldTerminal&) = delete;
     HeldTerminal& operator=(const HeldTerminal&) = delete;
 
-    bool Held() const { return held_; }
+    bool Held() const { return holder_ && holder_->Held(); }
     QString Path() const { return QString::fromStdString(path_); }
 
 private:
     int master_ = -1;
     std::string path_;
-    pid_t pid_ = -1;
-    int releaseFd_ = -1;
-    bool held_ = false;
+    std::optional<HeldElsewhere> holder_;
 };
 
 class CliFault : public ::testing::Test {
