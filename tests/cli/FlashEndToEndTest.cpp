@@ -61,9 +61,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(dir_.isValid());
         cli_ = dir_.filePath(QStringLiteral("kvr-uplinker-cli"));
-        ASSERT_TRUE(QFile::copy(kBuiltCli, cli_));
-        ASSERT_TRUE(
-            QFile::setPermissions(cli_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        ASSERT_TRUE(CopyProgram(kBuiltCli, cli_));
         kvr::test::PackageOptions options;
         options.pageCount = kPageCount;
         options.pageSize = kPageSize;

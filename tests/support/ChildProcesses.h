@@ -38,6 +38,13 @@ inline ProcessResult FinishProcess(QProcess& process, int runGuardMs) {
     return r;
 }
 
+// Copies a built program to `to` (its own folder, so what it writes beside itself belongs to
+// the test) and makes it executable for the owner only.
+inline bool CopyProgram(const QString& from, const QString& to) {
+    return QFile::copy(from, to) &&
+           QFile::setPermissions(to, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
 // kvr-devsim started with `args`; Port() is the terminal it printed first (empty when it did
 // not start). Stopped when the object goes.
 class DevsimProcess {
