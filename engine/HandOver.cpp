@@ -48,7 +48,7 @@ bool TRunHandOver::Run(std::function<void(IRunHost&)> work) {
         std::lock_guard post(postMutex);
         // By name rather than a lambda: a functor made here would be read on the host's thread
         // before our lock is taken, an order only Qt's (to ThreadSanitizer unseen) lock gives.
-        QMetaObject::invokeMethod(this, "ServeQueued", Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, "ServePending", Qt::QueuedConnection);
     }
     changed_.wait(lock, [&] { return call->done; });
     const bool ran = static_cast<bool>(call->work);  // cleared when cancelled
@@ -81,10 +81,6 @@ int TRunHandOver::ServePending() {
         changed_.notify_all();
     }
     return served;
-}
-
-void TRunHandOver::ServeQueued() {
-    ServePending();
 }
 
 void TRunHandOver::Shutdown() {

@@ -63,16 +63,13 @@ public:
 
     // Runs the calls that are waiting, oldest first. Host's thread only; returns how many ran
     // (0 when called on another thread).
-    int ServePending();
+    // Invokable: it is also the queued invocation Run() posts to this object.
+    Q_INVOKABLE int ServePending();
 
     // Waits until `thread` has finished (or was never started), serving waiting calls
     // meanwhile; sliceMs bounds how long a finished thread can go unnoticed. Host's thread
     // only: returns false at once when called on another thread, true once the thread ended.
     bool WaitServing(QThread& thread, int sliceMs = 20);
-
-private slots:
-    // The queued invocation Run() posts to this object.
-    void ServeQueued();
 
 private:
     struct Call {
