@@ -29,6 +29,7 @@
 #include <QString>
 #include <QThread>
 #include <memory>
+#include <mutex>
 
 #include "ByteChannel.h"
 #include "Clock.h"
@@ -60,6 +61,10 @@ protected:
     void run() override;
 
 private:
+    // Held by run() for the whole run, and by every reader after it. QThread::wait already
+    // orders them, but through Qt's own locks, which ThreadSanitizer does not see when Qt is
+    // not built for it; this lock states the order where it can be checked.
+    mutable std::mutex sequenceMutex_;
     std::unique_ptr<TUpdateSequence> sequence_;
 };
 
