@@ -2,6 +2,7 @@
 // and writes; every wait bounded by the component's own time-out products.
 #include <windows.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "Exception.h"
@@ -34,6 +35,16 @@ DWORD CancelAndFinish(HANDLE port, OVERLAPPED& ov) {
 DWORD Remaining(DWORD startTick, DWORD budget) {
     const DWORD elapsed = GetTickCount() - startTick;
     return elapsed < budget ? budget - elapsed : 0;
+}
+
+// A relative kernel timer may expire up to one system clock period (15.6 ms by default) early,
+// so the driver's total can end a transfer just before a precise clock says it has passed.
+constexpr auto kDriverTimerSlack = std::chrono::milliseconds(16);
+
+// Whether the driver's total time-out of `totalMs` has passed since `start`.
+bool TotalPassed(std::chrono::steady_clock::time_point start, DWORD totalMs) {
+    return std::chrono::steady_clock::now() - start + kDriverTimerSlack >=
+           std::chrono::milliseconds(totalMs);
 }
 
 bool IsNotSupported(DWORD error) {
@@ -170,20 +181,24 @@ uint32_t SerialPortBackend::Read(void* buffer, uint32_t count, const CommTimeout
     }
     HANDLE port = s_->port;
 
+    const DWORD wait =
+        TotalTimeoutMs(count, timeouts.readTotalMultiplier, timeouts.readTotalConstant);
+    const auto start = std::chrono::steady_clock::now();
     ResetEvent(ov.hEvent);
     if (!ReadFile(port, bytes, count, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) {
         ClearPortErrors(port);
         return 0;
     }
-    const DWORD wait =
-        TotalTimeoutMs(count, timeouts.readTotalMultiplier, timeouts.readTotalConstant);
     if (WaitForSingleObject(ov.hEvent, wait) != WAIT_OBJECT_0) {
         return CancelAndFinish(port, ov);
     }
     if (!GetOverlappedResult(port, &ov, &n, FALSE)) {
         ClearPortErrors(port);
     }
-    if (n >= count) {
+    // Our wait and the driver's total run out together and the driver's may end the transfer
+    // first: the read is then over all the same. Without a byte the interval never started, so
+    // the total (or a failure) ended it.
+    if (n >= count || n == 0 || TotalPassed(start, wait)) {
         return n;
     }
 

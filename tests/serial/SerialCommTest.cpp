@@ -425,6 +425,33 @@ TEST_F(SerialCommTest, TotalTimeoutWithNothingReturnsZero) {
     EXPECT_EQ(buf, (std::vector<uint8_t>{0, 0, 0, 0, kFill, kFill, kFill, kFill}));
 }
 
+// The driver's total and the component's own wait run out together. A further read after
+// that would wait its whole time again: twice the total. 1.5 x the total tells the two apart
+// with room for a loaded machine; it is no speed goal.
+constexpr Timeouts kTotal400{kNoInterval, 50, 200, 0, kArrivalMs};  // 4 bytes: 400 ms
+constexpr auto kWellUnderTwiceTotal = std::chrono::milliseconds(600);
+
+TEST_F(SerialCommTest, SilentDeviceEndsTheReadOnceTheTotalHasPassed) {
+    ConnectPort(kTotal400);
+    std::vector<uint8_t> buf(8, kFill);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(port_.Read(buf.data(), 4), 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, kWellUnderTwiceTotal);
+}
+
+TEST_F(SerialCommTest, PartReplyThenSilenceEndsTheReadOnceTheTotalHasPassed) {
+    ConnectPort(kTotal400);
+    device_->Send("xab");
+    AwaitFirstByte('x');  // "ab" now wait in the port
+    std::vector<uint8_t> buf(8, kFill);
+    const auto start = std::chrono::steady_clock::now();
+    const uint32_t n = port_.Read(buf.data(), 4);
+    // A further read for the missing two would add 2 x 50 + 200 ms to the 400.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, kWellUnderTwiceTotal);
+    ASSERT_EQ(n, 2u);
+    EXPECT_EQ(AsText(buf, n), "ab");
+}
+
 TEST_F(SerialCommTest, TimeoutProductWrapsModulo2To32) {
     // 2 x 0x80000000 + 30 wraps to 30 ms; unwrapped it would be about 50 days. The read runs
     // on its own thread with its own component, so that a wait that did not wrap fails the
