@@ -16,7 +16,9 @@ struct SerialPortEntry {
 // order (value name -> deviceName, text data -> portName, cut at the first NUL; a value whose
 // size cannot be queried gives an empty portName). A missing key gives an empty list. Raises
 // kvr::Exception "Invalid data type for '%s'" for a value that is not text and "Failed to get
-// data for '%s'" when its data cannot be read.
+// data for '%s'" when its data cannot be read; kvr::EInOutError "Serial port list open error,
+// code %d" when the key exists but cannot be opened and "Serial port list enumeration error,
+// code %d" when listing its values fails, rather than a shorter list.
 //
 // POSIX: the serial devices in /sys/class/tty that have a driver and a node in /dev, less the
 // serial-core slots whose UART type is unknown (the serial8250 driver's empty ttyS1..ttyS31),

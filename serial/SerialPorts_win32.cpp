@@ -14,6 +14,13 @@ namespace {
 // The longest value name the registry allows, plus its terminator.
 constexpr DWORD kMaxValueNameChars = 16384;
 
+constexpr const char* kOpenKeyError = "Serial port list open error, code ";
+constexpr const char* kEnumValuesError = "Serial port list enumeration error, code ";
+
+std::string WithCode(const char* text, LONG code) {
+    return std::string(text) + std::to_string(code);
+}
+
 class KeyCloser {
 public:
     explicit KeyCloser(HKEY key) : key_(key) {}
@@ -65,32 +72,32 @@ std::string ReadText(HKEY key, const std::wstring& name) {
 
 }  // namespace
 
-std::vector<SerialPortEntry> ReadSerialPortKey(HKEY root, const wchar_t* subKey) {
+std::vector<SerialPortEntry> ReadSerialPortKey(HKEY root, const wchar_t* subKey,
+                                               const RegistryCalls& calls) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(root, subKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return {};
+    const LONG opened = calls.openKey(root, subKey, 0, KEY_READ, &key);
+    if (opened == ERROR_FILE_NOT_FOUND) {
+        return {};  // no serial port has ever been there
+    }
+    if (opened != ERROR_SUCCESS) {
+        throw EInOutError(WithCode(kOpenKeyError, opened));
     }
     KeyCloser closer(key);
-    DWORD valueCount = 0;
-    DWORD maxNameChars = 0;
-    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &valueCount,
-                         &maxNameChars, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-        return {};
-    }
 
+    // Walked to ERROR_NO_MORE_ITEMS rather than to a count taken first, so that values added
+    // or removed meanwhile neither shorten the list nor fail it. The buffer holds the longest
+    // name the registry allows, so a name that does not fit is a failure like any other.
     std::vector<std::wstring> names;
-    std::wstring name(maxNameChars + 1, L'\0');
-    for (DWORD i = 0; i < valueCount; ++i) {
-        DWORD length = static_cast<DWORD>(name.size());
-        LONG rc = RegEnumValueW(key, i, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
-        if (rc == ERROR_MORE_DATA) {
-            // A longer name appeared since the key was measured.
-            name.assign(kMaxValueNameChars, L'\0');
-            length = kMaxValueNameChars;
-            rc = RegEnumValueW(key, i, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+    std::wstring name(kMaxValueNameChars, L'\0');
+    for (DWORD i = 0;; ++i) {
+        DWORD length = kMaxValueNameChars;
+        const LONG rc =
+            calls.enumValue(key, i, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_NO_MORE_ITEMS) {
+            break;
         }
         if (rc != ERROR_SUCCESS) {
-            break;  // values went away while we walked the key
+            throw EInOutError(WithCode(kEnumValuesError, rc));
         }
         names.emplace_back(name.data(), length);
     }

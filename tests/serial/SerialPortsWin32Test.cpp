@@ -48,8 +48,8 @@ public:
         SetRaw(name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
     }
 
-    std::vector<SerialPortEntry> Read() const {
-        return ReadSerialPortKey(HKEY_CURRENT_USER, path_.c_str());
+    std::vector<SerialPortEntry> Read(const RegistryCalls& calls = {}) const {
+        return ReadSerialPortKey(HKEY_CURRENT_USER, path_.c_str(), calls);
     }
 
 private:
@@ -72,6 +72,34 @@ std::string MessageOf(const ScratchKey& key) {
         return e.Message();
     }
     return "(no error)";
+}
+
+// The message of the EInOutError the walk raises, or what happened instead.
+std::string InOutErrorOf(const ScratchKey& key, const RegistryCalls& calls) {
+    try {
+        key.Read(calls);
+    } catch (const EInOutError& e) {
+        return e.Message();
+    } catch (const Exception& e) {
+        return "(another exception) " + e.Message();
+    }
+    return "(no error)";
+}
+
+using EnumValueCall = decltype(RegistryCalls::enumValue);
+
+// The real value listing, with `error` in place of the answer for value `index`.
+RegistryCalls EnumFailingAt(DWORD index, LONG error) {
+    RegistryCalls calls;
+    calls.enumValue = [index, error, real = EnumValueCall(RegEnumValueW)](
+                          HKEY key, DWORD i, wchar_t* name, DWORD* length, DWORD* reserved,
+                          DWORD* type, BYTE* data, DWORD* dataSize) -> LONG {
+        if (i == index) {
+            return error;
+        }
+        return real(key, i, name, length, reserved, type, data, dataSize);
+    };
+    return calls;
 }
 
 TEST(SerialPortRegistry, MissingKeyGivesAnEmptyList) {
@@ -133,6 +161,60 @@ TEST(SerialPortRegistry, ValueThatIsNotTextIsAnError) {
     const wchar_t list[] = L"COM1\0COM2\0";
     multi.SetRaw(L"multi", REG_MULTI_SZ, list, sizeof list);
     EXPECT_EQ(MessageOf(multi), "Invalid data type for 'multi'");
+}
+
+TEST(SerialPortRegistry, KeyThatCannotBeOpenedIsAnErrorNotAnEmptyList) {
+    ScratchKey key;
+    key.SetText(L"\\Device\\Serial0", L"COM1");
+    RegistryCalls calls;
+    calls.openKey = [](HKEY, const wchar_t*, DWORD, REGSAM, HKEY*) -> LONG {
+        return ERROR_ACCESS_DENIED;
+    };
+    EXPECT_EQ(InOutErrorOf(key, calls), "Serial port list open error, code 5");
+}
+
+TEST(SerialPortRegistry, ListingThatFailsMidwayIsAnErrorNotAShorterList) {
+    ScratchKey key;
+    key.SetText(L"a", L"COM1");
+    key.SetText(L"b", L"COM2");
+    key.SetText(L"c", L"COM3");
+    EXPECT_EQ(InOutErrorOf(key, EnumFailingAt(1, ERROR_ACCESS_DENIED)),
+              "Serial port list enumeration error, code 5");
+}
+
+TEST(SerialPortRegistry, NameLongerThanTheLargestBufferIsAnError) {
+    ScratchKey key;
+    key.SetText(L"a", L"COM1");
+    EXPECT_EQ(InOutErrorOf(key, EnumFailingAt(0, ERROR_MORE_DATA)),
+              "Serial port list enumeration error, code 234");
+}
+
+TEST(SerialPortRegistry, NoMoreItemsEndsTheListWithoutAnError) {
+    // As when values go away while the key is walked.
+    ScratchKey key;
+    key.SetText(L"a", L"COM1");
+    key.SetText(L"b", L"COM2");
+    key.SetText(L"c", L"COM3");
+    std::vector<SerialPortEntry> ports;
+    ASSERT_NO_THROW(ports = key.Read(EnumFailingAt(1, ERROR_NO_MORE_ITEMS)));
+    EXPECT_EQ(PortNames(ports), (std::vector<std::string>{"COM1"}));
+}
+
+TEST(SerialPortRegistry, ValueAddedWhileTheKeyIsWalkedIsListed) {
+    // A port that appears during the walk, like an adapter plugged in at that moment.
+    ScratchKey key;
+    key.SetText(L"a", L"COM1");
+    key.SetText(L"b", L"COM2");
+    RegistryCalls calls;
+    calls.enumValue = [&key, real = EnumValueCall(RegEnumValueW)](
+                          HKEY k, DWORD i, wchar_t* name, DWORD* length, DWORD* reserved,
+                          DWORD* type, BYTE* data, DWORD* dataSize) -> LONG {
+        if (i == 1) {
+            key.SetText(L"c", L"COM3");
+        }
+        return real(k, i, name, length, reserved, type, data, dataSize);
+    };
+    EXPECT_EQ(PortNames(key.Read(calls)), (std::vector<std::string>{"COM1", "COM2", "COM3"}));
 }
 
 TEST(SerialPortRegistry, SystemKeyListsThePortsTheSystemPublished) {
