@@ -1,5 +1,7 @@
 #include "SerialChannel.h"
 
+#include <limits>
+
 #include "PortOpenError.h"
 
 namespace kvr {
@@ -32,7 +34,12 @@ void SerialChannel::Connect(const LinkSettings& settings) {
         port_.Connect();
     } catch (const EFOpenError& e) {
         const long long code = TrailingCode(e.Message());
-        throw EPortOpenError(e.Message(), code < 0 ? std::string() : port_.SystemErrorText(code));
+        // The open errors of both platforms are small numbers; a larger one names no known cause.
+        const int systemCode = code >= 0 && code <= std::numeric_limits<int>::max()
+                                   ? static_cast<int>(code)
+                                   : EPortOpenError::kNoSystemCode;
+        throw EPortOpenError(e.Message(), code < 0 ? std::string() : port_.SystemErrorText(code),
+                             systemCode);
     }
 }
 

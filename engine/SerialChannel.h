@@ -13,8 +13,8 @@ class SerialChannel final : public IByteChannel {
 public:
     // Sets the port name, setup string and the five time-outs, then connects. Throws what
     // TSerialComm::Connect throws, the open error as EPortOpenError (an EFOpenError with the
-    // system's words for its code), the others (EInOutError) as they are; the port then stays
-    // closed.
+    // system's code and its words for it), the others (EInOutError) as they are; the port then
+    // stays closed.
     void Connect(const LinkSettings& settings) override;
     bool Connected() const override { return port_.FGetConnected(); }
     void Disconnect() override { port_.Disconnect(); }
