@@ -11,7 +11,6 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include <fcntl.h>
@@ -23,6 +22,8 @@
 #include "Exception.h"
 #include "HandOver.h"
 #include "PackageLoader.h"
+#include "PortOpenError.h"
+#include "PortOpenHint.h"
 #include "RunReporter.h"
 #include "SerialChannel.h"
 #include "Translate.h"
@@ -140,90 +141,39 @@ private:
 
 // --- Port-open failures ---
 
-// Remembers why the port did not open. Written on the update thread, read on the main thread
-// once the run has ended; the lock makes that hand-over plain to race checkers, which cannot
-// see through Qt's own wait for the thread.
-class OpenFailureNote {
-public:
-    void Set(const std::string& message) {
-        std::lock_guard lock(mutex_);
-        message_ = message;
-    }
-    std::string Get() const {
-        std::lock_guard lock(mutex_);
-        return message_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::string message_;
-};
-
-// Passes everything through and notes why the port did not open.
+// Passes everything through and notes the system's code when the port does not open. Written on
+// the update thread, read on the main thread once the run has ended; the atomic makes that
+// hand-over plain to race checkers, which cannot see through Qt's own wait for the thread.
 class WatchedChannel final : public ForwardingChannel {
 public:
-    WatchedChannel(std::unique_ptr<IByteChannel> inner, OpenFailureNote& openFailure)
-        : ForwardingChannel(std::move(inner)), openFailure_(openFailure) {}
+    WatchedChannel(std::unique_ptr<IByteChannel> inner, std::atomic<int>& openFailureCode)
+        : ForwardingChannel(std::move(inner)), openFailureCode_(openFailureCode) {}
     void Connect(const LinkSettings& settings) override {
         try {
             ForwardingChannel::Connect(settings);
-        } catch (const EFOpenError& e) {
-            openFailure_.Set(e.Message());
+        } catch (const EPortOpenError& e) {
+            openFailureCode_.store(e.SystemCode());
             throw;
         }
     }
 
 private:
-    OpenFailureNote& openFailure_;
+    std::atomic<int>& openFailureCode_;
 };
 
 class WatchedChannelFactory final : public IChannelFactory {
 public:
     explicit WatchedChannelFactory(IChannelFactory& inner) : inner_(inner) {}
     std::unique_ptr<IByteChannel> Create() override {
-        return std::make_unique<WatchedChannel>(inner_.Create(), openFailure_);
+        return std::make_unique<WatchedChannel>(inner_.Create(), openFailureCode_);
     }
-    std::string OpenFailure() const { return openFailure_.Get(); }
+    // The system's code of the last port that did not open; kNoSystemCode when none failed.
+    int OpenFailureCode() const { return openFailureCode_.load(); }
 
 private:
     IChannelFactory& inner_;
-    OpenFailureNote openFailure_;
+    std::atomic<int> openFailureCode_{EPortOpenError::kNoSystemCode};
 };
-
-// The open error's text ends with the system's error code in decimal.
-int TrailingErrorCode(const std::string& message) {
-    size_t end = message.size();
-    size_t begin = end;
-    while (begin > 0 && message[begin - 1] >= '0' && message[begin - 1] <= '9')
-        --begin;
-    if (begin == end || end - begin > 9)
-        return 0;
-    return std::stoi(message.substr(begin));
-}
-
-// One line that names the usual cause of a port that will not open, or nothing.
-QString PortOpenHint(const QString& port, int code) {
-    switch (code) {
-        case EACCES:
-            return QStringLiteral(
-                       "hint: %1: permission denied; add your user to the \"dialout\" group (sudo "
-                       "usermod -aG dialout $USER) and log in again")
-                .arg(port);
-        case EBUSY:
-        case EWOULDBLOCK:  // another program holds the port's lock
-            return QStringLiteral(
-                       "hint: %1 is held by another program (ModemManager or brltty often claim "
-                       "serial adapters)")
-                .arg(port);
-        case ENOENT:
-            return QStringLiteral(
-                       "hint: %1 does not exist; the adapter may be unplugged or have another name "
-                       "now (see \"%2 ports\")")
-                .arg(port, QLatin1String(kProgramName));
-        default:
-            return QString();
-    }
-}
 
 }  // namespace
 
@@ -452,11 +402,9 @@ int RunFlashCommand(const QStringList& args, CliOutput& io) {
     handOver.WaitServing(run);
     progress.EndLine();
 
-    if (const std::string failure = channels.OpenFailure(); !failure.empty()) {
-        const QString hint = PortOpenHint(settings.port.trimmed(), TrailingErrorCode(failure));
-        if (!hint.isEmpty())
-            io.Err(hint);
-    }
+    const QString hint = PortOpenHint(settings.port.trimmed(), channels.OpenFailureCode());
+    if (!hint.isEmpty())
+        io.Err(hint);
     const QString success = Translate(QString::fromUtf8(kTextSuccess));
     return host.LastMessage() == success ? kExitOk : kExitFailed;
 }
