@@ -7,37 +7,24 @@ namespace kvr::cli {
 
 namespace {
 
-// One row per command, in the order --help lists them. A new command is its
-// <Name>Command.cpp (picked up by the build) and one row here.
-constexpr CliCommand kCommands[] = {
-    {"ports", "ports", "List the serial ports in the order the window offers them.",
-     RunPortsCommand},
-    {"info", "info PACKAGE [--json]",
-     "Load and check an update package as the window does, and describe it.", RunInfoCommand},
-    {"flash",
-     "flash --port PORT --package FILE [--bootall] [--technology --sn SN --hw HW] "
-     "[--program-mismatch ask|continue|stop]",
-     "Update the device's firmware from a package, as the window's Start does.", RunFlashCommand},
-};
-
 constexpr int kSynopsisColumnWidth = 28;
 
-const CliCommand* FindCommand(const QString& name) {
-    for (const CliCommand& command : kCommands) {
+const CliCommand* FindCommand(std::span<const CliCommand> commands, const QString& name) {
+    for (const CliCommand& command : commands) {
         if (name == QLatin1String(command.name))
             return &command;
     }
     return nullptr;
 }
 
-void PrintHelp(CliOutput& io) {
+void PrintHelp(std::span<const CliCommand> commands, CliOutput& io) {
     io.Out(QStringLiteral("Usage: %1 COMMAND [ARGUMENTS]").arg(QLatin1String(kProgramName)));
     io.Out(QString());
     io.Out(QStringLiteral(
         "Updates the firmware of the КВР-17 instrument through its serial bootloader."));
     io.Out(QString());
     io.Out(QStringLiteral("Commands:"));
-    for (const CliCommand& command : kCommands) {
+    for (const CliCommand& command : commands) {
         io.Out(QStringLiteral("  %1 %2")
                    .arg(QLatin1String(command.synopsis), -kSynopsisColumnWidth)
                    .arg(QString::fromUtf8(command.summary)));
@@ -86,32 +73,29 @@ bool IsHelpOption(const QString& arg) {
     return arg == QLatin1String("--help") || arg == QLatin1String("-h");
 }
 
-int PrintCommandHelp(CliOutput& io, const char* commandName) {
-    const CliCommand* command = FindCommand(QLatin1String(commandName));
-    if (command == nullptr)
-        return kExitFailed;
+int PrintCommandHelp(CliOutput& io, const CliCommand& command) {
     io.Out(QStringLiteral("Usage: %1 %2")
-               .arg(QLatin1String(kProgramName), QLatin1String(command->synopsis)));
-    io.Out(QString::fromUtf8(command->summary));
+               .arg(QLatin1String(kProgramName), QLatin1String(command.synopsis)));
+    io.Out(QString::fromUtf8(command.summary));
     return kExitOk;
 }
 
-int RunCli(const QStringList& args, CliOutput& io) {
+int RunCli(std::span<const CliCommand> commands, const QStringList& args, CliOutput& io) {
     if (args.isEmpty()) {
         return UsageError(io, QStringLiteral("no command given"));
     }
     if (IsHelpOption(args.first())) {
-        PrintHelp(io);
+        PrintHelp(commands, io);
         return kExitOk;
     }
-    const CliCommand* command = FindCommand(args.first());
+    const CliCommand* command = FindCommand(commands, args.first());
     if (command == nullptr) {
         return UsageError(io, QStringLiteral("unknown command \"%1\"").arg(args.first()));
     }
     try {
         // Texts come out translated exactly as in the window.
         LanguageFileScope language;
-        return command->run(args.mid(1), io);
+        return command->run(*command, args.mid(1), io);
     } catch (const Exception& e) {
         io.Err(QString::fromUtf8(e.what()));
         return kExitFailed;

@@ -1,14 +1,18 @@
-// kvr-uplinker-cli: the command table and what every command shares.
+// kvr-uplinker-cli: the command table's row and what every command shares.
 //
-// A command is one file (<Name>Command.cpp) holding its Run function, plus one row in the table
-// in Cli.cpp. Commands print nothing of their own accord outside CliOutput and return an exit
-// status: kExitOk, kExitFailed for any other outcome, kExitUsage for bad usage or a package that
-// does not load.
+// A command is one file (<Name>Command.cpp, listed in CMakeLists.txt) holding its Run function,
+// plus one row in the table in main.cpp. Commands print nothing of their own accord outside
+// CliOutput and return an exit status: kExitOk, kExitFailed for any other outcome, kExitUsage
+// for bad usage or a package that does not load.
+//
+// The dispatch takes the table as an argument, so that it and the argument parsing (Arguments.h)
+// can be tested without linking every command.
 #pragma once
 
 #include <QString>
 #include <QStringList>
 #include <cstdio>
+#include <span>
 
 namespace kvr::cli {
 
@@ -30,8 +34,10 @@ private:
     std::FILE* err_;
 };
 
-// Arguments after the command name.
-using CommandFn = int (*)(const QStringList& args, CliOutput& io);
+struct CliCommand;
+
+// The command's own row and the arguments after the command name.
+using CommandFn = int (*)(const CliCommand& command, const QStringList& args, CliOutput& io);
 
 struct CliCommand {
     const char* name;
@@ -40,19 +46,20 @@ struct CliCommand {
     CommandFn run;
 };
 
-int RunInfoCommand(const QStringList& args, CliOutput& io);
-int RunPortsCommand(const QStringList& args, CliOutput& io);
-int RunFlashCommand(const QStringList& args, CliOutput& io);
+int RunInfoCommand(const CliCommand& command, const QStringList& args, CliOutput& io);
+int RunPortsCommand(const CliCommand& command, const QStringList& args, CliOutput& io);
+int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutput& io);
 
 // Prints "kvr-uplinker-cli: <text>" and a pointer to --help on standard error; returns
 // kExitUsage.
 int UsageError(CliOutput& io, const QString& text);
 // True for "--help" and "-h".
 bool IsHelpOption(const QString& arg);
-// Prints "Usage: kvr-uplinker-cli <synopsis>" and the summary of one command.
-int PrintCommandHelp(CliOutput& io, const char* commandName);
+// Prints "Usage: kvr-uplinker-cli <synopsis>" and the summary of one command; returns kExitOk.
+int PrintCommandHelp(CliOutput& io, const CliCommand& command);
 
-// Dispatches argv (without the program name). Opens the language file for the command.
-int RunCli(const QStringList& args, CliOutput& io);
+// Dispatches argv (without the program name) to one of `commands`, in the order --help lists
+// them. Opens the language file for the command.
+int RunCli(std::span<const CliCommand> commands, const QStringList& args, CliOutput& io);
 
 }  // namespace kvr::cli

@@ -3,6 +3,7 @@
 // status 2.
 #include <QStringList>
 
+#include "Arguments.h"
 #include "Cli.h"
 #include "PackageLoader.h"
 
@@ -60,37 +61,20 @@ void PrintText(CliOutput& io, const UpdatePackage& package) {
 
 }  // namespace
 
-int RunInfoCommand(const QStringList& args, CliOutput& io) {
-    bool json = false;
-    bool optionsEnded = false;
-    QStringList files;
-    for (const QString& arg : args) {
-        if (!optionsEnded && arg == QLatin1String("--")) {
-            optionsEnded = true;
-        } else if (!optionsEnded && IsHelpOption(arg)) {
-            return PrintCommandHelp(io, "info");
-        } else if (!optionsEnded && arg == QLatin1String("--json")) {
-            json = true;
-        } else if (!optionsEnded && arg.size() > 1 && arg.startsWith(u'-')) {
-            return UsageError(io, QStringLiteral("unknown option \"%1\" for \"info\"").arg(arg));
-        } else {
-            files << arg;
-        }
-    }
-    if (files.isEmpty())
-        return UsageError(io, QStringLiteral("\"info\" needs a PACKAGE file"));
-    if (files.size() > 1) {
-        return UsageError(
-            io, QStringLiteral("\"info\" takes one PACKAGE, got also \"%1\"").arg(files[1]));
-    }
+int RunInfoCommand(const CliCommand& command, const QStringList& args, CliOutput& io) {
+    InfoSettings settings;
+    QString error;
+    if (!ParseInfoArguments(args, settings, error))
+        return UsageError(io, error);
+    if (settings.help)
+        return PrintCommandHelp(io, command);
 
     UpdatePackage package;
-    QString error;
-    if (!LoadUpdatePackageFile(files.first(), package, error)) {
+    if (!LoadUpdatePackageFile(settings.packagePath, package, error)) {
         io.Err(error);
         return kExitUsage;
     }
-    if (json) {
+    if (settings.json) {
         PrintJson(io, package);
     } else {
         PrintText(io, package);

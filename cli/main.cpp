@@ -4,8 +4,27 @@
 
 #include "Cli.h"
 
+namespace {
+
+using namespace kvr::cli;
+
+// One row per command, in the order --help lists them. A new command is its
+// <Name>Command.cpp (listed in CMakeLists.txt) and one row here.
+constexpr CliCommand kCommands[] = {
+    {"ports", "ports", "List the serial ports in the order the window offers them.",
+     RunPortsCommand},
+    {"info", "info PACKAGE [--json]",
+     "Load and check an update package as the window does, and describe it.", RunInfoCommand},
+    {"flash",
+     "flash --port PORT --package FILE [--bootall] [--technology --sn SN --hw HW] "
+     "[--program-mismatch ask|continue|stop]",
+     "Update the device's firmware from a package, as the window's Start does.", RunFlashCommand},
+};
+
+}  // namespace
+
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);  // the language file is found beside the executable
-    kvr::cli::CliOutput io(stdout, stderr);
-    return kvr::cli::RunCli(QCoreApplication::arguments().mid(1), io);
+    CliOutput io(stdout, stderr);
+    return RunCli(kCommands, QCoreApplication::arguments().mid(1), io);
 }

@@ -1,0 +1,35 @@
+// Ctrl+C during a run, and the terminal the program-version question waits on. One half per
+// platform: InterruptWatch_posix.cpp (SIGINT and SIGTERM).
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+class QThread;
+
+namespace kvr::cli {
+
+// Turns the first interrupt into a call of `onInterrupt` on the thread that made the watch,
+// through its event loop; a second one ends the program at once. A read of a line from the
+// terminal that is waiting on that thread gives up (std::fgets returns nullptr). One watch at a
+// time; the system's handling comes back when it is destroyed.
+class InterruptWatch {
+public:
+    explicit InterruptWatch(std::function<void()> onInterrupt);
+    ~InterruptWatch();
+    InterruptWatch(const InterruptWatch&) = delete;
+    InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+    // Starts the run's thread so that interrupts reach the thread of the watch, not the run.
+    static void StartRunThread(QThread& thread);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// True when the stream is an interactive terminal.
+bool IsTerminal(std::FILE* stream);
+
+}  // namespace kvr::cli
