@@ -10,9 +10,9 @@
 //   without one, "continue" answers Yes, "stop" No;
 // - the exit status is 0 exactly when the run ended with the success message, 1 for any other
 //   outcome (a stop by Ctrl+C included), 2 for bad usage or a package that does not load;
-// - Ctrl+C (or SIGTERM) asks the run to stop as closing the window does: the exchange under
-//   way finishes, the port and the log are closed. A second Ctrl+C ends the program at once
-//   (InterruptWatch.h).
+// - Ctrl+C (or SIGTERM, or Ctrl+Break on Windows) asks the run to stop as closing the window
+//   does: the exchange under way finishes, the port and the log are closed. A second Ctrl+C
+//   ends the program at once (InterruptWatch.h).
 // - the update log and the language file are the window's.
 // The hand-overs of the run are served by this thread's event loop while the run goes on.
 #pragma once

@@ -1,5 +1,6 @@
 // Ctrl+C during a run, and the terminal the program-version question waits on. One half per
-// platform: InterruptWatch_posix.cpp (SIGINT and SIGTERM).
+// platform: InterruptWatch_posix.cpp (SIGINT and SIGTERM) and InterruptWatch_win32.cpp (the
+// console's Ctrl+C and Ctrl+Break).
 #pragma once
 
 #include <cstdio>
@@ -29,7 +30,7 @@ private:
     std::unique_ptr<State> state_;
 };
 
-// True when the stream is an interactive terminal.
+// True when the stream is an interactive terminal (a console on Windows).
 bool IsTerminal(std::FILE* stream);
 
 }  // namespace kvr::cli

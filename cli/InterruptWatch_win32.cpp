@@ -1,0 +1,88 @@
+#include "InterruptWatch.h"
+
+#include <QMetaObject>
+#include <QObject>
+#include <QThread>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <utility>
+
+#include <io.h>
+#include <windows.h>
+
+namespace kvr::cli {
+
+namespace {
+
+// The console calls the handler on a thread it starts for the purpose; the handler reaches the
+// watch's thread only by posting to an object that lives there. The lock keeps the watch from
+// going away while a post is under way.
+std::mutex g_watchMutex;
+QObject* g_receiver = nullptr;                         // guarded by g_watchMutex
+const std::function<void()>* g_onInterrupt = nullptr;  // guarded by g_watchMutex
+std::atomic<bool> g_interrupted{false};
+
+BOOL WINAPI OnConsoleControl(DWORD type) {
+    // Ctrl+Break is what another program sends to stop a console program, as SIGTERM is on
+    // POSIX. Closing the console, logging off and shutting down keep the system's handling.
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
+        return FALSE;
+    // A second interrupt goes on to the system's handler, which ends the program at once.
+    if (g_interrupted.exchange(true))
+        return FALSE;
+    {
+        std::lock_guard lock(g_watchMutex);
+        if (g_receiver != nullptr) {
+            const std::function<void()>* onInterrupt = g_onInterrupt;
+            QMetaObject::invokeMethod(
+                g_receiver, [onInterrupt] { (*onInterrupt)(); }, Qt::QueuedConnection);
+        }
+    }
+    // A question waiting on the terminal gives up, as the interrupted read does on POSIX. Only
+    // the watch's thread reads standard input, and only for that question.
+    ::CancelIoEx(::GetStdHandle(STD_INPUT_HANDLE), nullptr);
+    return TRUE;
+}
+
+}  // namespace
+
+struct InterruptWatch::State {
+    std::function<void()> onInterrupt;
+    // Made on the watch's thread; posts to it are dropped when it goes.
+    QObject receiver;
+};
+
+InterruptWatch::InterruptWatch(std::function<void()> onInterrupt)
+    : state_(std::make_unique<State>()) {
+    state_->onInterrupt = std::move(onInterrupt);
+    {
+        std::lock_guard lock(g_watchMutex);
+        g_receiver = &state_->receiver;
+        g_onInterrupt = &state_->onInterrupt;
+    }
+    g_interrupted.store(false);
+    ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+InterruptWatch::~InterruptWatch() {
+    ::SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+    // A handler already under way finds no receiver, or has finished its post.
+    std::lock_guard lock(g_watchMutex);
+    g_receiver = nullptr;
+    g_onInterrupt = nullptr;
+}
+
+// The console's handlers run on a thread of their own whatever the run's thread does.
+void InterruptWatch::StartRunThread(QThread& thread) {
+    thread.start();
+}
+
+bool IsTerminal(std::FILE* stream) {
+    // _isatty also says yes for NUL and other character devices: only a console counts.
+    const intptr_t handle = ::_get_osfhandle(::_fileno(stream));
+    DWORD mode = 0;
+    return handle != -1 && ::GetConsoleMode(reinterpret_cast<HANDLE>(handle), &mode) != 0;
+}
+
+}  // namespace kvr::cli
