@@ -1,6 +1,6 @@
-// kvr-uplinker-cli as a user runs it: output, standard error and exit status of --help, usage
-// errors, info and ports. The executable is copied into a folder of its own so that the
-// language file beside it is the test's choice.
+// kvr-uplinker-cli as a user runs it: output, standard error and exit status of --help, info and
+// ports. The executable is copied into a folder of its own so that the language file beside it
+// is the test's choice. What the arguments are refused for is ArgumentsTest's.
 #include <gtest/gtest.h>
 #include "PackageMessages.h"
 
@@ -90,28 +90,6 @@ TEST_F(CliTest, HelpListsTheCommandsOnStandardOutput) {
     EXPECT_EQ(info.exitCode, 0);
     EXPECT_TRUE(
         info.out.startsWith(QStringLiteral("Usage: kvr-uplinker-cli info PACKAGE [--json]")));
-}
-
-TEST_F(CliTest, BadUsageExitsTwoWithAMessageAndNoOutput) {
-    const QString valid = Fixture("valid_four_pages.bsk");
-    const std::vector<QStringList> cases = {
-        {},
-        {QStringLiteral("bogus")},
-        {QStringLiteral("INFO"), valid},
-        {QStringLiteral("--json")},
-        {QStringLiteral("info")},
-        {QStringLiteral("info"), QStringLiteral("--json")},
-        {QStringLiteral("info"), valid, valid},
-        {QStringLiteral("info"), QStringLiteral("--xml"), valid},
-        {QStringLiteral("ports"), QStringLiteral("extra")},
-    };
-    for (const QStringList& args : cases) {
-        const Result r = Run(args);
-        SCOPED_TRACE(args.join(u' ').toStdString());
-        EXPECT_EQ(r.exitCode, 2);
-        EXPECT_TRUE(r.out.isEmpty()) << r.out.toStdString();
-        EXPECT_TRUE(r.err.startsWith(QStringLiteral("kvr-uplinker-cli: "))) << r.err.toStdString();
-    }
 }
 
 // ---- info ----------------------------------------------------------------------------------
@@ -228,19 +206,6 @@ TEST_F(CliTest, MissingPackageGivesTheOpenErrorAndExitTwo) {
     EXPECT_TRUE(r.out.isEmpty());
     EXPECT_EQ(r.err, QStringLiteral("Cannot open file \"%1\". %2\n")
                          .arg(missing, QString::fromLocal8Bit(std::strerror(ENOENT))));
-}
-
-TEST_F(CliTest, DoubleDashLetsAPackageNameStartWithADash) {
-    ASSERT_TRUE(
-        QFile::copy(Fixture("valid_one_page.bsk"), cli_.FilePath(QStringLiteral("-odd.bsk"))));
-    const Result asOption = Run({QStringLiteral("info"), QStringLiteral("-odd.bsk")});
-    EXPECT_EQ(asOption.exitCode, 2);
-    EXPECT_TRUE(asOption.err.startsWith(QStringLiteral("kvr-uplinker-cli: ")));
-
-    const Result r = Run({QStringLiteral("info"), QStringLiteral("--json"), QStringLiteral("--"),
-                          QStringLiteral("-odd.bsk")});
-    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
-    EXPECT_TRUE(r.out.startsWith(QStringLiteral("{\"pages\":1,"))) << r.out.toStdString();
 }
 
 // ---- the language file ---------------------------------------------------------------------

@@ -1,0 +1,308 @@
+// What the command line makes of its arguments before anything runs: which command argv names,
+// and what each command accepts, with the exact texts of its refusals. In-process, against
+// kvr_cli_core alone; the process tests keep what only a real run shows.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Arguments.h"
+#include "Cli.h"
+#include "Exception.h"
+
+namespace {
+
+using namespace kvr::cli;
+
+std::string Joined(const QStringList& args) {
+    return args.join(u' ').toStdString();
+}
+
+// ---- dispatch ------------------------------------------------------------------------------
+
+// A table whose commands stand in for the real ones.
+int g_runs = 0;
+QStringList g_given;
+
+int NoteArguments(const CliCommand&, const QStringList& args, CliOutput&) {
+    ++g_runs;
+    g_given = args;
+    return 7;
+}
+int RaiseError(const CliCommand&, const QStringList&, CliOutput&) {
+    ++g_runs;
+    throw kvr::EInOutError("port gone");
+}
+
+constexpr CliCommand kTable[] = {
+    {"note", "note [ARG...]", "Notes its arguments.", NoteArguments},
+    {"fail", "fail", "Raises an error.", RaiseError},
+};
+
+std::string ReadBack(std::FILE* stream) {
+    std::rewind(stream);
+    std::string text;
+    for (int c = std::fgetc(stream); c != EOF; c = std::fgetc(stream))
+        text += static_cast<char>(c);
+    std::fclose(stream);
+    return text;
+}
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+// One call with a fresh count of runs; what it returned and wrote.
+Outcome Dispatch(const QStringList& args) {
+    g_runs = 0;
+    g_given.clear();
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    CliOutput io(out, err);
+    const int status = RunCli(kTable, args, io);
+    return {status, ReadBack(out), ReadBack(err)};
+}
+
+std::string UsageText(const std::string& reason) {
+    return "kvr-uplinker-cli: " + reason + "\nTry \"kvr-uplinker-cli --help\".\n";
+}
+
+TEST(Dispatch, RunsTheNamedCommandWithTheRestOrRefusesBeforeRunningAny) {
+    struct Row {
+        QStringList args;
+        int status;
+        std::string err;
+        int runs;
+    };
+    const std::vector<Row> rows = {
+        {{}, kExitUsage, UsageText("no command given"), 0},
+        {{"bogus"}, kExitUsage, UsageText("unknown command \"bogus\""), 0},
+        {{"NOTE", "x"}, kExitUsage, UsageText("unknown command \"NOTE\""), 0},
+        {{"--json"}, kExitUsage, UsageText("unknown command \"--json\""), 0},
+        {{"note"}, 7, "", 1},
+        {{"note", "a", "--help", "--b"}, 7, "", 1},
+        {{"fail"}, kExitFailed, "port gone\n", 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(Joined(row.args));
+        const Outcome o = Dispatch(row.args);
+        EXPECT_EQ(o.status, row.status);
+        EXPECT_EQ(o.out, "");
+        EXPECT_EQ(o.err, row.err);
+        EXPECT_EQ(g_runs, row.runs);
+        EXPECT_EQ(g_given, row.runs > 0 ? row.args.mid(1) : QStringList());
+    }
+}
+
+TEST(Dispatch, HelpListsEveryRowInItsColumnsAndRunsNothing) {
+    for (const QStringList& args : {QStringList{"--help"}, QStringList{"-h", "bogus"}}) {
+        SCOPED_TRACE(Joined(args));
+        const Outcome o = Dispatch(args);
+        EXPECT_EQ(o.status, kExitOk);
+        EXPECT_EQ(o.err, "");
+        EXPECT_EQ(g_runs, 0);
+        EXPECT_EQ(o.out.rfind("Usage: kvr-uplinker-cli COMMAND [ARGUMENTS]\n", 0), 0u) << o.out;
+        // The synopses fill 28 columns.
+        EXPECT_NE(o.out.find("\n  note [ARG...]                Notes its arguments.\n"
+                             "  fail                         Raises an error.\n"),
+                  std::string::npos)
+            << o.out;
+    }
+    std::FILE* out = std::tmpfile();
+    CliOutput io(out, stderr);
+    EXPECT_EQ(PrintCommandHelp(io, kTable[0]), kExitOk);
+    EXPECT_EQ(ReadBack(out), "Usage: kvr-uplinker-cli note [ARG...]\nNotes its arguments.\n");
+}
+
+// ---- the commands' own arguments -----------------------------------------------------------
+
+// The settings in a line, leaving out what is at its default.
+std::string Describe(const PortsSettings& s) {
+    return s.help ? "help" : "";
+}
+
+std::string Describe(const InfoSettings& s) {
+    QStringList parts;
+    if (!s.packagePath.isEmpty())
+        parts << u'[' + s.packagePath + u']';
+    if (s.json)
+        parts << QStringLiteral("json");
+    if (s.help)
+        parts << QStringLiteral("help");
+    return Joined(parts);
+}
+
+std::string Describe(const FlashSettings& s) {
+    static const char* const kAnswers[] = {"ask", "continue", "stop"};
+    QStringList parts;
+    if (!s.port.isEmpty())
+        parts << QStringLiteral("port [%1]").arg(s.port);
+    if (!s.packagePath.isEmpty())
+        parts << QStringLiteral("package [%1]").arg(s.packagePath);
+    if (s.bootAll)
+        parts << QStringLiteral("bootall");
+    if (s.technology)
+        parts << QStringLiteral("technology");
+    if (!s.serialNumber.isEmpty())
+        parts << QStringLiteral("sn [%1]").arg(s.serialNumber);
+    if (!s.hardware.isEmpty())
+        parts << QStringLiteral("hw [%1]").arg(s.hardware);
+    if (s.programMismatch != ProgramMismatchAnswer::Ask)
+        parts << QLatin1String(kAnswers[static_cast<int>(s.programMismatch)]);
+    if (s.help)
+        parts << QStringLiteral("help");
+    return Joined(parts);
+}
+
+template <typename Settings>
+using Parser = bool (*)(const QStringList&, Settings&, QString&);
+
+struct Accepted {
+    QStringList args;
+    const char* settings;  // as Describe puts them
+};
+
+struct Refused {
+    QStringList args;
+    const char* error;
+};
+
+template <typename Settings>
+void ExpectAccepted(Parser<Settings> parse, const std::vector<Accepted>& rows) {
+    for (const Accepted& row : rows) {
+        SCOPED_TRACE(Joined(row.args));
+        Settings settings;
+        QString error;
+        EXPECT_TRUE(parse(row.args, settings, error)) << error.toStdString();
+        EXPECT_EQ(Describe(settings), row.settings);
+    }
+}
+
+template <typename Settings>
+void ExpectRefused(Parser<Settings> parse, const std::vector<Refused>& rows) {
+    for (const Refused& row : rows) {
+        SCOPED_TRACE(Joined(row.args));
+        Settings settings;
+        QString error;
+        EXPECT_FALSE(parse(row.args, settings, error));
+        EXPECT_EQ(error.toStdString(), row.error);
+    }
+}
+
+TEST(PortsArguments, TakeNothingButHelp) {
+    ExpectAccepted<PortsSettings>(ParsePortsArguments, {
+                                                           {{}, ""},
+                                                           {{"--help"}, "help"},
+                                                           {{"-h", "extra"}, "help"},
+                                                       });
+    ExpectRefused<PortsSettings>(
+        ParsePortsArguments,
+        {
+            {{"extra"}, "\"ports\" takes no arguments, got \"extra\""},
+            {{"extra", "--help"}, "\"ports\" takes no arguments, got \"extra\""},
+        });
+}
+
+TEST(InfoArguments, TakeOnePackageAndJsonInAnyOrder) {
+    ExpectAccepted<InfoSettings>(ParseInfoArguments,
+                                 {
+                                     {{"f.bsk"}, "[f.bsk]"},
+                                     {{"f.bsk", "--json"}, "[f.bsk] json"},
+                                     {{"--json", "f.bsk"}, "[f.bsk] json"},
+                                     // "--" lets a name start with a dash; a lone dash is one.
+                                     {{"--json", "--", "-odd.bsk"}, "[-odd.bsk] json"},
+                                     {{"--", "--json"}, "[--json]"},
+                                     {{"-"}, "[-]"},
+                                     // Help wins over whatever follows it.
+                                     {{"--help"}, "help"},
+                                     {{"f.bsk", "-h", "--xml", "g.bsk"}, "help"},
+                                 });
+}
+
+TEST(InfoArguments, RefuseAMissingOrSecondPackageAndUnknownOptions) {
+    ExpectRefused<InfoSettings>(
+        ParseInfoArguments,
+        {
+            {{}, "\"info\" needs a PACKAGE file"},
+            {{"--json"}, "\"info\" needs a PACKAGE file"},
+            {{"a.bsk", "b.bsk"}, "\"info\" takes one PACKAGE, got also \"b.bsk\""},
+            {{"--xml", "a.bsk"}, "unknown option \"--xml\" for \"info\""},
+            {{"-odd.bsk"}, "unknown option \"-odd.bsk\" for \"info\""},
+            {{"a.bsk", "--xml", "--help"}, "unknown option \"--xml\" for \"info\""},
+        });
+}
+
+const QStringList kPortAndPackage = {"--port", "COM3", "--package", "f.bsk"};
+
+TEST(FlashArguments, AcceptPortPackageAndTheOptionalModesInAnyOrder) {
+    ExpectAccepted<FlashSettings>(
+        ParseFlashArguments,
+        {
+            {kPortAndPackage, "port [COM3] package [f.bsk]"},
+            // The port is trimmed where it is used, not here.
+            {{"--package", "f.bsk", "--port", " /dev/ttyUSB0 "},
+             "port [ /dev/ttyUSB0 ] package [f.bsk]"},
+            {kPortAndPackage + QStringList{"--bootall"}, "port [COM3] package [f.bsk] bootall"},
+            {kPortAndPackage + QStringList{"--technology", "--sn", "123456789012", "--hw", "999"},
+             "port [COM3] package [f.bsk] technology sn [123456789012] hw [999]"},
+            {QStringList{"--hw", "0", "--sn", "1", "--technology"} + kPortAndPackage,
+             "port [COM3] package [f.bsk] technology sn [1] hw [0]"},
+            {kPortAndPackage + QStringList{"--program-mismatch", "ask"},
+             "port [COM3] package [f.bsk]"},
+            {kPortAndPackage + QStringList{"--program-mismatch", "continue"},
+             "port [COM3] package [f.bsk] continue"},
+            {kPortAndPackage + QStringList{"--program-mismatch", "stop"},
+             "port [COM3] package [f.bsk] stop"},
+            // Help needs nothing else, and excuses what is missing.
+            {{"--help"}, "help"},
+            {{"-h", "--technology", "--port", "p"}, "port [p] technology help"},
+        });
+}
+
+TEST(FlashArguments, RefuseWhatCouldNotStartARightRun) {
+    ExpectRefused<FlashSettings>(
+        ParseFlashArguments,
+        {
+            {{"--package", "f.bsk"}, "\"flash\" needs --port PORT"},
+            {{"--port", "  ", "--package", "f.bsk"}, "\"flash\" needs --port PORT"},
+            {{"--port", "COM3"}, "\"flash\" needs --package FILE"},
+            {kPortAndPackage + QStringList{"--technology"},
+             "--technology goes with both --sn SN and --hw HW"},
+            {kPortAndPackage + QStringList{"--sn", "1", "--hw", "1"},
+             "--technology goes with both --sn SN and --hw HW"},
+            {kPortAndPackage + QStringList{"--technology", "--sn", "1"},
+             "--technology goes with both --sn SN and --hw HW"},
+            {kPortAndPackage + QStringList{"--technology", "--sn", "12a", "--hw", "1"},
+             "--sn takes 1 to 12 digits, not \"12a\""},
+            {kPortAndPackage + QStringList{"--technology", "--sn", "1234567890123", "--hw", "1"},
+             "--sn takes 1 to 12 digits, not \"1234567890123\""},
+            {kPortAndPackage + QStringList{"--technology", "--sn", "", "--hw", "1"},
+             "--sn takes 1 to 12 digits, not \"\""},
+            {kPortAndPackage + QStringList{"--technology", "--sn", "1", "--hw", "1000"},
+             "--hw takes 1 to 3 digits, not \"1000\""},
+            {kPortAndPackage + QStringList{"--technology", "--sn", "1", "--hw", "-1"},
+             "--hw takes 1 to 3 digits, not \"-1\""},
+            {kPortAndPackage + QStringList{"--program-mismatch", "maybe"},
+             "--program-mismatch takes ask, continue or stop, not \"maybe\""},
+            {kPortAndPackage + QStringList{"--port"}, "--port needs a value"},
+            {kPortAndPackage + QStringList{"--program-mismatch"},
+             "--program-mismatch needs a value"},
+            {kPortAndPackage + QStringList{"--verbose"},
+             "unknown argument \"--verbose\" for \"flash\""},
+            // Help does not excuse a wrong word.
+            {{"--help", "--verbose"}, "unknown argument \"--verbose\" for \"flash\""},
+            {{"--help", "--sn"}, "--sn needs a value"},
+        });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);  // the dispatch looks for the language file beside it
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
