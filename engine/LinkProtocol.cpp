@@ -49,6 +49,7 @@ int TLinkProtocol::LoggedWrite(const uint8_t* bytes, uint32_t count) {
 int TLinkProtocol::LoggedRead(uint8_t* buffer, uint32_t count) {
     static const QString text = QString::fromUtf8(kTextRead);
     const uint32_t got = std::min(channel_.Read(buffer, count), count);
+    bytesReceived_ += got;
     if (got > 0)
         log_.WriteLog(text, buffer, got);
     return static_cast<int>(got);

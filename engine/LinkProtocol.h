@@ -66,6 +66,10 @@ public:
     // stay silent. Returns whether the device answered. Does not touch state.status.
     bool ProbeLink();
 
+    // Bytes read from the device since the protocol was made: tells a device that answered
+    // wrongly from one (or a port) that gave nothing back.
+    uint64_t BytesReceived() const { return bytesReceived_; }
+
 private:
     uint16_t Receive(ReplyBuffer& buffer, uint8_t expectedCommand, bool statusReply,
                      bool reportFailures);
@@ -77,6 +81,7 @@ private:
     // Reused from frame to frame: the frame being sent, the address bytes of a reply.
     std::vector<uint8_t> frame_;
     std::vector<uint8_t> address_;
+    uint64_t bytesReceived_ = 0;
 };
 
 }  // namespace kvr

@@ -26,14 +26,19 @@ constexpr const char* kTextStatusFailed = "Получен статус ошиб�
 constexpr const char* kTextPageWriteError = "Ошибка записи страницы!";
 constexpr const char* kTextNoAnswer = "Нет ответа!";
 constexpr const char* kTextPageNotWritten = "Страница не записана!";
+constexpr const char* kTextPageRefused = "Страница %1 не отправлена: ";
+constexpr const char* kTextLongerThanPage = "запрошено %1 байт, в пакете %2";
+constexpr const char* kTextFrameTooLong = "поле длины кадра %1 больше %2";
 
-// What one failed exchange costs against a device that stays silent: the header read waits
-// kFrameHeaderBytes x multiplier + constant. A probe makes two such attempts with the constant
-// lowered.
-constexpr uint64_t kSilentProbeMs =
+// Page number, length, then the page's header.
+constexpr uint32_t kPagePayloadPrefixBytes = 4 + kPageHeaderBytes;
+
+// How often an exchange that failed before the device could have answered (the port itself
+// failing, such as a pulled adapter) is tried again in the completion window: as often as a
+// probe against a silent device, so a lost port is never reported more often than a silent
+// device, and a port that comes back within the window is still asked.
+constexpr uint64_t kPortFailureRetryMs =
     2 * (kFrameHeaderBytes * kReadTotalMultiplierMs + kProbeReadTotalConstantMs);
-constexpr uint64_t kSilentStatusRequestMs =
-    kFrameHeaderBytes * kReadTotalMultiplierMs + kReadTotalConstantMs;
 
 // Reply data that carry at least one payload byte: echo, answer, checksum.
 constexpr uint16_t kReplyWithAnswerBytes = 3;
@@ -244,6 +249,20 @@ bool TUpdateSequence::SendPage(uint16_t page) {
     const auto found = pages_.find(page);
     const uint16_t length = state_.status.requestedLength;
     if (found == pages_.end() || length > found->second.pageData.size()) {
+        log_.WriteLog(Text(kTextPageRefused).arg(page) +
+                      Text(kTextLongerThanPage)
+                          .arg(length)
+                          .arg(found == pages_.end() ? 0 : found->second.pageData.size()));
+        state_.bootAllFrame = false;
+        return false;
+    }
+    // The frame's length field counts address bytes, command, payload and checksum; a frame
+    // it cannot describe would never be sent, and the device would look silent.
+    const uint32_t lengthField =
+        state_.addressFieldLength + kPagePayloadPrefixBytes + uint32_t{length} + 2;
+    if (lengthField > kMaxFrameLengthField) {
+        log_.WriteLog(Text(kTextPageRefused).arg(page) +
+                      Text(kTextFrameTooLong).arg(lengthField).arg(kMaxFrameLengthField));
         state_.bootAllFrame = false;
         return false;
     }
@@ -294,20 +313,23 @@ void TUpdateSequence::Complete() {
     state_.status.statusCode = kStatusNoAnswer;
     const uint64_t deadline = clock_.TickMs() + kCompletionWindowMs;
     try {
-        // After its restart the device may speak the other framing.
+        // After its restart the device may speak the other framing. A reply that came but was
+        // wrong is asked again at once; only attempts that got nothing back are paced.
         for (;;) {
             const uint64_t started = clock_.TickMs();
-            if (link_->ProbeLink() || clock_.TickMs() >= deadline)
+            const uint64_t received = link_->BytesReceived();
+            if (link_->ProbeLink())
                 break;
-            PaceFailedAttempt(started, kSilentProbeMs, deadline);
+            PaceFailedAttempt(started, received, deadline);
             if (clock_.TickMs() >= deadline)
                 break;
         }
         while (state_.status.statusCode != kStatusApplicationIdle && clock_.TickMs() < deadline) {
             const uint64_t started = clock_.TickMs();
+            const uint64_t received = link_->BytesReceived();
             state_.status = link_->RequestStatus(true);
             if (state_.status.statusCode == kStatusNoAnswer)
-                PaceFailedAttempt(started, kSilentStatusRequestMs, deadline);
+                PaceFailedAttempt(started, received, deadline);
         }
     } catch (const std::exception&) {
         // Judged on what was read so far.
@@ -326,9 +348,11 @@ void TUpdateSequence::Complete() {
     state_.stopFlag = true;
 }
 
-void TUpdateSequence::PaceFailedAttempt(uint64_t startedMs, uint64_t silentMs,
+void TUpdateSequence::PaceFailedAttempt(uint64_t startedMs, uint64_t receivedBefore,
                                         uint64_t deadlineMs) {
-    const uint64_t due = std::min(startedMs + silentMs, deadlineMs);
+    if (link_->BytesReceived() != receivedBefore)
+        return;  // the device answered, if wrongly: ask again at once
+    const uint64_t due = std::min(startedMs + kPortFailureRetryMs, deadlineMs);
     const uint64_t now = clock_.TickMs();
     if (now < due)
         clock_.SleepMs(static_cast<uint32_t>(due - now));

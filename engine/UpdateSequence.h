@@ -22,17 +22,19 @@
 //
 // Decisions beyond the device protocol:
 // - A page request longer than the page's data is refused (nothing is sent, the run ends with
-//   the update error): firmware is never padded with bytes that are not in the package.
+//   the update error): firmware is never padded with bytes that are not in the package. So is
+//   one whose frame would not fit the 16-bit length field. The log says why.
 // - A serial number longer than 12 characters, or with a character outside Windows-1251, is
 //   not sent (WriteSerialNumber returns false).
 // - A port that cannot be opened has its reason logged: the component's message and, when the
 //   channel gives them (EPortOpenError), the system's words for its error code.
 // - An exception while the port is set up for the first probe ends the run through the tail.
 // - The time the host spends on a message box counts against the completion window.
-// - In the completion window a failed probe or status request lasts at least as long as it
-//   would against a silent device (the rest is waited out): a port that fails at once, such as
-//   an adapter pulled after the last page, would otherwise be asked thousands of times, each
-//   failure reported and logged, until the log wrapped over earlier runs.
+// - In the completion window a garbled reply is asked again at once, but a probe or status
+//   request that got no byte back is repeated no sooner than a silent device's probe would
+//   end (kPortFailureRetryMs from its start): a port that fails at once, such as an adapter
+//   pulled after the last page, would otherwise be asked thousands of times, each failure
+//   reported and logged, until the log wrapped over earlier runs.
 //
 // Thread rules: everything runs on the calling thread; the host is called through IRunHost (the
 // run's TRunHandOver in production). channels, clock and host must outlive the object.
@@ -88,6 +90,8 @@ public:
 
     const RunState& State() const { return state_; }
     bool Connected() const { return connected_; }
+    // These two may be asked from any thread, while the run goes on.
+    uint16_t AddressFieldLength() const { return state_.addressFieldLength; }
     bool LogOpen() const { return log_.IsOpen(); }
 
 private:
@@ -95,9 +99,10 @@ private:
     void StartUpdate();
     void Complete();
     void Tail();
-    // Waits until startedMs + silentMs (no later than deadlineMs) when the attempt that began
-    // at startedMs ended sooner.
-    void PaceFailedAttempt(uint64_t startedMs, uint64_t silentMs, uint64_t deadlineMs);
+    // After a failed attempt that began at startedMs with receivedBefore bytes received so
+    // far: when nothing came back, waits until the retry interval from its start has passed
+    // (no later than deadlineMs).
+    void PaceFailedAttempt(uint64_t startedMs, uint64_t receivedBefore, uint64_t deadlineMs);
 
     QString portName_;
     PageMap pages_;

@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "AnsiText.h"
+#include "Exception.h"
 #include "FakeChannel.h"
 #include "FakeClock.h"
 #include "FakeDevice.h"
@@ -283,6 +284,66 @@ TEST_F(Run, DeviceSilentAfterCompletionEndsWithUpdateErrorOnceTheWindowHasPassed
     EXPECT_EQ(std::count(shown.begin(), shown.end(), kUpdateError), 1);
 }
 
+TEST_F(Run, GarbledStatusAfterCompletionIsAskedAgainAtOnce) {
+    pages_ = MakePages(2, 248);
+    FakeDevice device(channel_, pages_);
+    device.mode = FakeDevice::Mode::Bootloader;
+    device.finalStatuses = {10};
+    options_.technologyMode = true;
+    host_.SetSerialNumber(QStringLiteral("7"));
+    host_.SetHardware(QStringLiteral("1"));
+    // Status replies: probe, poll, page 0, page 1, done, the completion probe, then the first
+    // status request of the completion window.
+    device.InjectFault(kCmdStatus, 7, {FakeDevice::FaultKind::BadChecksum, 0});
+    Go();
+    EXPECT_EQ(host_.Shown(), (QStringList{kCrcError, kSuccess}));
+    EXPECT_EQ(device.SerialNumberPayloads().size(), 1u);
+}
+
+// The port fails at once for two status requests after the completion probe, as an adapter
+// that drops out for a moment, then works again.
+class BriefOutageAfterCompletion final : public ForwardingChannel {
+public:
+    explicit BriefOutageAfterCompletion(IByteChannel& inner) : ForwardingChannel(inner) {}
+    uint32_t Read(uint8_t* buffer, uint32_t count) override {
+        if (Out()) {
+            std::fill_n(buffer, std::min<uint32_t>(count, 4), uint8_t{0});
+            return 0;
+        }
+        const uint32_t got = Inner().Read(buffer, count);
+        // Reply data of a status reply: echo, then the status code 5.
+        if (got >= 2 && buffer[0] == kCmdStatus && buffer[1] == 5)
+            done_ = true;
+        return got;
+    }
+    uint32_t Write(const uint8_t* buffer, uint32_t count) override {
+        return Out() ? 0 : Inner().Write(buffer, count);
+    }
+    void PurgeReceive() override {
+        // Every frame starts with a purge: count the exchanges after "done".
+        if (done_)
+            ++exchangesAfterDone_;
+        if (Out())
+            throw EInOutError("Serial port purge error, code 5");
+        Inner().PurgeReceive();
+    }
+
+private:
+    // Exchanges after "done": the probe's status request, then two that fail.
+    bool Out() const { return done_ && exchangesAfterDone_ >= 2 && exchangesAfterDone_ <= 3; }
+    bool done_ = false;
+    int exchangesAfterDone_ = 0;
+};
+
+TEST_F(Run, PortThatFailsBrieflyAfterCompletionIsAskedAgainWithinTheWindow) {
+    device_.finalStatuses = {0};
+    BriefOutageAfterCompletion outage(channel_);
+    ForwardingChannelFactory factory(outage);
+    TUpdateSequence run(QStringLiteral("ttyKVR0"), pages_, options_, factory, clock_, host_);
+    run.RunUpdate();
+    EXPECT_EQ(host_.Shown(), (QStringList{kExchangeError, kExchangeError, kSuccess}));
+}
+
 TEST_F(Run, TimeSpentOnBoxesCountsAgainstTheCompletionWindow) {
     device_.silentAfterDone = true;
     host_.ChargeBoxesTo(clock_, 6000);
@@ -504,6 +565,37 @@ TEST_F(Run, PageRequestLongerThanThePageIsRefusedWithoutSending) {
     EXPECT_EQ(host_.Shown(), QStringList{kUpdateError});
     EXPECT_EQ(device_.PagesWritten(), std::vector<uint16_t>{0});
     EXPECT_TRUE(Log().contains(QStringLiteral("Ошибка записи страницы!")));
+    EXPECT_TRUE(Log().contains(
+        QStringLiteral("Страница 1 не отправлена: запрошено 249 байт, в пакете 248")));
+}
+
+TEST_F(Run, PageFrameBeyondTheLengthFieldIsRefusedBeforeAnythingIsSent) {
+    // At N = 0 a request of 65,521 bytes fills the length field exactly; one more byte, or
+    // the same request with six address bytes, cannot be framed.
+    pages_ = MakePages(2, 65535);
+    FakeDevice device(channel_, pages_);
+    device.mode = FakeDevice::Mode::Bootloader;
+    device.requests = std::vector<PageRequest>{{0, 65521}, {1, 65522}};
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kUpdateError});  // no exchange error, no wait
+    EXPECT_EQ(device.PagesWritten(), std::vector<uint16_t>{0});
+    EXPECT_EQ(device.MismatchedPages(), 0);
+    EXPECT_TRUE(Log().contains(
+        QStringLiteral("Страница 1 не отправлена: поле длины кадра 65536 больше 65535")));
+
+    // With six address bytes the limit comes six bytes sooner.
+    FakeClock clock;
+    ScriptedChannel channel(clock);
+    FakeDevice framed(channel, pages_);
+    framed.mode = FakeDevice::Mode::Bootloader;
+    framed.bootloaderAddressLength = 6;
+    framed.requests = std::vector<PageRequest>{{0, 65515}, {1, 65516}};
+    ForwardingChannelFactory factory(channel);
+    TestRunHost host;
+    TUpdateSequence run(QStringLiteral("ttyKVR0"), pages_, options_, factory, clock, host);
+    run.RunUpdate();
+    EXPECT_EQ(host.Shown(), QStringList{kUpdateError});
+    EXPECT_EQ(framed.PagesWritten(), std::vector<uint16_t>{0});
 }
 
 TEST_F(Run, ShorterPageRequestSendsOnlyTheBytesAskedFor) {

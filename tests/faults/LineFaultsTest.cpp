@@ -377,6 +377,13 @@ TEST_F(Vanish, PortDeadRightAfterCompletionIsReportedNoMoreThanASilentDevice) {
     EXPECT_EQ(shown.count(kExchangeError), shown.size() - 1);
     EXPECT_EQ(shown.back(), kUpdateError);
     ExpectEndedThroughTheTail();
+    // Asked again at a pace until the window closed, not thousands of times.
+    const QStringList log = Log();
+    const auto done = log.indexOf(QStringLiteral("Получен статус успешного завершения"));
+    ASSERT_GE(done, 0);
+    const auto windowEntries = log.size() - done;
+    EXPECT_GE(windowEntries, 10 * 3);
+    EXPECT_LE(windowEntries, 15 * 3);
 }
 
 TEST_F(Vanish, AtAnyPointTheRunEndsCleanlyAndNeverClaimsSuccess) {
