@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QScreen>
 #include <QStyle>
+#include <QTimer>
 
 #include "ActionBinding.h"
 #include "AppGlobals.h"
@@ -335,11 +336,22 @@ void TFormProgFrm::ReleaseUpdateThread() {
 }
 
 void TFormProgFrm::OnThreadFinished(TUpdateThread* thread) {
-    // The run's tail has been handed over; the thread is about to end. Wait for that (serving,
-    // though the run is past its last hand-over) so that RunGoing() is false from here on.
-    if (!thread || thread != updateThread_.get())
+    // The run's tail has been handed over, or an error report came first and the tail is still
+    // to run. Either way the thread may still be closing its port, which a stuck adapter driver
+    // can drag out: look again a little later instead of waiting here, so that the window
+    // keeps painting and its close box keeps working meanwhile.
+    if (!thread || thread != updateThread_.get() || watchingRunEnd_)
         return;
-    handOver_->WaitServing(*thread);
+    watchingRunEnd_ = true;
+    WatchRunEnd(thread);
+}
+
+void TFormProgFrm::WatchRunEnd(QPointer<TUpdateThread> thread) {
+    if (thread && thread == updateThread_.get() && !thread->isFinished()) {
+        QTimer::singleShot(kRunEndLookAgainMs, this, [this, thread] { WatchRunEnd(thread); });
+        return;
+    }
+    watchingRunEnd_ = false;
     emit RunFinished();
     if (closeWhenRunEnds_ && !RunGoing()) {
         closeWhenRunEnds_ = false;

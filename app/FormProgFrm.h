@@ -18,6 +18,7 @@
 // display (through the prompter); the constructor lets errors escape to the entry point.
 #pragma once
 
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 #include <functional>
@@ -67,6 +68,8 @@ inline constexpr int kRestorablePortIndices = 4;
 inline constexpr int kSerialNumberMaxTypedChars = 8;
 inline constexpr int kHardwareMaxTypedChars = 3;
 inline constexpr int kProgressMaximum = 100;
+// How often the window looks whether an ending run's thread has finished.
+inline constexpr int kRunEndLookAgainMs = 10;
 
 inline constexpr const char* kOpenDialogTitle = "Select the file";
 inline constexpr const char* kOpenDialogFilter = "Uplinker files (*.bsk)";
@@ -137,6 +140,7 @@ private:
     void SaveSettings();
     void ReleaseUpdateThread();
     void OnThreadFinished(TUpdateThread* thread);
+    void WatchRunEnd(QPointer<TUpdateThread> thread);
     // Runs a handler body; whatever escapes it goes to the standard exception display.
     void Guarded(const std::function<void()>& body);
     void ShowException(std::exception_ptr error);
@@ -150,6 +154,7 @@ private:
     bool programCheckDisabled_ = false;
     bool destroyed_ = false;
     bool closeWhenRunEnds_ = false;
+    bool watchingRunEnd_ = false;
     ActionBinding* startBinding_ = nullptr;
     ActionBinding* openFileBinding_ = nullptr;
     // Declared before the thread: the hand-over must outlive every run.

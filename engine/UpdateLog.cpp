@@ -161,14 +161,16 @@ bool TUpdateLog::Open(const QString& path) {
     if (!written)
         fileSize_ = kSizeUnknown;
     file_ = std::move(file);
+    open_.store(true, std::memory_order_relaxed);
     return true;
 }
 
 bool TUpdateLog::IsOpen() const {
-    return file_ != nullptr;
+    return open_.load(std::memory_order_relaxed);
 }
 
 void TUpdateLog::Close() {
+    open_.store(false, std::memory_order_relaxed);
     file_.reset();
 }
 

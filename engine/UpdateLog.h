@@ -22,6 +22,7 @@
 #include <QDateTime>
 #include <QLocale>
 #include <QString>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -63,6 +64,7 @@ public:
     // file cannot be opened or is held by another writer; the log then stays closed and every
     // WriteLog does nothing. An open log is closed first.
     bool Open(const QString& path);
+    // Callable from any thread while another writes.
     bool IsOpen() const;
     void Close();
 
@@ -78,6 +80,7 @@ private:
     IClock& clock_;
     LogSeparators separators_;
     std::unique_ptr<LogFile> file_;
+    std::atomic<bool> open_{false};  // file_ != nullptr, readable from other threads
     int32_t logWritePosition_ = 0;
     // The file's length as this log wrote it; kSizeUnknown after a failed write.
     int64_t fileSize_ = kSizeUnknown;

@@ -12,23 +12,22 @@ TUpdateThread::TUpdateThread(const QString& portName, PageMap pages, const RunOp
                                                   clock, handOver)) {}
 
 TUpdateThread::~TUpdateThread() {
-    std::lock_guard hold(sequenceMutex_);
+    std::lock_guard hold(finishedMutex_);
     sequence_.reset();
 }
 
 uint16_t TUpdateThread::AddressFieldLength() const {
-    std::lock_guard hold(sequenceMutex_);
-    return sequence_->State().addressFieldLength;
+    return sequence_->AddressFieldLength();
 }
 
 bool TUpdateThread::LogOpen() const {
-    std::lock_guard hold(sequenceMutex_);
     return sequence_->LogOpen();
 }
 
 void TUpdateThread::run() {
-    std::lock_guard hold(sequenceMutex_);
     sequence_->RunUpdate([this] { return isInterruptionRequested(); });
+    // Publishes everything the run wrote to whoever takes the lock next (the destructor).
+    std::lock_guard hold(finishedMutex_);
 }
 
 }  // namespace kvr

@@ -50,21 +50,22 @@ public:
                   QObject* parent = nullptr);
     ~TUpdateThread() override;
 
-    // The run's current address field length (6 or 0). Read it only while the thread is not
-    // running (before start or after it finished).
+    // The run's current address field length (6 or 0). Any thread, at any time: no lock is
+    // held across the run's waits for its host, so a host may ask while a question is open.
     uint16_t AddressFieldLength() const;
 
-    // True when the update log could be opened (and so receives this run's entries).
+    // True while the update log is open (and so receives this run's entries). Any thread.
     bool LogOpen() const;
 
 protected:
     void run() override;
 
 private:
-    // Held by run() for the whole run, and by every reader after it. QThread::wait already
-    // orders them, but through Qt's own locks, which ThreadSanitizer does not see when Qt is
-    // not built for it; this lock states the order where it can be checked.
-    mutable std::mutex sequenceMutex_;
+    // Taken by run() once the run is over and by the destructor. QThread::wait already orders
+    // the run before the destruction, but through Qt's own locks, which ThreadSanitizer does
+    // not see when Qt is not built for it; this lock states the order where it can be checked.
+    // It is never held while the run waits for its host.
+    std::mutex finishedMutex_;
     std::unique_ptr<TUpdateSequence> sequence_;
 };
 

@@ -1,6 +1,6 @@
-// A channel that holds a run at its port opening until the test lets it go, so that the
-// window can be examined while a run is certainly going. The gate also lets go when the run's
-// thread is asked to stop, as a real exchange under way would end.
+// A channel that holds a run at its port opening (or closing) until the test lets it go, so
+// that the window can be examined while a run is certainly going. The gate also lets go when the
+// run's thread is asked to stop, as a real exchange under way would end.
 #pragma once
 
 #include <QFile>
@@ -66,13 +66,18 @@ struct ChannelEvents {
 class GatedChannel final : public ForwardingChannel {
 public:
     GatedChannel(std::unique_ptr<IByteChannel> inner, std::shared_ptr<Gate> gate,
-                 ChannelEvents& events)
-        : ForwardingChannel(std::move(inner)), gate_(std::move(gate)), events_(events) {}
+                 std::shared_ptr<Gate> disconnectGate, ChannelEvents& events)
+        : ForwardingChannel(std::move(inner)),
+          gate_(std::move(gate)),
+          disconnectGate_(std::move(disconnectGate)),
+          events_(events) {}
     void Connect(const LinkSettings& settings) override {
         gate_->Pass();
         ForwardingChannel::Connect(settings);
     }
     void Disconnect() override {
+        if (disconnectGate_)
+            disconnectGate_->Pass();
         if (!events_.watchedFile.isEmpty())
             events_.watchedFileExistedAtDisconnect = QFile::exists(events_.watchedFile);
         ++events_.disconnects;
@@ -81,6 +86,7 @@ public:
 
 private:
     std::shared_ptr<Gate> gate_;
+    std::shared_ptr<Gate> disconnectGate_;
     ChannelEvents& events_;
 };
 
@@ -89,11 +95,13 @@ public:
     explicit GatedChannelFactory(IChannelFactory& inner) : inner_(inner) {}
     std::unique_ptr<IByteChannel> Create() override {
         ++created;
-        return std::make_unique<GatedChannel>(inner_.Create(), gate, events);
+        return std::make_unique<GatedChannel>(inner_.Create(), gate, disconnectGate, events);
     }
 
     // The gate of the runs created from now on; open unless a test closes it.
     std::shared_ptr<Gate> gate = std::make_shared<Gate>(true);
+    // Held at closing the port, as a stuck adapter driver would; none unless a test sets one.
+    std::shared_ptr<Gate> disconnectGate;
     ChannelEvents events;
     std::atomic<int> created{0};
 

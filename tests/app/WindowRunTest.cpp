@@ -8,6 +8,10 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
 
 #include "DeviceChannel.h"
 #include "DeviceModel.h"
@@ -577,6 +581,71 @@ private slots:
         QCOMPARE(prompter_->Count(PromptRecord::Question), 1);
         QCOMPARE(prompter_->Count(PromptRecord::Message), 0);
         QCOMPARE(device_->Report().pagesReceived, 3u);
+    }
+
+    // The run's accessors take no lock that the run holds while it waits for the window.
+    void runAccessorsAnswerWhileAQuestionIsOpen() {
+        DeviceOptions options;
+        options.pageFlags[1] = devsim::kPageFlagProgramIncompatible;
+        Build(false, options);
+        bool answered = false;
+        prompter_->onQuestion = [&](const QString&) {
+            // Asked on a helper thread, so that a deadlock fails the test instead of hanging it.
+            auto reply = std::make_shared<std::promise<std::pair<bool, uint16_t>>>();
+            auto future = reply->get_future();
+            TUpdateThread* run = window_->UpdateThread();
+            std::thread([run, reply] {
+                reply->set_value({run->LogOpen(), run->AddressFieldLength()});
+            }).detach();
+            if (future.wait_for(std::chrono::seconds(20)) != std::future_status::ready)
+                return;
+            const auto [logOpen, addressLength] = future.get();
+            answered = logOpen && addressLength == 0;  // the bootloader's framing
+        };
+        prompter_->answers.push_back(true);
+        StartButton()->click();
+        QVERIFY(WaitRunEnded());
+        QVERIFY(answered);
+        QCOMPARE(prompter_->Texts(PromptRecord::Message), QStringList{kSuccess});
+    }
+
+    // An error box enables Start before the run's tail closes the port. A port whose closing
+    // hangs (a stuck adapter driver) must not freeze the window meanwhile.
+    void windowStaysResponsiveWhileTheEndingRunClosesItsPort() {
+        DeviceOptions options;
+        options.pageFlags[2] = devsim::kPageFlagNotWritten;
+        Build(false, options);
+        window_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+        auto stuck = std::make_shared<Gate>(false, false);
+        channels_->disconnectGate = stuck;
+        // Lets a frozen window go again, so that the test fails instead of hanging.
+        std::atomic<bool> rescued{false};
+        std::thread rescue([&] {
+            for (int i = 0; i < 2000 && !rescued; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            rescued = true;
+            stuck->Open();
+        });
+        StartButton()->click();
+        QVERIFY(WaitFor([&] { return stuck->Arrived() > 0; }));
+
+        // The event loop runs (what paints the window), and the close box is answered.
+        bool served = false;
+        QTimer::singleShot(0, window_.get(), [&] { served = true; });
+        const bool responsive = WaitFor([&] { return served || rescued; }) && !rescued;
+        const bool closeRefused = !window_->close() && window_->isVisible() && !rescued;
+        QVERIFY(window_->RunGoing());
+        rescued = true;
+        stuck->Open();
+        rescue.join();
+        QVERIFY(responsive);
+        QVERIFY(closeRefused);
+        // The close asked for meanwhile takes effect once the port is closed.
+        QVERIFY(WaitFor([this] { return !window_->isVisible(); }));
+        QVERIFY(!window_->RunGoing());
+        QCOMPARE(prompter_->Texts(PromptRecord::Message), QStringList{kUpdateError});
+        QCOMPARE(channels_->events.disconnects.load(), 1);
     }
 
     void destroyingTheWindowMidRunEndsTheRun() {
