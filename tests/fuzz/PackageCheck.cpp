@@ -251,15 +251,14 @@ Finding CheckPackageInput(const uint8_t* data, size_t size) {
         return finding;
     // Mutated files nearly always fail the checksum first; the same bytes with the checksum
     // made right reach the header and page checks. Exactly sized, like the fuzzer's buffer.
-    auto fixed = std::make_unique<uint8_t[]>(size);
-    std::memcpy(fixed.get(), data, size);
+    std::vector<uint8_t> fixed(data, data + size);
     uint8_t x = 0;
     for (size_t i = 0; i + 1 < size; ++i)
         x ^= data[i];
     if (x == data[size - 1])
         return finding;
     fixed[size - 1] = x;
-    finding = CheckOne(fixed.get(), size);
+    finding = CheckOne(fixed.data(), size);
     return finding.empty() ? finding : "with the checksum made right: " + finding;
 }
 
