@@ -1,5 +1,7 @@
 #include "ExceptionDisplay.h"
 
+#include "Exception.h"
+
 namespace kvr {
 
 namespace {
@@ -13,7 +15,11 @@ QString InnermostMessage(std::exception_ptr error) {
         } catch (...) {
             return InnermostMessage(std::current_exception());
         }
-        return QString::fromUtf8(e.what());
+        // Our own texts are UTF-8; the libraries' and the system's come in the locale's code
+        // page, which on Windows is the ANSI code page.
+        if (dynamic_cast<const Exception*>(&e))
+            return QString::fromUtf8(e.what());
+        return QString::fromLocal8Bit(e.what());
     } catch (...) {
         return QString();
     }

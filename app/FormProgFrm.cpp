@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDir>
 #include <QFileInfo>
 #include <QPointer>
 #include <QScreen>
@@ -253,7 +254,9 @@ void TFormProgFrm::ActionOpenFileExecute() {
         const std::optional<QString> chosen = deps_.prompter->ChooseFile(this, setup);
         if (!chosen)
             return;
-        openDialogFileName_ = *chosen;
+        // The dialog answers with '/' on every system; the operator reads and the settings
+        // keep the system's own form (C:\\…).
+        openDialogFileName_ = QDir::toNativeSeparators(*chosen);
         LoadUpdatePackage();
         SetProgramCheckDisabled(false);
         SetHardwareCheckDisabled(false);

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QTemporaryFile>
 
 namespace kvr {
 
@@ -15,9 +16,12 @@ QString WithSeparator(const QString& folder) {
     return f;
 }
 
+// Only a try tells: Windows calls folders under Program Files writable (permissions are not
+// looked up) and then refuses the write, and a read-only medium has no permission bits to ask.
 bool FolderWritable(const QString& folder) {
-    QFileInfo info(folder);
-    return info.isDir() && info.isWritable();
+    if (!QFileInfo(folder).isDir()) return false;
+    QTemporaryFile probe(folder + QStringLiteral(".kvr-write-probe-XXXXXX"));
+    return probe.open();
 }
 
 }  // namespace
@@ -26,7 +30,6 @@ QString ExecutableFolder() { return WithSeparator(QCoreApplication::applicationD
 
 QString DataFolder() {
     const QString exeFolder = ExecutableFolder();
-#ifndef Q_OS_WIN
     if (!FolderWritable(exeFolder)) {
         const QString config = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
         if (!config.isEmpty()) {
@@ -34,7 +37,6 @@ QString DataFolder() {
             return WithSeparator(config);
         }
     }
-#endif
     return exeFolder;
 }
 

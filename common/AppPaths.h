@@ -8,9 +8,9 @@ namespace kvr {
 // Folder of the running executable, with a trailing separator.
 QString ExecutableFolder();
 
-// Folder that receives the settings file and the update log: the executable's folder, or,
-// outside Windows, the per-user configuration folder when the executable's folder is not
-// writable (an install under /usr). Trailing separator included.
+// Folder that receives the settings file and the update log: the executable's folder, or the
+// per-user configuration folder when no file can be created in the executable's folder (an
+// install under /usr or Program Files). Trailing separator included.
 QString DataFolder();
 
 // "<executable name>.ini" in DataFolder().
