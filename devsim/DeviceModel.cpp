@@ -10,6 +10,9 @@ namespace {
 constexpr uint8_t kWrongStartByte = 0xAA;
 constexpr uint8_t kChecksumSpoiler = 0x5A;
 constexpr size_t kShortReplyMissingBytes = 3;
+constexpr uint32_t kDefaultNoiseBytes = 4096;
+constexpr uint32_t kDefaultTrickleGapMs = 1500;
+constexpr size_t kGarbledFrameBytes = 64;
 constexpr size_t kStatusPageOffset = 6;
 constexpr size_t kStatusLengthOffset = 8;
 
@@ -30,25 +33,8 @@ uint8_t FrameChecksum(const std::vector<uint8_t>& frame) {
     return x;
 }
 
-void Spoil(std::vector<uint8_t>& reply, FaultKind kind, uint16_t addressLength) {
-    switch (kind) {
-        case FaultKind::NoReply:
-            reply.clear();
-            break;
-        case FaultKind::BadChecksum:
-            reply.back() ^= kChecksumSpoiler;
-            break;
-        case FaultKind::WrongEcho:
-            reply[kFrameHeaderBytes + addressLength] += 1;
-            reply.back() = FrameChecksum(reply);
-            break;
-        case FaultKind::ShortReply:
-            reply.resize(reply.size() - kShortReplyMissingBytes);
-            break;
-        case FaultKind::WrongStartByte:
-            reply[0] = kWrongStartByte;
-            break;
-    }
+uint32_t Or(uint32_t value, uint32_t fallback) {
+    return value != 0 ? value : fallback;
 }
 
 }  // namespace
@@ -57,7 +43,10 @@ DeviceModel::DeviceModel(DeviceOptions options, PageMap pages, IClock& clock)
     : options_(std::move(options)),
       pages_(std::move(pages)),
       clock_(clock),
-      mode_(options_.startInBootloader ? DeviceMode::Bootloader : DeviceMode::Application) {
+      mode_(options_.startInBootloader ? DeviceMode::Bootloader : DeviceMode::Application),
+      random_(options_.noiseSeed) {
+    if (options_.finalStatuses.empty())
+        options_.finalStatuses.push_back(0);
     if (options_.silent)
         mode_ = DeviceMode::Dead;
     if (options_.requestedLength >= 0) {
@@ -91,9 +80,15 @@ DeviceMode DeviceModel::Mode() {
 
 uint16_t DeviceModel::AddressLength() {
     FinishRestartIfDue();
-    const DeviceMode speaking = mode_ == DeviceMode::Restarting ? restartTarget_ : mode_;
-    return speaking == DeviceMode::Application ? options_.applicationAddressLength
-                                               : options_.bootloaderAddressLength;
+    return AddressLengthOf(mode_ == DeviceMode::Restarting ? restartTarget_ : mode_);
+}
+
+uint16_t DeviceModel::AddressLengthOf(DeviceMode mode) const {
+    if (mode != DeviceMode::Application)
+        return options_.bootloaderAddressLength;
+    if (updated_ && options_.updatedAddressLength)
+        return *options_.updatedAddressLength;
+    return options_.applicationAddressLength;
 }
 
 void DeviceModel::FinishRestartIfDue() {
@@ -106,20 +101,71 @@ void DeviceModel::Restart(DeviceMode target) {
     mode_ = DeviceMode::Restarting;
     restartTarget_ = target;
     restartEndsMs_ = clock_.TickMs() + options_.restartDelayMs;
-    nextPage_ = 0;
-    beyondAsked_ = false;
+    requests_.clear();
+    nextRequest_ = 0;
     busyPending_ = false;
     pagesTakenThisUpdate_ = 0;
 }
 
+void DeviceModel::StartTransfer() {
+    mode_ = DeviceMode::Updating;
+    requests_.clear();
+    nextRequest_ = 0;
+    busyPending_ = false;
+    pagesTakenThisUpdate_ = 0;
+    if (options_.pageRequests) {
+        requests_ = *options_.pageRequests;
+        return;
+    }
+    for (const auto& entry : pages_)
+        requests_.push_back({static_cast<uint16_t>(entry.first), requestedLength_});
+    if (options_.requestPageBeyond)
+        requests_.push_back({static_cast<uint16_t>(pages_.size()), requestedLength_});
+}
+
+uint32_t DeviceModel::NextPage() const {
+    if (nextRequest_ < requests_.size())
+        return requests_[nextRequest_].page;
+    return requests_.empty() ? 0 : requests_.back().page + 1u;
+}
+
+std::vector<uint8_t> DeviceModel::Commands() const {
+    std::vector<uint8_t> commands;
+    for (const ReceivedFrame& frame : frames_)
+        commands.push_back(frame.command);
+    return commands;
+}
+
+std::vector<uint8_t> DeviceModel::Noise(size_t count) {
+    std::vector<uint8_t> bytes(count);
+    for (uint8_t& b : bytes)
+        b = static_cast<uint8_t>(random_());
+    // Never the start of a frame.
+    if (!bytes.empty() && bytes[0] == kStartByte)
+        bytes[0] = kStartByte - 1;
+    return bytes;
+}
+
 std::vector<uint8_t> DeviceModel::Receive(const uint8_t* data, size_t count) {
+    std::vector<uint8_t> out;
+    for (const ReplyPiece& piece : ReceiveTimed(data, count))
+        out.insert(out.end(), piece.bytes.begin(), piece.bytes.end());
+    return out;
+}
+
+std::vector<ReplyPiece> DeviceModel::ReceiveTimed(const uint8_t* data, size_t count) {
+    if (options_.babbleBytes > 0) {
+        if (count == 0)
+            return {};
+        return {{options_.replyDelayMs, Noise(options_.babbleBytes)}};
+    }
     const uint64_t now = clock_.TickMs();
     if (!input_.empty() && now - lastInputMs_ > kFrameGapMs)
         input_.clear();
     lastInputMs_ = now;
     input_.insert(input_.end(), data, data + count);
 
-    std::vector<uint8_t> out;
+    std::vector<ReplyPiece> out;
     for (;;) {
         // Resynchronise on the start byte: anything before it is line noise.
         const auto start = std::find(input_.begin(), input_.end(), kStartByte);
@@ -131,16 +177,15 @@ std::vector<uint8_t> DeviceModel::Receive(const uint8_t* data, size_t count) {
             break;
         std::vector<uint8_t> frame(input_.begin(), input_.begin() + static_cast<ptrdiff_t>(total));
         input_.erase(input_.begin(), input_.begin() + static_cast<ptrdiff_t>(total));
-        const std::vector<uint8_t> reply = HandleFrame(frame);
-        out.insert(out.end(), reply.begin(), reply.end());
+        for (ReplyPiece& piece : HandleFrame(frame))
+            out.push_back(std::move(piece));
     }
     return out;
 }
 
 std::optional<DeviceModel::Request> DeviceModel::ParseFrame(
     const std::vector<uint8_t>& frame) const {
-    const uint16_t n = mode_ == DeviceMode::Application ? options_.applicationAddressLength
-                                                        : options_.bootloaderAddressLength;
+    const uint16_t n = AddressLengthOf(mode_);
     // start, type, length, address, command, checksum
     if (frame.size() < kFrameHeaderBytes + n + 2)
         return std::nullopt;
@@ -183,7 +228,7 @@ std::optional<DeviceModel::Request> DeviceModel::ParseFrame(
     return request;
 }
 
-std::vector<uint8_t> DeviceModel::HandleFrame(const std::vector<uint8_t>& frame) {
+std::vector<ReplyPiece> DeviceModel::HandleFrame(const std::vector<uint8_t>& frame) {
     FinishRestartIfDue();
     if (mode_ == DeviceMode::Dead || mode_ == DeviceMode::Restarting) {
         ++report_.framesIgnored;
@@ -204,17 +249,98 @@ std::vector<uint8_t> DeviceModel::HandleFrame(const std::vector<uint8_t>& frame)
     // The reply goes out in the framing the device spoke when the request came in, even when
     // the request makes it restart.
     const uint16_t replyAddressLength = AddressLength();
+    LogFrame(*request, replyAddressLength);
     const uint32_t occurrence = ++occurrences_[request->command];
     std::vector<uint8_t> payload = Answer(*request);
-    std::vector<uint8_t> reply = BuildFrame(replyAddressLength, request->command, payload);
-    if (const auto fault = FaultFor(request->command, occurrence)) {
-        Spoil(reply, *fault, replyAddressLength);
-    }
     ++report_.framesHandled;
-    return reply;
+    return Deliver(BuildFrame(replyAddressLength, request->command, payload), request->command,
+                   occurrence, replyAddressLength);
 }
 
-std::optional<FaultKind> DeviceModel::FaultFor(uint8_t command, uint32_t occurrence) const {
+void DeviceModel::LogFrame(const Request& request, uint16_t addressLength) {
+    if (frameLogBytes_ + request.payload.size() > kMaxFrameLogBytes) {
+        ++report_.framesNotLogged;
+        return;
+    }
+    frameLogBytes_ += request.payload.size();
+    frames_.push_back({request.frameType, addressLength, request.command, request.payload});
+}
+
+std::vector<ReplyPiece> DeviceModel::Deliver(std::vector<uint8_t> reply, uint8_t command,
+                                             uint32_t occurrence, uint16_t addressLength) {
+    const size_t echoAt = kFrameHeaderBytes + addressLength;
+    uint32_t trickleGapMs = 0;
+    for (const ReplyFault& fault : FaultsFor(command, occurrence)) {
+        if (reply.empty())
+            break;
+        switch (fault.kind) {
+            case FaultKind::NoReply:
+                reply.clear();
+                break;
+            case FaultKind::BadChecksum:
+                reply.back() ^= kChecksumSpoiler;
+                break;
+            case FaultKind::WrongEcho:
+                if (reply.size() > echoAt + 1) {
+                    reply[echoAt] += 1;
+                    reply.back() = FrameChecksum(reply);
+                }
+                break;
+            case FaultKind::ShortReply:
+                reply.resize(
+                    reply.size() -
+                    std::min<size_t>(reply.size(), Or(fault.value, kShortReplyMissingBytes)));
+                break;
+            case FaultKind::WrongStartByte:
+                reply[0] = kWrongStartByte;
+                break;
+            case FaultKind::LengthField:
+                if (reply.size() >= kFrameHeaderBytes) {
+                    reply[2] = static_cast<uint8_t>(fault.value & 0xFF);
+                    reply[3] = static_cast<uint8_t>((fault.value >> 8) & 0xFF);
+                }
+                break;
+            case FaultKind::Status:
+                if (command == kCmdStatus && reply.size() > echoAt + 2) {
+                    reply[echoAt + 1] = static_cast<uint8_t>(fault.value);
+                    reply.back() = FrameChecksum(reply);
+                }
+                break;
+            case FaultKind::Noise:
+                reply = Noise(Or(fault.value, kDefaultNoiseBytes));
+                break;
+            case FaultKind::Garbled: {
+                reply = Noise(kGarbledFrameBytes);
+                reply[0] = kStartByte;
+                const auto length = static_cast<uint16_t>(kGarbledFrameBytes - kFrameHeaderBytes);
+                reply[2] = static_cast<uint8_t>(length & 0xFF);
+                reply[3] = static_cast<uint8_t>(length >> 8);
+                reply[kFrameHeaderBytes] = static_cast<uint8_t>(command + 1);
+                reply.back() = static_cast<uint8_t>(~FrameChecksum(reply));
+                break;
+            }
+            case FaultKind::TrailingNoise: {
+                const std::vector<uint8_t> tail = Noise(Or(fault.value, kDefaultNoiseBytes));
+                reply.insert(reply.end(), tail.begin(), tail.end());
+                break;
+            }
+            case FaultKind::Trickle:
+                trickleGapMs = Or(fault.value, kDefaultTrickleGapMs);
+                break;
+        }
+    }
+    if (reply.empty())
+        return {};
+    if (trickleGapMs == 0)
+        return {{options_.replyDelayMs, std::move(reply)}};
+    std::vector<ReplyPiece> pieces;
+    for (size_t i = 0; i < reply.size(); ++i)
+        pieces.push_back({i == 0 ? options_.replyDelayMs : trickleGapMs, {reply[i]}});
+    return pieces;
+}
+
+std::vector<ReplyFault> DeviceModel::FaultsFor(uint8_t command, uint32_t occurrence) const {
+    std::vector<ReplyFault> hits;
     for (const ReplyFault& fault : options_.faults) {
         if (fault.command != kAnyCommand && fault.command != command)
             continue;
@@ -224,9 +350,9 @@ std::optional<FaultKind> DeviceModel::FaultFor(uint8_t command, uint32_t occurre
             continue;
         if (fault.count != 0 && occurrence >= fault.first + fault.count)
             continue;
-        return fault.kind;
+        hits.push_back(fault);
     }
-    return std::nullopt;
+    return hits;
 }
 
 std::vector<uint8_t> DeviceModel::Answer(const Request& request) {
@@ -251,11 +377,7 @@ std::vector<uint8_t> DeviceModel::Answer(const Request& request) {
                 ++startRefusals_;
                 return {kReplyRefused};
             }
-            mode_ = DeviceMode::Updating;
-            nextPage_ = 0;
-            beyondAsked_ = false;
-            busyPending_ = false;
-            pagesTakenThisUpdate_ = 0;
+            StartTransfer();
             return {kReplyAccepted};
         case kCmdWritePage:
             return AnswerWritePage(request);
@@ -266,7 +388,7 @@ std::vector<uint8_t> DeviceModel::Answer(const Request& request) {
     }
 }
 
-std::vector<uint8_t> DeviceModel::StatusRecord(uint8_t code, uint16_t page, uint16_t length) const {
+std::vector<uint8_t> DeviceModel::StatusRecord(uint8_t code, uint16_t page, uint16_t length) {
     std::vector<uint8_t> record(kStatusRecordBytes, 0);
     record[0] = code;
     record[kStatusPageOffset] = static_cast<uint8_t>(page & 0xFF);
@@ -278,8 +400,14 @@ std::vector<uint8_t> DeviceModel::StatusRecord(uint8_t code, uint16_t page, uint
 
 std::vector<uint8_t> DeviceModel::AnswerStatus() {
     switch (mode_) {
-        case DeviceMode::Application:
-            return StatusRecord(updated_ ? options_.finalStatus : options_.applicationStatus, 0, 0);
+        case DeviceMode::Application: {
+            if (!updated_)
+                return StatusRecord(options_.applicationStatus, 0, 0);
+            const auto& finals = options_.finalStatuses;
+            const uint8_t code = finals[std::min(finalIndex_, finals.size() - 1)];
+            ++finalIndex_;
+            return StatusRecord(code, 0, 0);
+        }
         case DeviceMode::Bootloader:
             return StatusRecord(options_.bootloaderStatus, 0, 0);
         case DeviceMode::Failed:
@@ -290,8 +418,7 @@ std::vector<uint8_t> DeviceModel::AnswerStatus() {
         case DeviceMode::Dead:
             return {};  // not reached: HandleFrame answers nothing in these modes
     }
-    const uint32_t pageCount = static_cast<uint32_t>(pages_.size());
-    if (options_.errorStatusAtPage && nextPage_ == *options_.errorStatusAtPage) {
+    if (options_.errorStatusAtPage && NextPage() == *options_.errorStatusAtPage) {
         mode_ = DeviceMode::Failed;
         return StatusRecord(kStatusUpdateError, 0, 0);
     }
@@ -299,16 +426,16 @@ std::vector<uint8_t> DeviceModel::AnswerStatus() {
         busyPending_ = false;
         return StatusRecord(kStatusBusy, 0, 0);
     }
-    if (nextPage_ < pageCount) {
-        return StatusRecord(kStatusPageRequest, static_cast<uint16_t>(nextPage_), requestedLength_);
-    }
-    if (options_.requestPageBeyond && !beyondAsked_) {
+    if (nextRequest_ < requests_.size()) {
+        const PageRequest request = requests_[nextRequest_];
         // The host sends nothing for a page it does not have; ask once and move on.
-        beyondAsked_ = true;
-        return StatusRecord(kStatusPageRequest, static_cast<uint16_t>(pageCount), requestedLength_);
+        if (pages_.find(request.page) == pages_.end())
+            ++nextRequest_;
+        return StatusRecord(kStatusPageRequest, request.page, request.length);
     }
     ++report_.updatesCompleted;
     updated_ = true;
+    finalIndex_ = 0;
     if (options_.silentAfterCompletion) {
         mode_ = DeviceMode::Dead;
     } else {
@@ -319,8 +446,10 @@ std::vector<uint8_t> DeviceModel::AnswerStatus() {
 
 bool DeviceModel::PageMatches(uint16_t page, uint16_t length, const uint8_t* header,
                               const uint8_t* data) const {
-    if (page != nextPage_ || length != requestedLength_)
+    if (nextRequest_ >= requests_.size() || page != requests_[nextRequest_].page ||
+        length != requests_[nextRequest_].length) {
         return false;
+    }
     const auto it = pages_.find(page);
     if (it == pages_.end())
         return false;
@@ -339,6 +468,7 @@ std::vector<uint8_t> DeviceModel::AnswerWritePage(const Request& request) {
     const uint16_t page = ReadU16(p);
     const uint16_t length = ReadU16(p + 2);
     ++report_.pagesReceived;
+    report_.pagesWritten.push_back(page);
     if (!PageMatches(page, length, p + 4, p + kPageFrameFixedPayloadBytes)) {
         ++report_.pageMismatches;
     }
@@ -348,9 +478,10 @@ std::vector<uint8_t> DeviceModel::AnswerWritePage(const Request& request) {
     }
     // A real device cannot tell wrong firmware bytes from right ones, but it does see a page or
     // a length it did not ask for, and asks again.
-    const bool asked = page == nextPage_ && length == requestedLength_;
+    const bool asked = nextRequest_ < requests_.size() && page == requests_[nextRequest_].page &&
+                       length == requests_[nextRequest_].length;
     if ((flags & kPageFlagNotWritten) == 0 && asked) {
-        ++nextPage_;
+        ++nextRequest_;
         ++pagesTakenThisUpdate_;
         if (options_.busyEveryPages != 0 && pagesTakenThisUpdate_ % options_.busyEveryPages == 0) {
             busyPending_ = true;

@@ -135,7 +135,14 @@ bool ParseDevsimArguments(const QStringList& arguments, DevsimSettings& settings
          [&](const QString& t) { return ParseAddressLength(t, d.bootloaderAddressLength); }},
         {QStringLiteral("--app-status"), Number(d.applicationStatus, 0xFF)},
         {QStringLiteral("--boot-status"), Number(d.bootloaderStatus, 0xFF)},
-        {QStringLiteral("--final-status"), Number(d.finalStatus, 0xFF)},
+        {QStringLiteral("--final-status"),
+         [&](const QString& t) {
+             uint8_t status = 0;
+             if (!Number(status, 0xFF)(t))
+                 return false;
+             d.finalStatuses = {status};
+             return true;
+         }},
         {QStringLiteral("--restart-delay"), Number(d.restartDelayMs, kMaxRestartDelayMs)},
         {QStringLiteral("--requested-length"), Number(d.requestedLength, 0xFFFF)},
         {QStringLiteral("--busy-every"), Number(d.busyEveryPages, 0xFFFFFFFF)},

@@ -146,8 +146,11 @@ std::string PtyServer::Serve(int stopFd) {
         const auto count = static_cast<size_t>(n);
         if (count > 0)
             NoteBytesIn(count);
-        const std::vector<uint8_t> reply = device_.Receive(chunk.data(), count);
-        const uint64_t delayMs = wire_.AddBytes(count) + wire_.AddBytes(reply.size());
+        const std::vector<ReplyPiece> pieces = device_.ReceiveTimed(chunk.data(), count);
+        size_t replyBytes = 0;
+        for (const ReplyPiece& piece : pieces)
+            replyBytes += piece.bytes.size();
+        const uint64_t delayMs = wire_.AddBytes(count) + wire_.AddBytes(replyBytes);
         stats_.wireDueUs = wire_.DueUs();
         if (delayMs > 0) {
             const uint64_t before = NowUs();
@@ -157,13 +160,18 @@ std::string PtyServer::Serve(int stopFd) {
             if (slept > delayMs * kUsPerMs)
                 wire_.Overslept(slept - delayMs * kUsPerMs);
         }
-        if (!reply.empty() && !SendAll(reply, stopFd)) {
-            if (Readable(stopFd))
-                return {};
-            return SystemError("write");
+        for (const ReplyPiece& piece : pieces) {
+            // A reply the device spreads out (a fault): the line is busy meanwhile.
+            if (piece.delayMs > 0)
+                clock_.SleepMs(static_cast<uint32_t>(piece.delayMs));
+            if (!piece.bytes.empty() && !SendAll(piece.bytes, stopFd)) {
+                if (Readable(stopFd))
+                    return {};
+                return SystemError("write");
+            }
         }
-        if (!reply.empty())
-            NoteReplyOut(reply.size());
+        if (replyBytes > 0)
+            NoteReplyOut(replyBytes);
     }
 }
 

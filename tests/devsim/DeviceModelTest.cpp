@@ -190,7 +190,7 @@ TEST_F(DevsimModel, EnterBootloaderRestartsSilentlyIntoTheOtherFraming) {
 
 TEST_F(DevsimModel, WholeUpdateRequestsEveryPageInOrderThenCompletes) {
     DeviceOptions options;
-    options.finalStatus = 10;
+    options.finalStatuses = {10};
     Make(options, 3);
     EnterBootloader();
     EXPECT_EQ(Command(0, kCmdStartUpdate), kReplyAccepted);

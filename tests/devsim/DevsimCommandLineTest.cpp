@@ -73,7 +73,7 @@ TEST(DevsimCommandLine, EveryOptionReachesTheSettings) {
     EXPECT_EQ(d.requestedLength, 100);
     EXPECT_TRUE(d.requestPageBeyond);
     EXPECT_EQ(d.busyEveryPages, 4u);
-    EXPECT_EQ(d.finalStatus, 10);
+    EXPECT_EQ(d.finalStatuses, std::vector<uint8_t>{10});
     EXPECT_EQ(d.refuseEnterBootloader, 1);
     EXPECT_EQ(d.refuseStartUpdate, 2);
     EXPECT_TRUE(d.refuseSerialNumber);

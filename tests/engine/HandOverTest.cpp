@@ -12,12 +12,11 @@
 #include <memory>
 #include <thread>
 
-#include "FakeChannel.h"
-#include "FakeClock.h"
-#include "FakeDevice.h"
 #include "HandOver.h"
-#include "LogText.h"
 #include "RunMessages.h"
+#include "SimulatedLine.h"
+#include "TestFiles.h"
+#include "TestPages.h"
 #include "TestRunHost.h"
 #include "UpdateThread.h"
 
@@ -204,27 +203,19 @@ TEST(HandOver, WaitServingRefusesAnotherThread) {
 
 // --- whole runs on the update thread ----------------------------------------------------
 
-PageMap SmallPackage() {
-    PageMap pages;
-    for (int i = 0; i < 3; ++i) {
-        PackagePage p;
-        p.pageHeader.fill(static_cast<uint8_t>(i));
-        p.pageData = QByteArray(32, static_cast<char>('a' + i));
-        pages[i] = p;
-    }
-    return pages;
-}
-
 class UpdateThreadRun : public ::testing::Test {
 protected:
     void SetUp() override { options_.logPath = dir_.filePath(QStringLiteral("log.txt")); }
 
+    // The device as the run meets it, built before the run starts.
+    DeviceModel& Device() { return line_.Device(); }
+
     QTemporaryDir dir_;
-    FakeClock clock_;
-    ScriptedChannel channel_{clock_};
-    ForwardingChannelFactory factory_{channel_};
-    PageMap pages_ = SmallPackage();
-    FakeDevice device_{channel_, pages_};
+    SimulatedLine line_{MakePages(3, 32)};
+    VirtualClock& clock_ = line_.clock;
+    DeviceChannel& channel_ = line_.channel;
+    ForwardingChannelFactory& factory_ = line_.factory;
+    const PageMap& pages_ = line_.pages;
     ThreadCheckingHost host_;
     TRunHandOver handOver_{host_};
     RunOptions options_;
@@ -232,9 +223,10 @@ protected:
 
 TEST_F(UpdateThreadRun, UpdatesOnItsOwnThreadAndReportsOnTheHosts) {
     options_.technologyMode = true;
-    device_.finalStatuses = {10};
+    line_.options.finalStatuses = {10};
     host_.SetSerialNumber(QStringLiteral("99"));
     host_.SetHardware(QStringLiteral("4"));
+    Device();
     TUpdateThread run(QStringLiteral("ttyKVR1"), pages_, options_, factory_, clock_, handOver_);
     EXPECT_EQ(run.AddressFieldLength(), 6);
     EXPECT_TRUE(run.LogOpen());
@@ -244,9 +236,9 @@ TEST_F(UpdateThreadRun, UpdatesOnItsOwnThreadAndReportsOnTheHosts) {
 
     EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
     EXPECT_EQ(host_.callsOffThread, 0);
-    EXPECT_EQ(device_.MismatchedPages(), 0);
-    ASSERT_EQ(device_.SerialNumberPayloads().size(), 1u);
-    EXPECT_EQ(device_.SerialNumberPayloads()[0],
+    EXPECT_EQ(Device().Report().pageMismatches, 0u);
+    ASSERT_EQ(Device().Report().serialNumbers.size(), 1u);
+    EXPECT_EQ(SerialPayload(Device().Report().serialNumbers[0]),
               (Bytes{4, '9', '9', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(host_.EnableStartCount(), 1);
     EXPECT_FALSE(run.LogOpen());  // closed by the tail
@@ -254,6 +246,7 @@ TEST_F(UpdateThreadRun, UpdatesOnItsOwnThreadAndReportsOnTheHosts) {
 }
 
 TEST_F(UpdateThreadRun, StopRequestedByTheHostEndsTheRunQuietly) {
+    Device();
     TUpdateThread run(QStringLiteral("ttyKVR1"), pages_, options_, factory_, clock_, handOver_);
     host_.OnEvent([&](const TestRunHost::Event& e) {
         if (e.kind == TestRunHost::Event::Kind::Progress)
@@ -262,7 +255,7 @@ TEST_F(UpdateThreadRun, StopRequestedByTheHostEndsTheRunQuietly) {
     run.start();
     ASSERT_TRUE(handOver_.WaitServing(run, 5));
     EXPECT_TRUE(host_.Shown().isEmpty());
-    EXPECT_EQ(device_.PagesWritten(), std::vector<uint16_t>{0});
+    EXPECT_EQ(Device().Report().pagesWritten, std::vector<uint16_t>{0});
     EXPECT_EQ(host_.EnableStartCount(), 1);
     EXPECT_FALSE(channel_.Connected());
 }
@@ -292,27 +285,27 @@ TEST_F(UpdateThreadRun, HostWaitingForTheEndKeepsServingItsBoxes) {
 
 TEST_F(UpdateThreadRun, TwoRunsOnTwoPortsKeepTheirOwnFraming) {
     // A second port whose device speaks without address bytes from the start.
-    FakeClock clock2;
-    ScriptedChannel channel2{clock2};
-    ForwardingChannelFactory factory2{channel2};
-    FakeDevice device2{channel2, pages_};
-    device2.mode = FakeDevice::Mode::Bootloader;
+    SimulatedLine line2(pages_);
+    line2.options.startInBootloader = true;
+    line2.Device();
+    Device();
     ThreadCheckingHost host2;
     TRunHandOver handOver2{host2};
     RunOptions options2;
     options2.logPath = dir_.filePath(QStringLiteral("log2.txt"));
 
     TUpdateThread first(QStringLiteral("ttyKVR1"), pages_, options_, factory_, clock_, handOver_);
-    TUpdateThread second(QStringLiteral("ttyKVR2"), pages_, options2, factory2, clock2, handOver2);
+    TUpdateThread second(QStringLiteral("ttyKVR2"), pages_, options2, line2.factory, line2.clock,
+                         handOver2);
     first.start();
     second.start();
     ASSERT_TRUE(handOver_.WaitServing(first, 5));
     ASSERT_TRUE(handOver2.WaitServing(second, 5));
     EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
     EXPECT_EQ(host2.Shown(), QStringList{kSuccess});
-    EXPECT_EQ(device_.MismatchedPages(), 0);
-    EXPECT_EQ(device2.MismatchedPages(), 0);
-    EXPECT_EQ(device2.PagesWritten().size(), 3u);
+    EXPECT_EQ(Device().Report().pageMismatches, 0u);
+    EXPECT_EQ(line2.Report().pageMismatches, 0u);
+    EXPECT_EQ(line2.Report().pagesWritten.size(), 3u);
 }
 
 }  // namespace

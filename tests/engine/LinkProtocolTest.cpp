@@ -1,22 +1,20 @@
 // Frames, reply judging and the link probe, against a scripted channel on virtual time.
+// Bytes cross in no time here, so the figures are the time-outs' own.
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
 
 #include "Exception.h"
-#include "FakeChannel.h"
-#include "FakeClock.h"
-#include "FakeDevice.h"
 #include "LinkProtocol.h"
-#include "LogText.h"
 #include "RunMessages.h"
 #include "RunReporter.h"
+#include "SimulatedLine.h"
+#include "TestFiles.h"
 #include "TestRunHost.h"
 #include "UpdateLog.h"
 
 namespace kvr::test {
 namespace {
-
 
 Bytes Hex(const char* text) {
     Bytes out;
@@ -44,8 +42,8 @@ protected:
     QStringList LogLines() const { return LogEntries(dir_.filePath(QStringLiteral("log.txt"))); }
 
     QTemporaryDir dir_;
-    FakeClock clock_;
-    ScriptedChannel channel_{clock_};
+    VirtualClock clock_;
+    DeviceChannel channel_{clock_, nullptr, devsim::ChannelOptions{false}};
     TestRunHost host_;
     TUpdateLog log_{clock_, LogSeparators{}};
     RunState state_;
@@ -368,9 +366,11 @@ TEST_F(Link, ReplyThatFillsTheBufferExactlyIsAccepted) {
 // --- the link probe -------------------------------------------------------------------------
 
 TEST_F(Link, ProbeFindsADeviceThatAnswersOnlyWithoutAddressBytes) {
-    FakeDevice device(channel_, {});
-    device.mode = FakeDevice::Mode::Bootloader;  // N = 0
-    state_.stopFlag = true;                      // an earlier report must not end the run
+    DeviceOptions options;
+    options.startInBootloader = true;  // N = 0
+    DeviceModel device(options, {}, clock_);
+    channel_.AttachDevice(&device);
+    state_.stopFlag = true;  // an earlier report must not end the run
     EXPECT_TRUE(link_.ProbeLink());
     EXPECT_EQ(state_.addressFieldLength, 0);
     EXPECT_FALSE(state_.stopFlag);
@@ -387,7 +387,8 @@ TEST_F(Link, ProbeFindsADeviceThatAnswersOnlyWithoutAddressBytes) {
 }
 
 TEST_F(Link, ProbeOfADeviceWithAddressBytesStopsAtTheFirstAttempt) {
-    FakeDevice device(channel_, {});
+    DeviceModel device({}, {}, clock_);
+    channel_.AttachDevice(&device);
     state_.addressFieldLength = 0;
     state_.stopFlag = true;
     EXPECT_TRUE(link_.ProbeLink());

@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "FakeClock.h"
 #include "LocalOffsetCache.h"
-#include "LogText.h"
+#include "TestFiles.h"
 #include "UpdateLog.h"
+#include "VirtualClock.h"
 
 namespace kvr::test {
 namespace {
@@ -32,7 +32,7 @@ QByteArray Bytes(std::initializer_list<int> values) {
 class UpdateLogFile : public ::testing::Test {
 protected:
     QString Path() const { return dir_.filePath(QStringLiteral("log.txt")); }
-    QByteArray OnDisk() const { return ReadFileBytes(Path()); }
+    QByteArray OnDisk() const { return ReadAll(Path()); }
 
     void WriteFile(const QByteArray& bytes) {
         QFile f(Path());
@@ -46,7 +46,7 @@ protected:
     }
 
     QTemporaryDir dir_;
-    FakeClock clock_{QDateTime(QDate(2026, 12, 7), QTime(21, 5, 8, 123))};
+    devsim::VirtualClock clock_{0, QDateTime(QDate(2026, 12, 7), QTime(21, 5, 8, 123))};
 };
 
 TEST_F(UpdateLogFile, FirstRunCreatesFileWithByteOrderMarkSeparatorAndEntry) {

@@ -1,5 +1,6 @@
-// Whole update runs against the scripted device, on virtual time: the outcomes an operator
-// sees, the frames the device receives and the log a run leaves.
+// Whole update runs against the simulated device, on virtual time: the outcomes an operator
+// sees, the frames the device receives and the log a run leaves. Update scenarios live here;
+// the runs over a real pseudo-terminal only prove the process, the terminal and the wire.
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
@@ -8,11 +9,10 @@
 
 #include "AnsiText.h"
 #include "Exception.h"
-#include "FakeChannel.h"
-#include "FakeClock.h"
-#include "FakeDevice.h"
-#include "LogText.h"
 #include "RunMessages.h"
+#include "SimulatedLine.h"
+#include "TestFiles.h"
+#include "TestPages.h"
 #include "TestRunHost.h"
 #include "Translate.h"
 #include "UpdateSequence.h"
@@ -26,46 +26,30 @@ constexpr uint8_t kCmdStartUpdate = 0x08;
 constexpr uint8_t kCmdWritePage = 0x09;
 constexpr uint8_t kCmdWriteSerialNumber = 0x30;
 
-PageMap MakePages(int count, int dataBytes) {
-    PageMap pages;
-    uint32_t x = 12345;
-    for (int i = 0; i < count; ++i) {
-        PackagePage p;
-        for (size_t k = 0; k < p.pageHeader.size(); ++k) {
-            p.pageHeader[k] = static_cast<uint8_t>(i * 8 + k);
-        }
-        p.pageData.resize(dataBytes);
-        for (int k = 0; k < dataBytes; ++k) {
-            x = x * 1103515245u + 12345u;
-            p.pageData[k] = static_cast<char>(x >> 24);
-        }
-        pages[i] = p;
-    }
-    return pages;
-}
-
 class Run : public ::testing::Test {
 protected:
     void SetUp() override { options_.logPath = dir_.filePath(QStringLiteral("log.txt")); }
 
     // Runs a whole update; the run's final state is kept for inspection.
     void Go(const std::function<bool()>& stopRequested = {}) {
-        TUpdateSequence run(QStringLiteral("ttyKVR0"), pages_, options_, factory_, clock_, host_);
+        line_.Device();
+        TUpdateSequence run(QStringLiteral("ttyKVR0"), line_.pages, options_, line_.factory,
+                            line_.clock, host_);
         run.RunUpdate(stopRequested);
         final_ = run.State();
     }
 
     QStringList Log() const { return LogEntries(options_.logPath); }
     // Frames of one command as the device received them.
-    std::vector<FakeDevice::ReceivedFrame> FramesOf(uint8_t command) const {
-        std::vector<FakeDevice::ReceivedFrame> out;
-        for (const auto& f : device_.Frames()) {
+    std::vector<ReceivedFrame> FramesOf(uint8_t command) {
+        std::vector<ReceivedFrame> out;
+        for (const auto& f : line_.Device().Frames()) {
             if (f.command == command)
                 out.push_back(f);
         }
         return out;
     }
-    int CountOf(uint8_t command) const { return static_cast<int>(FramesOf(command).size()); }
+    int CountOf(uint8_t command) { return static_cast<int>(FramesOf(command).size()); }
     // EnableStart calls that follow the last message.
     bool StartEnabledOnlyByTheTail() const {
         const auto events = host_.Events();
@@ -73,13 +57,14 @@ protected:
                events.back().kind == TestRunHost::Event::Kind::EnableStart;
     }
 
+    DeviceOptions& device_ = line_.options;
+    const DeviceReport& Report() { return line_.Report(); }
+
     QTemporaryDir dir_;
-    FakeClock clock_;
-    ScriptedChannel channel_{clock_};
-    ForwardingChannelFactory factory_{channel_};
+    SimulatedLine line_{MakePages(4, 248)};
+    VirtualClock& clock_ = line_.clock;
+    DeviceChannel& channel_ = line_.channel;
     TestRunHost host_;
-    PageMap pages_ = MakePages(4, 248);
-    FakeDevice device_{channel_, pages_};
     RunOptions options_;
     RunState final_;
 };
@@ -89,8 +74,8 @@ protected:
 TEST_F(Run, CompletesFromApplicationModeThroughTheBootloader) {
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
-    EXPECT_EQ(device_.PagesWritten(), (std::vector<uint16_t>{0, 1, 2, 3}));
-    EXPECT_EQ(device_.MismatchedPages(), 0);
+    EXPECT_EQ(Report().pagesWritten, (std::vector<uint16_t>{0, 1, 2, 3}));
+    EXPECT_EQ(Report().pageMismatches, 0u);
     EXPECT_EQ(host_.Progress(), (std::vector<int>{0, 0, 0, 1, 100}));
     EXPECT_TRUE(StartEnabledOnlyByTheTail());
     EXPECT_EQ(channel_.DisconnectCount(), 1);
@@ -107,6 +92,56 @@ TEST_F(Run, CompletesFromApplicationModeThroughTheBootloader) {
     for (const auto& page : FramesOf(kCmdWritePage))
         EXPECT_EQ(page.addressLength, 0);
     EXPECT_EQ(final_.addressFieldLength, 6);  // back in the application after completion
+    EXPECT_EQ(Report().enterBootloaderRequests, 1u);
+    EXPECT_EQ(Report().startUpdateRequests, 1u);
+    EXPECT_EQ(Report().updatesCompleted, 1u);
+    EXPECT_EQ(Report().bootAllPageFrames + Report().bootAllOtherFrames, 0u);
+}
+
+TEST_F(Run, FramingSwitchWorksTheOtherWayRound) {
+    device_.applicationAddressLength = 0;
+    device_.bootloaderAddressLength = 6;
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
+    EXPECT_EQ(Report().pagesWritten, (std::vector<uint16_t>{0, 1, 2, 3}));
+    EXPECT_EQ(Report().pageMismatches, 0u);
+    EXPECT_EQ(FramesOf(kCmdStartUpdate).at(0).addressLength, 6);
+    EXPECT_EQ(final_.addressFieldLength, 0);
+}
+
+TEST_F(Run, EveryApplicationStatusThatAsksForARestartGetsOne) {
+    for (uint8_t status : {uint8_t{0}, uint8_t{1}, uint8_t{8}, uint8_t{10}}) {
+        SCOPED_TRACE(status);
+        SimulatedLine line(line_.pages);
+        line.options.applicationStatus = status;
+        TestRunHost host;
+        line.Device();
+        TUpdateSequence run(QStringLiteral("ttyKVR0"), line.pages, options_, line.factory,
+                            line.clock, host);
+        run.RunUpdate();
+        EXPECT_EQ(host.Shown(), QStringList{kSuccess});
+        EXPECT_EQ(line.Report().enterBootloaderRequests, 1u);
+    }
+}
+
+TEST_F(Run, DeviceKeepsItsStateBetweenRuns) {
+    Go();
+    host_.Clear();
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
+    EXPECT_EQ(Report().updatesCompleted, 2u);
+    EXPECT_EQ(Report().enterBootloaderRequests, 2u);
+    EXPECT_EQ(Report().pagesReceived, 8u);
+    EXPECT_EQ(Report().pageMismatches, 0u);
+    EXPECT_EQ(channel_.ConnectCount(), 2);
+}
+
+TEST_F(Run, SilentDeviceIsOneExchangeError) {
+    device_.silent = true;
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kExchangeError});
+    EXPECT_TRUE(StartEnabledOnlyByTheTail());
+    EXPECT_EQ(Report().framesHandled, 0u);
 }
 
 TEST_F(Run, SerialSettingsAreTheLinksOwn) {
@@ -122,27 +157,50 @@ TEST_F(Run, SerialSettingsAreTheLinksOwn) {
 }
 
 TEST_F(Run, DeviceAlreadyInItsBootloaderGetsStartUpdateAtOnce) {
-    device_.mode = FakeDevice::Mode::Bootloader;
+    device_.startInBootloader = true;
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
     EXPECT_EQ(CountOf(kCmdEnterBootloader), 0);
-    const auto commands = device_.Commands();
-    ASSERT_GE(commands.size(), 2u);
+    const auto commands = line_.Device().Commands();
+    ASSERT_GE(commands.size(), 3u);
     EXPECT_EQ(commands[0], kCmdStatus);  // the probe's second attempt
     EXPECT_EQ(commands[1], kCmdStatus);  // the first poll
     EXPECT_EQ(commands[2], kCmdStartUpdate);
+
+    // The idle bootloader's other status is taken the same way.
+    SimulatedLine seven(line_.pages);
+    seven.options.startInBootloader = true;
+    seven.options.bootloaderStatus = 7;
+    TestRunHost host;
+    seven.Device();
+    TUpdateSequence run(QStringLiteral("ttyKVR0"), seven.pages, options_, seven.factory,
+                        seven.clock, host);
+    run.RunUpdate();
+    EXPECT_EQ(host.Shown(), QStringList{kSuccess});
+    EXPECT_EQ(seven.Report().enterBootloaderRequests, 0u);
+    EXPECT_EQ(seven.Report().pagesWritten, (std::vector<uint16_t>{0, 1, 2, 3}));
 }
 
 TEST_F(Run, UnansweredEnterBootloaderSkipsTheFirstWaitAndTheProbeRescuesTheRun) {
-    device_.answerEnterBootloader = false;
+    device_.faults.push_back({FaultKind::NoReply, kCmdEnterBootloader, 1, 0});
     Go();
     // The report of the lost reply is forgotten when the probe's first attempt fails.
     EXPECT_EQ(host_.Shown(), (QStringList{kExchangeError, kSuccess}));
     EXPECT_EQ(clock_.Sleeps(), (std::vector<uint32_t>{3000, 2000}));
 }
 
+TEST_F(Run, UnansweredEnterBootloaderInAnUnchangedFramingEndsTheRun) {
+    // Same framing before and after the restart: the probe's first attempt is answered, so
+    // the lost reply's report stands.
+    device_.bootloaderAddressLength = 6;
+    device_.faults.push_back(FaultOn(kCmdEnterBootloader, 1, FaultKind::NoReply));
+    Go();
+    EXPECT_EQ(host_.Shown(), QStringList{kExchangeError});
+    EXPECT_EQ(Report().startUpdateRequests, 0u);
+}
+
 TEST_F(Run, RefusedEnterBootloaderStillWaitsAndProbes) {
-    device_.enterBootloaderAnswer = 0x01;  // the device stays in its application
+    device_.refuseEnterBootloader = 0xFFFF;  // the device stays in its application
     std::atomic<int> polls{0};
     Go([&] { return ++polls > 3; });
     EXPECT_TRUE(host_.Shown().isEmpty());
@@ -167,8 +225,7 @@ TEST_P(FinalStatus, DecidesTheOneClosingMessage) {
     host_.SetHardware(QStringLiteral("3"));
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{QString::fromUtf8(c.message)});
-    EXPECT_EQ(device_.SerialNumberPayloads().size(),
-              c.technologyMode && c.finalStatus == 10 ? 1u : 0u);
+    EXPECT_EQ(Report().serialNumbers.size(), c.technologyMode && c.finalStatus == 10 ? 1u : 0u);
     const bool messageEnablesStart = QString::fromUtf8(c.message) != kSuccess;
     EXPECT_EQ(host_.EnableStartCount(), messageEnablesStart ? 2 : 1);
 }
@@ -205,8 +262,8 @@ TEST_F(Run, SerialNumberPayloadIsHardwareLowByteDigitsAndZeros) {
     host_.SetHardware(QStringLiteral("258"));  // low byte 0x02
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
-    ASSERT_EQ(device_.SerialNumberPayloads().size(), 1u);
-    EXPECT_EQ(device_.SerialNumberPayloads()[0],
+    ASSERT_EQ(Report().serialNumbers.size(), 1u);
+    EXPECT_EQ(SerialPayload(Report().serialNumbers[0]),
               (Bytes{0x02, '0', '0', '4', '2', '1', 0, 0, 0, 0, 0, 0, 0}));
 }
 
@@ -217,8 +274,8 @@ TEST_F(Run, SerialNumberOfTwelveCharactersFillsThePayload) {
     host_.SetHardware(QStringLiteral("-1"));
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
-    ASSERT_EQ(device_.SerialNumberPayloads().size(), 1u);
-    EXPECT_EQ(device_.SerialNumberPayloads()[0],
+    ASSERT_EQ(Report().serialNumbers.size(), 1u);
+    EXPECT_EQ(SerialPayload(Report().serialNumbers[0]),
               (Bytes{0xFF, '1', '2', '3', '4', '5', '6', '7', '8', '9', '0', '1', '2'}));
 }
 
@@ -237,7 +294,7 @@ TEST_P(UnsendableSerialNumber, IsNotWrittenAndEndsWithTheSerialNumberError) {
     host_.SetHardware(QString::fromUtf8(GetParam().hardware));
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kSerialNumberError});
-    EXPECT_TRUE(device_.SerialNumberPayloads().empty());
+    EXPECT_TRUE(Report().serialNumbers.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Refused, UnsendableSerialNumber,
@@ -256,9 +313,20 @@ TEST_F(Run, SerialNumberRefusedOrGarbledByTheDevice) {
     options_.technologyMode = true;
     host_.SetSerialNumber(QStringLiteral("7"));
     host_.SetHardware(QStringLiteral("1"));
-    device_.serialNumberAnswer = 0x01;
+    device_.refuseSerialNumber = true;
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kSerialNumberError});
+}
+
+TEST_F(Run, SerialNumberWithoutAReplyShowsTheExchangeErrorFirst) {
+    device_.finalStatuses = {10};
+    options_.technologyMode = true;
+    host_.SetSerialNumber(QStringLiteral("42"));
+    host_.SetHardware(QStringLiteral("7"));
+    device_.faults.push_back(FaultOn(kCmdWriteSerialNumber, 1, FaultKind::NoReply));
+    Go();
+    EXPECT_EQ(host_.Shown(), (QStringList{kExchangeError, kSerialNumberError}));
+    EXPECT_EQ(Report().serialNumbers.size(), 1u);  // taken, only the reply was lost
 }
 
 TEST_F(Run, SerialNumberReplyWithBadChecksumShowsCrcErrorFirst) {
@@ -266,7 +334,7 @@ TEST_F(Run, SerialNumberReplyWithBadChecksumShowsCrcErrorFirst) {
     options_.technologyMode = true;
     host_.SetSerialNumber(QStringLiteral("7"));
     host_.SetHardware(QStringLiteral("1"));
-    device_.InjectFault(kCmdWriteSerialNumber, 1, {FakeDevice::FaultKind::BadChecksum, 0});
+    device_.faults.push_back(FaultOn(kCmdWriteSerialNumber, 1, FaultKind::BadChecksum));
     Go();
     EXPECT_EQ(host_.Shown(), (QStringList{kCrcError, kSerialNumberError}));
     // The message operation enabled Start before the tail did.
@@ -274,7 +342,7 @@ TEST_F(Run, SerialNumberReplyWithBadChecksumShowsCrcErrorFirst) {
 }
 
 TEST_F(Run, DeviceSilentAfterCompletionEndsWithUpdateErrorOnceTheWindowHasPassed) {
-    device_.silentAfterDone = true;
+    device_.silentAfterCompletion = true;
     Go();
     const QStringList shown = host_.Shown();
     ASSERT_GE(shown.size(), 2);
@@ -285,19 +353,18 @@ TEST_F(Run, DeviceSilentAfterCompletionEndsWithUpdateErrorOnceTheWindowHasPassed
 }
 
 TEST_F(Run, GarbledStatusAfterCompletionIsAskedAgainAtOnce) {
-    pages_ = MakePages(2, 248);
-    FakeDevice device(channel_, pages_);
-    device.mode = FakeDevice::Mode::Bootloader;
-    device.finalStatuses = {10};
+    line_.pages = MakePages(2, 248);
+    device_.startInBootloader = true;
+    device_.finalStatuses = {10};
     options_.technologyMode = true;
     host_.SetSerialNumber(QStringLiteral("7"));
     host_.SetHardware(QStringLiteral("1"));
     // Status replies: probe, poll, page 0, page 1, done, the completion probe, then the first
     // status request of the completion window.
-    device.InjectFault(kCmdStatus, 7, {FakeDevice::FaultKind::BadChecksum, 0});
+    device_.faults.push_back(FaultOn(kCmdStatus, 7, FaultKind::BadChecksum));
     Go();
     EXPECT_EQ(host_.Shown(), (QStringList{kCrcError, kSuccess}));
-    EXPECT_EQ(device.SerialNumberPayloads().size(), 1u);
+    EXPECT_EQ(Report().serialNumbers.size(), 1u);
 }
 
 // The port fails at once for two status requests after the completion probe, as an adapter
@@ -339,13 +406,14 @@ TEST_F(Run, PortThatFailsBrieflyAfterCompletionIsAskedAgainWithinTheWindow) {
     device_.finalStatuses = {0};
     BriefOutageAfterCompletion outage(channel_);
     ForwardingChannelFactory factory(outage);
-    TUpdateSequence run(QStringLiteral("ttyKVR0"), pages_, options_, factory, clock_, host_);
+    line_.Device();
+    TUpdateSequence run(QStringLiteral("ttyKVR0"), line_.pages, options_, factory, clock_, host_);
     run.RunUpdate();
     EXPECT_EQ(host_.Shown(), (QStringList{kExchangeError, kExchangeError, kSuccess}));
 }
 
 TEST_F(Run, TimeSpentOnBoxesCountsAgainstTheCompletionWindow) {
-    device_.silentAfterDone = true;
+    device_.silentAfterCompletion = true;
     host_.ChargeBoxesTo(clock_, 6000);
     Go();
     // The first probe's report alone outlasts the window.
@@ -353,7 +421,7 @@ TEST_F(Run, TimeSpentOnBoxesCountsAgainstTheCompletionWindow) {
 }
 
 TEST_F(Run, DeviceThatReturnsInTheOtherFramingIsFoundAgain) {
-    device_.afterDoneAddressLength = 0;
+    device_.updatedAddressLength = 0;
     device_.finalStatuses = {0};
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
@@ -361,10 +429,10 @@ TEST_F(Run, DeviceThatReturnsInTheOtherFramingIsFoundAgain) {
 }
 
 TEST_F(Run, StatusSixEndsWithTheUpdateError) {
-    device_.failBeforePage = 2;
+    device_.errorStatusAtPage = 2;
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kUpdateError});
-    EXPECT_EQ(device_.PagesWritten(), (std::vector<uint16_t>{0, 1}));
+    EXPECT_EQ(Report().pagesWritten, (std::vector<uint16_t>{0, 1}));
     const auto events = host_.Events();
     // The message operation enables Start itself, the tail again.
     ASSERT_EQ(host_.EnableStartCount(), 2);
@@ -380,7 +448,7 @@ TEST_F(Run, PageNotWrittenEndsTheRunWithoutSendingItAgain) {
     device_.pageFlags[1] = 0x01;
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kUpdateError});
-    EXPECT_EQ(device_.PagesWritten(), (std::vector<uint16_t>{0, 1}));
+    EXPECT_EQ(Report().pagesWritten, (std::vector<uint16_t>{0, 1}));
     EXPECT_EQ(host_.Progress(), std::vector<int>{0});
     const QStringList log = Log();
     const auto notWritten = log.indexOf(QStringLiteral("Страница не записана!"));
@@ -390,7 +458,7 @@ TEST_F(Run, PageNotWrittenEndsTheRunWithoutSendingItAgain) {
 }
 
 TEST_F(Run, PageWithoutAnswerShowsTheExchangeErrorThenTheUpdateError) {
-    device_.InjectFault(kCmdWritePage, 2, {FakeDevice::FaultKind::Silence, 0});
+    device_.faults.push_back(FaultOn(kCmdWritePage, 2, FaultKind::NoReply));
     Go();
     EXPECT_EQ(host_.Shown(), (QStringList{kExchangeError, kUpdateError}));
     const QStringList log = Log();
@@ -400,9 +468,16 @@ TEST_F(Run, PageWithoutAnswerShowsTheExchangeErrorThenTheUpdateError) {
 }
 
 TEST_F(Run, PageReplyWithBadChecksumShowsTheCrcErrorThenTheUpdateError) {
-    device_.InjectFault(kCmdWritePage, 1, {FakeDevice::FaultKind::BadChecksum, 0});
+    device_.faults.push_back(FaultOn(kCmdWritePage, 1, FaultKind::BadChecksum));
     Go();
     EXPECT_EQ(host_.Shown(), (QStringList{kCrcError, kUpdateError}));
+}
+
+TEST_F(Run, PageReplyWithWrongEchoShowsTheExchangeErrorThenTheUpdateError) {
+    device_.faults.push_back(FaultOn(kCmdWritePage, 2, FaultKind::WrongEcho));
+    Go();
+    EXPECT_EQ(host_.Shown(), (QStringList{kExchangeError, kUpdateError}));
+    EXPECT_EQ(Report().pagesWritten, (std::vector<uint16_t>{0, 1}));
 }
 
 TEST_F(Run, HardwareIncompatibleStopsAfterTheProgressOfThatPage) {
@@ -411,7 +486,7 @@ TEST_F(Run, HardwareIncompatibleStopsAfterTheProgressOfThatPage) {
     EXPECT_EQ(host_.Shown(), QStringList{kHardwareIncompatible});
     EXPECT_EQ(host_.Progress(), std::vector<int>{0});
     EXPECT_TRUE(StartEnabledOnlyByTheTail());
-    EXPECT_EQ(device_.PagesWritten(), std::vector<uint16_t>{0});
+    EXPECT_EQ(Report().pagesWritten, std::vector<uint16_t>{0});
 }
 
 TEST_F(Run, NotWrittenTakesPrecedenceOverHardwareIncompatible) {
@@ -432,7 +507,7 @@ TEST_F(Run, ProgramIncompatibleAnsweredNoEndsTheRun) {
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kProgramQuestion});
     EXPECT_EQ(host_.Progress(), (std::vector<int>{0, 0}));
-    EXPECT_EQ(device_.PagesWritten(), (std::vector<uint16_t>{0, 1}));
+    EXPECT_EQ(Report().pagesWritten, (std::vector<uint16_t>{0, 1}));
     EXPECT_TRUE(StartEnabledOnlyByTheTail());
     EXPECT_TRUE(Log().contains(QStringLiteral("Несовместима программная версия!")));
 }
@@ -442,22 +517,43 @@ TEST_F(Run, ProgramIncompatibleAnsweredYesGoesOn) {
     host_.QueueAnswer(true);
     Go();
     EXPECT_EQ(host_.Shown(), (QStringList{kProgramQuestion, kSuccess}));
-    EXPECT_EQ(device_.PagesWritten(), (std::vector<uint16_t>{0, 1, 2, 3}));
+    EXPECT_EQ(Report().pagesWritten, (std::vector<uint16_t>{0, 1, 2, 3}));
 }
 
 TEST_F(Run, NoAnswerWhilePollingIsTheExchangeErrorAlone) {
-    device_.mode = FakeDevice::Mode::Bootloader;
-    device_.InjectFault(kCmdStatus, 4, {FakeDevice::FaultKind::Silence, 0});
+    device_.startInBootloader = true;
+    device_.faults.push_back(FaultOn(kCmdStatus, 4, FaultKind::NoReply));
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kExchangeError});
     EXPECT_TRUE(StartEnabledOnlyByTheTail());
 }
 
 TEST_F(Run, GarbledStatusWhilePollingIsTheCrcErrorAlone) {
-    device_.mode = FakeDevice::Mode::Bootloader;
-    device_.InjectFault(kCmdStatus, 4, {FakeDevice::FaultKind::BadChecksum, 0});
+    device_.startInBootloader = true;
+    device_.faults.push_back(FaultOn(kCmdStatus, 4, FaultKind::BadChecksum));
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kCrcError});
+}
+
+TEST_F(Run, MisframedStatusWhilePollingIsTheExchangeError) {
+    // A wrong echo, a reply cut short or a wrong start byte: the frame is not the reply.
+    for (FaultKind kind :
+         {FaultKind::WrongEcho, FaultKind::ShortReply, FaultKind::WrongStartByte}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        SimulatedLine line(line_.pages);
+        line.options.startInBootloader = true;
+        line.options.faults.push_back(FaultOn(kCmdStatus, 3, kind));
+        TestRunHost host;
+        line.Device();
+        TUpdateSequence run(QStringLiteral("ttyKVR0"), line.pages, options_, line.factory,
+                            line.clock, host);
+        run.RunUpdate();
+        // A short reply may be reported once for the short read and once for its echo.
+        const QStringList shown = host.Shown();
+        ASSERT_FALSE(shown.isEmpty());
+        EXPECT_EQ(shown.count(kExchangeError), shown.size());
+        EXPECT_TRUE(line.Report().pagesWritten.empty());
+    }
 }
 
 TEST_F(Run, PortThatCannotBeOpenedIsTheExchangeErrorThenTheConnectionError) {
@@ -465,7 +561,7 @@ TEST_F(Run, PortThatCannotBeOpenedIsTheExchangeErrorThenTheConnectionError) {
     Go();
     EXPECT_EQ(host_.Shown(), (QStringList{kExchangeError, kConnectionError}));
     EXPECT_TRUE(StartEnabledOnlyByTheTail());
-    EXPECT_TRUE(device_.Frames().empty());
+    EXPECT_TRUE(line_.Device().Frames().empty());
     // The reason is in the log, right after the connecting line.
     const QStringList log = Log();
     const auto connecting = log.indexOf(QStringLiteral("Подключение интерфейса"));
@@ -474,7 +570,7 @@ TEST_F(Run, PortThatCannotBeOpenedIsTheExchangeErrorThenTheConnectionError) {
 }
 
 TEST_F(Run, ChannelThatCannotBeMadeIsLikeAPortThatDidNotOpen) {
-    factory_.FailCreate("no serial support");
+    line_.factory.FailCreate("no serial support");
     Go();
     EXPECT_EQ(host_.Shown(), (QStringList{kExchangeError, kConnectionError}));
     EXPECT_TRUE(Log().contains(QStringLiteral("no serial support")));
@@ -485,14 +581,15 @@ TEST_F(Run, RefusedProbeSettingsEndTheRunThroughTheTail) {
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kConnectionError});
     EXPECT_TRUE(StartEnabledOnlyByTheTail());
-    EXPECT_TRUE(device_.Frames().empty());
+    EXPECT_TRUE(line_.Device().Frames().empty());
     EXPECT_TRUE(Log().contains(QStringLiteral("SerialComm set timeouts error, code 5")));
 }
 
 TEST_F(Run, PortLostInTheMiddleEndsWithTheExchangeError) {
     FailAfterChannel failing(channel_, 200);
     ForwardingChannelFactory factory(failing);
-    TUpdateSequence run(QStringLiteral("ttyKVR0"), pages_, options_, factory, clock_, host_);
+    line_.Device();
+    TUpdateSequence run(QStringLiteral("ttyKVR0"), line_.pages, options_, factory, clock_, host_);
     run.RunUpdate();
     EXPECT_EQ(host_.Shown(), QStringList{kExchangeError});
     EXPECT_TRUE(StartEnabledOnlyByTheTail());
@@ -507,7 +604,7 @@ TEST_F(Run, StopRequestEndsTheRunAfterTheTurnUnderWay) {
     });
     Go([&] { return stop.load(); });
     EXPECT_TRUE(host_.Shown().isEmpty());
-    EXPECT_EQ(device_.PagesWritten(), std::vector<uint16_t>{0});
+    EXPECT_EQ(Report().pagesWritten, std::vector<uint16_t>{0});
     EXPECT_TRUE(StartEnabledOnlyByTheTail());
     EXPECT_EQ(channel_.DisconnectCount(), 1);
 }
@@ -515,24 +612,19 @@ TEST_F(Run, StopRequestEndsTheRunAfterTheTurnUnderWay) {
 // --- pages ----------------------------------------------------------------------------------
 
 TEST_F(Run, PageFrameCarriesNumberLengthHeaderAndTheFirstBytesOfThePage) {
-    pages_ = MakePages(6, 300);
-    FakeDevice device(channel_, pages_);  // replaces the fixture's device on the channel
-    device.mode = FakeDevice::Mode::Bootloader;
-    device.requests = std::vector<PageRequest>{{5, 256}};
+    line_.pages = MakePages(6, 300);
+    device_.startInBootloader = true;
+    device_.pageRequests = std::vector<devsim::PageRequest>{{5, 256}};
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
-    EXPECT_EQ(device.MismatchedPages(), 0);
-    std::vector<FakeDevice::ReceivedFrame> pageFrames;
-    for (const auto& f : device.Frames()) {
-        if (f.command == kCmdWritePage)
-            pageFrames.push_back(f);
-    }
+    EXPECT_EQ(Report().pageMismatches, 0u);
+    const auto pageFrames = FramesOf(kCmdWritePage);
     ASSERT_EQ(pageFrames.size(), 1u);
     const Bytes& payload = pageFrames[0].payload;
     ASSERT_EQ(payload.size(), 268u);
     EXPECT_EQ((Bytes{payload[0], payload[1], payload[2], payload[3]}),
               (Bytes{0x05, 0x00, 0x00, 0x01}));
-    const PackagePage& page = pages_.at(5);
+    const PackagePage& page = line_.pages.at(5);
     EXPECT_TRUE(std::equal(page.pageHeader.begin(), page.pageHeader.end(), payload.begin() + 4));
     EXPECT_TRUE(std::equal(payload.begin() + 12, payload.end(),
                            reinterpret_cast<const uint8_t*>(page.pageData.constData())));
@@ -540,30 +632,31 @@ TEST_F(Run, PageFrameCarriesNumberLengthHeaderAndTheFirstBytesOfThePage) {
 }
 
 TEST_F(Run, ProgressIsThePageTimes100Over256EvenAbove100) {
-    pages_ = MakePages(301, 4);
-    FakeDevice device(channel_, pages_);
-    device.mode = FakeDevice::Mode::Bootloader;
-    device.requests = std::vector<PageRequest>{{1, 4}, {3, 4}, {255, 4}, {256, 4}, {300, 4}};
+    line_.pages = MakePages(301, 4);
+    device_.startInBootloader = true;
+    device_.pageRequests =
+        std::vector<devsim::PageRequest>{{1, 4}, {3, 4}, {255, 4}, {256, 4}, {300, 4}};
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
     EXPECT_EQ(host_.Progress(), (std::vector<int>{0, 1, 99, 100, 117, 100}));
 }
 
 TEST_F(Run, PageBeyondThePackageIsNotSentButCountsAsTaken) {
-    device_.mode = FakeDevice::Mode::Bootloader;
-    device_.requests = std::vector<PageRequest>{{0, 248}, {4, 248}, {200, 248}, {3, 248}};
+    device_.startInBootloader = true;
+    device_.pageRequests =
+        std::vector<devsim::PageRequest>{{0, 248}, {4, 248}, {200, 248}, {3, 248}};
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
-    EXPECT_EQ(device_.PagesWritten(), (std::vector<uint16_t>{0, 3}));
+    EXPECT_EQ(Report().pagesWritten, (std::vector<uint16_t>{0, 3}));
     EXPECT_EQ(host_.Progress(), (std::vector<int>{0, 1, 78, 1, 100}));
 }
 
 TEST_F(Run, PageRequestLongerThanThePageIsRefusedWithoutSending) {
-    device_.mode = FakeDevice::Mode::Bootloader;
-    device_.requests = std::vector<PageRequest>{{0, 248}, {1, 249}};
+    device_.startInBootloader = true;
+    device_.pageRequests = std::vector<devsim::PageRequest>{{0, 248}, {1, 249}};
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kUpdateError});
-    EXPECT_EQ(device_.PagesWritten(), std::vector<uint16_t>{0});
+    EXPECT_EQ(Report().pagesWritten, std::vector<uint16_t>{0});
     EXPECT_TRUE(Log().contains(QStringLiteral("Ошибка записи страницы!")));
     EXPECT_TRUE(Log().contains(
         QStringLiteral("Страница 1 не отправлена: запрошено 249 байт, в пакете 248")));
@@ -572,38 +665,36 @@ TEST_F(Run, PageRequestLongerThanThePageIsRefusedWithoutSending) {
 TEST_F(Run, PageFrameBeyondTheLengthFieldIsRefusedBeforeAnythingIsSent) {
     // At N = 0 a request of 65,521 bytes fills the length field exactly; one more byte, or
     // the same request with six address bytes, cannot be framed.
-    pages_ = MakePages(2, 65535);
-    FakeDevice device(channel_, pages_);
-    device.mode = FakeDevice::Mode::Bootloader;
-    device.requests = std::vector<PageRequest>{{0, 65521}, {1, 65522}};
+    line_.pages = MakePages(2, 65535);
+    device_.startInBootloader = true;
+    device_.pageRequests = std::vector<devsim::PageRequest>{{0, 65521}, {1, 65522}};
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kUpdateError});  // no exchange error, no wait
-    EXPECT_EQ(device.PagesWritten(), std::vector<uint16_t>{0});
-    EXPECT_EQ(device.MismatchedPages(), 0);
+    EXPECT_EQ(Report().pagesWritten, std::vector<uint16_t>{0});
+    EXPECT_EQ(Report().pageMismatches, 0u);
     EXPECT_TRUE(Log().contains(
         QStringLiteral("Страница 1 не отправлена: поле длины кадра 65536 больше 65535")));
 
     // With six address bytes the limit comes six bytes sooner.
-    FakeClock clock;
-    ScriptedChannel channel(clock);
-    FakeDevice framed(channel, pages_);
-    framed.mode = FakeDevice::Mode::Bootloader;
-    framed.bootloaderAddressLength = 6;
-    framed.requests = std::vector<PageRequest>{{0, 65515}, {1, 65516}};
-    ForwardingChannelFactory factory(channel);
+    SimulatedLine framed(line_.pages);
+    framed.options.startInBootloader = true;
+    framed.options.bootloaderAddressLength = 6;
+    framed.options.pageRequests = std::vector<devsim::PageRequest>{{0, 65515}, {1, 65516}};
     TestRunHost host;
-    TUpdateSequence run(QStringLiteral("ttyKVR0"), pages_, options_, factory, clock, host);
+    framed.Device();
+    TUpdateSequence run(QStringLiteral("ttyKVR0"), framed.pages, options_, framed.factory,
+                        framed.clock, host);
     run.RunUpdate();
     EXPECT_EQ(host.Shown(), QStringList{kUpdateError});
-    EXPECT_EQ(framed.PagesWritten(), std::vector<uint16_t>{0});
+    EXPECT_EQ(framed.Report().pagesWritten, std::vector<uint16_t>{0});
 }
 
 TEST_F(Run, ShorterPageRequestSendsOnlyTheBytesAskedFor) {
-    device_.mode = FakeDevice::Mode::Bootloader;
-    device_.requests = std::vector<PageRequest>{{2, 17}, {3, 0}};
+    device_.startInBootloader = true;
+    device_.pageRequests = std::vector<devsim::PageRequest>{{2, 17}, {3, 0}};
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
-    EXPECT_EQ(device_.MismatchedPages(), 0);
+    EXPECT_EQ(Report().pageMismatches, 0u);
     const auto pages = FramesOf(kCmdWritePage);
     ASSERT_EQ(pages.size(), 2u);
     EXPECT_EQ(pages[0].payload.size(), 12u + 17u);
@@ -615,7 +706,7 @@ TEST_F(Run, BootAllMarksOnlyPageFrames) {
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
     int pageFrames = 0;
-    for (const auto& f : device_.Frames()) {
+    for (const auto& f : line_.Device().Frames()) {
         EXPECT_EQ(f.frameType, f.command == kCmdWritePage ? 0x02 : 0x01) << int(f.command);
         pageFrames += f.command == kCmdWritePage ? 1 : 0;
     }
@@ -623,7 +714,9 @@ TEST_F(Run, BootAllMarksOnlyPageFrames) {
 }
 
 TEST_F(Run, BusyStatusWaitsTenMilliseconds) {
-    device_.mode = FakeDevice::Mode::Bootloader;
+    // Busy once, after the second of three pages.
+    line_.pages = MakePages(3, 248);
+    device_.startInBootloader = true;
     device_.busyEveryPages = 2;
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
@@ -632,8 +725,8 @@ TEST_F(Run, BusyStatusWaitsTenMilliseconds) {
 }
 
 TEST_F(Run, RefusedStartUpdateIsOnlyLoggedAndAskedAgain) {
-    device_.mode = FakeDevice::Mode::Bootloader;
-    device_.refuseStartUpdateTimes = 2;
+    device_.startInBootloader = true;
+    device_.refuseStartUpdate = 2;
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
     EXPECT_EQ(CountOf(kCmdStartUpdate), 3);
@@ -641,8 +734,8 @@ TEST_F(Run, RefusedStartUpdateIsOnlyLoggedAndAskedAgain) {
 }
 
 TEST_F(Run, GarbledStartUpdateReplyEndsTheRun) {
-    device_.mode = FakeDevice::Mode::Bootloader;
-    device_.InjectFault(kCmdStartUpdate, 1, {FakeDevice::FaultKind::WrongEcho, 0});
+    device_.startInBootloader = true;
+    device_.faults.push_back(FaultOn(kCmdStartUpdate, 1, FaultKind::WrongEcho));
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kExchangeError});
     EXPECT_EQ(Log().count(QStringLiteral("Ошибка записи страницы!")), 1);

@@ -82,7 +82,7 @@ void TestRunHost::SetHardware(const QString& text) {
     hardware_ = text;
 }
 
-void TestRunHost::ChargeBoxesTo(FakeClock& clock, uint64_t msPerBox) {
+void TestRunHost::ChargeBoxesTo(devsim::VirtualClock& clock, uint64_t msPerBox) {
     std::lock_guard lock(mutex_);
     clock_ = &clock;
     msPerBox_ = msPerBox;

@@ -1,5 +1,5 @@
 // A run host for tests: records every call in order and answers from a script. The time an
-// operator would spend on a box can be charged to a FakeClock.
+// operator would spend on a box can be charged to the virtual clock.
 #pragma once
 
 #include <QString>
@@ -9,8 +9,8 @@
 #include <mutex>
 #include <vector>
 
-#include "FakeClock.h"
 #include "RunHost.h"
+#include "VirtualClock.h"
 
 namespace kvr::test {
 
@@ -43,7 +43,7 @@ public:
     void SetSerialNumber(const QString& text);
     void SetHardware(const QString& text);
     // Each box (message or question) costs this much virtual time.
-    void ChargeBoxesTo(FakeClock& clock, uint64_t msPerBox);
+    void ChargeBoxesTo(devsim::VirtualClock& clock, uint64_t msPerBox);
     // Called after each event is recorded (on the host's thread).
     void OnEvent(std::function<void(const Event&)> callback);
 
@@ -68,7 +68,7 @@ private:
     bool defaultAnswer_ = false;
     QString serialNumber_;
     QString hardware_;
-    FakeClock* clock_ = nullptr;
+    devsim::VirtualClock* clock_ = nullptr;
     uint64_t msPerBox_ = 0;
     std::function<void(const Event&)> onEvent_;
 };

@@ -1,11 +1,12 @@
-# Fakes for the engine's seams: a clock whose sleeps advance virtual time, a scripted channel
-# that keeps the port's read time-out rules against that clock, a channel that fails after N
-# bytes, a scripted device and a recording run host.
+# Pieces of the engine's tests: channels that wrap another (a cable pulled after N bytes, a
+# counter of the bytes before every write, a factory forwarding to a channel the test owns),
+# pages, the simulated line and a recording run host. The simulated device, its channel and the
+# virtual clock are kvr_devsim's.
 add_library(kvr_test_fakes STATIC
-    ${CMAKE_CURRENT_LIST_DIR}/FakeClock.h ${CMAKE_CURRENT_LIST_DIR}/FakeClock.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/FakeChannel.h ${CMAKE_CURRENT_LIST_DIR}/FakeChannel.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/FakeDevice.h ${CMAKE_CURRENT_LIST_DIR}/FakeDevice.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/TestChannels.h ${CMAKE_CURRENT_LIST_DIR}/TestChannels.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/TestPages.h ${CMAKE_CURRENT_LIST_DIR}/TestPages.cpp
     ${CMAKE_CURRENT_LIST_DIR}/TestRunHost.h ${CMAKE_CURRENT_LIST_DIR}/TestRunHost.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/SimulatedLine.h ${CMAKE_CURRENT_LIST_DIR}/TestFiles.h
 )
 target_include_directories(kvr_test_fakes PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(kvr_test_fakes PUBLIC kvr_engine kvr_package Qt6::Core)
+target_link_libraries(kvr_test_fakes PUBLIC kvr_devsim kvr_engine kvr_package Qt6::Core)

@@ -1,5 +1,6 @@
 // A file or terminal that another process holds, the way a second copy of the program would,
-// from construction until the object goes (POSIX: the holder is a forked child).
+// from construction until the object goes (POSIX: the holder is a forked child); and a
+// pseudo-terminal held that way.
 #pragma once
 
 #include <fcntl.h>
@@ -9,6 +10,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <stdlib.h>
+
+#include <QString>
+#include <optional>
 #include <string>
 
 namespace kvr::test {
@@ -63,6 +68,34 @@ private:
     pid_t pid_ = -1;
     int releaseFd_ = -1;
     bool held_ = false;
+};
+
+// A pseudo-terminal whose device side another process holds the way the serial component
+// does (flock and TIOCEXCL) until this object goes.
+class HeldTerminal {
+public:
+    HeldTerminal() {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
+            return;
+        path_ = ::ptsname(master_);
+        holder_.emplace(path_, true);
+    }
+    ~HeldTerminal() {
+        holder_.reset();
+        if (master_ >= 0)
+            ::close(master_);
+    }
+    HeldTerminal(const HeldTerminal&) = delete;
+    HeldTerminal& operator=(const HeldTerminal&) = delete;
+
+    bool Held() const { return holder_ && holder_->Held(); }
+    QString Path() const { return QString::fromStdString(path_); }
+
+private:
+    int master_ = -1;
+    std::string path_;
+    std::optional<HeldElsewhere> holder_;
 };
 
 }  // namespace kvr::test

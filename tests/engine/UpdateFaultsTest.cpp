@@ -3,7 +3,6 @@
 // point of the run. Every run must end with the messages an operator should see and through
 // its tail: port closed, log closed, Start enabled last.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <QDir>
 #include <QFileInfo>
@@ -11,100 +10,55 @@
 #include <algorithm>
 
 #include "Exception.h"
-#include "FakeClock.h"
-#include "FakeDevice.h"
-#include "FaultSupport.h"
-#include "HeldElsewhere.h"
 #include "PortOpenError.h"
+#include "RunFaults.h"
+#include "TestFiles.h"
+#include "TestPages.h"
 #include "TestRunHost.h"
 #include "UpdateSequence.h"
 
 namespace kvr::test {
 namespace {
 
-constexpr uint16_t kPageDataBytes = 248;
-constexpr int kPageCount = 4;
-
-// What the zero-framing device answers for a whole update of kPageCount pages: the probe's
-// status, the idle bootloader, one request per page, completion, then idle after the restart.
-std::vector<Bytes> WholeUpdateStatuses() {
-    std::vector<Bytes> s{StatusBytes(kStatusIdleBootloader), StatusBytes(kStatusIdleBootloader)};
-    for (uint16_t page = 0; page < kPageCount; ++page)
-        s.push_back(StatusBytes(kStatusWantsPage, page, kPageDataBytes));
-    s.push_back(StatusBytes(kStatusDone));
-    s.push_back(StatusBytes(0));
-    return s;
+// A device that speaks the framing without address bytes only, already in its bootloader:
+// frames with address bytes read, to it, as the unknown command 0x00.
+DeviceOptions OneFramingDevice() {
+    DeviceOptions options;
+    options.applicationAddressLength = 0;
+    options.bootloaderAddressLength = 0;
+    options.startInBootloader = true;
+    return options;
 }
 
-using Delivery = ZeroFramingDevice::Delivery;
+// How one reply reaches the host.
+enum class Delivery { Noise, GarbledFrame, HugeLength, Trickle };
 
-// Spoils only the given occurrence of one command.
-ZeroFramingDevice::Spoil SpoilOnce(uint8_t command, int occurrence, Delivery delivery) {
-    return [=](uint8_t c, int n) {
-        return c == command && n == occurrence ? delivery : Delivery::Prompt;
-    };
+// The faults that spoil only the given occurrence of one command in that way.
+std::vector<ReplyFault> SpoilOnce(uint8_t command, uint32_t occurrence, Delivery delivery) {
+    switch (delivery) {
+        case Delivery::Noise:
+            return {FaultOn(command, occurrence, FaultKind::Noise)};
+        case Delivery::GarbledFrame:
+            return {FaultOn(command, occurrence, FaultKind::Garbled)};
+        case Delivery::HugeLength:
+            // The length field says 0xFFFF, and noise follows the reply.
+            return {FaultOn(command, occurrence, FaultKind::LengthField, 0xFFFF),
+                    FaultOn(command, occurrence, FaultKind::TrailingNoise)};
+        case Delivery::Trickle:
+            // Further apart than the interval time-out.
+            return {FaultOn(command, occurrence, FaultKind::Trickle,
+                            static_cast<uint32_t>(kIntervalTimeoutMs + 500))};
+    }
+    return {};
 }
-
-class LineFault : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(dir_.isValid());
-        options_.logPath = dir_.filePath(QStringLiteral("log.txt"));
-    }
-
-    // One whole run. What the tail must have done is noted before the run object goes, so
-    // that its destructor cannot hide a log or port left open.
-    void Go(IChannelFactory& factory) {
-        TUpdateSequence run(QStringLiteral("ttyFAULT0"), pages_, options_, factory, clock_, host_);
-        run.RunUpdate();
-        logOpenAfterRun_ = run.LogOpen();
-        logLockFreeAfterRun_ = LockIsFree(options_.logPath);
-        connectedAfterRun_ = run.Connected() && channel_.Connected();
-    }
-    void Go() { Go(factory_); }
-
-    // Port closed once, log closed and unlocked, Start enabled as the very last thing.
-    void ExpectEndedThroughTheTail() const {
-        EXPECT_FALSE(logOpenAfterRun_);
-        EXPECT_TRUE(logLockFreeAfterRun_);
-        EXPECT_FALSE(connectedAfterRun_);
-        EXPECT_FALSE(channel_.Connected());
-        EXPECT_EQ(channel_.DisconnectCount(), 1);
-        const auto events = host_.Events();
-        ASSERT_FALSE(events.empty());
-        EXPECT_EQ(events.back().kind, TestRunHost::Event::Kind::EnableStart);
-    }
-
-    // The largest number of bytes the host asked for in one read.
-    uint32_t LargestRead() const {
-        uint32_t largest = 0;
-        for (const auto& r : channel_.Reads())
-            largest = std::max(largest, r.asked);
-        return largest;
-    }
-
-    QStringList Log() const { return LogEntries(options_.logPath); }
-
-    QTemporaryDir dir_;
-    FakeClock clock_;
-    ScriptedChannel channel_{clock_};
-    ForwardingChannelFactory factory_{channel_};
-    TestRunHost host_;
-    PageMap pages_ = RandomPages(kPageCount, kPageDataBytes, 99);
-    RunOptions options_;
-    bool logOpenAfterRun_ = true;
-    bool logLockFreeAfterRun_ = false;
-    bool connectedAfterRun_ = true;
-};
 
 // --- the device that speaks one framing only ------------------------------------------------
 
 TEST_F(LineFault, DeviceOnlyWithoutAddressBytesIsUpdatedQuietly) {
-    ZeroFramingDevice device(channel_);
-    device.statuses = WholeUpdateStatuses();
+    device_ = OneFramingDevice();
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
-    EXPECT_EQ(device.PagesReceived(), (std::vector<uint16_t>{0, 1, 2, 3}));
+    EXPECT_EQ(line_.Report().pagesWritten, (std::vector<uint16_t>{0, 1, 2, 3}));
     ExpectEndedThroughTheTail();
 }
 
@@ -122,15 +76,14 @@ void PrintTo(const FramingCase& c, std::ostream* os) {
 class OneFraming : public LineFault, public ::testing::WithParamInterface<FramingCase> {};
 
 TEST_P(OneFraming, EveryProbeFindsItAndTheUpdateCompletes) {
-    FakeDevice device(channel_, pages_);
-    device.applicationAddressLength = GetParam().application;
-    device.bootloaderAddressLength = GetParam().bootloader;
-    device.afterDoneAddressLength = GetParam().afterDone;
+    device_.applicationAddressLength = GetParam().application;
+    device_.bootloaderAddressLength = GetParam().bootloader;
+    device_.updatedAddressLength = GetParam().afterDone;
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
-    EXPECT_EQ(device.PagesWritten(), (std::vector<uint16_t>{0, 1, 2, 3}));
-    EXPECT_EQ(device.MismatchedPages(), 0);
-    for (const auto& frame : device.Frames()) {
+    EXPECT_EQ(line_.Report().pagesWritten, (std::vector<uint16_t>{0, 1, 2, 3}));
+    EXPECT_EQ(line_.Report().pageMismatches, 0u);
+    for (const auto& frame : line_.Device().Frames()) {
         EXPECT_EQ(frame.addressLength, GetParam().application) << int(frame.command);
     }
     ExpectEndedThroughTheTail();
@@ -142,19 +95,18 @@ INSTANTIATE_TEST_SUITE_P(Faults, OneFraming,
                          [](const auto& param) { return std::string(param.param.name); });
 
 TEST_F(LineFault, DeviceInAFramingTheHostNeverSpeaksGetsOneExchangeError) {
-    FakeDevice device(channel_, pages_);
-    device.applicationAddressLength = 3;  // answers neither 6 nor 0 address bytes
+    device_.applicationAddressLength = 3;  // answers neither 6 nor 0 address bytes
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kExchangeError});
-    EXPECT_TRUE(device.Frames().empty());
+    EXPECT_TRUE(line_.Device().Frames().empty());
     ExpectEndedThroughTheTail();
 }
 
 // --- noise ----------------------------------------------------------------------------------
 
 TEST_F(LineFault, BabblingDeviceEndsAfterTheProbeWithExchangeErrors) {
-    ZeroFramingDevice device(channel_);
-    device.babbling = true;
+    device_ = OneFramingDevice();
+    device_.babbleBytes = 4096;
     Go();
     // Both quiet attempts of the probe got bytes that are no reply, then the probe gave up.
     EXPECT_EQ(host_.Shown(), (QStringList{kExchangeError, kExchangeError, kExchangeError}));
@@ -166,7 +118,7 @@ TEST_F(LineFault, BabblingDeviceEndsAfterTheProbeWithExchangeErrors) {
 struct SpoilCase {
     const char* name;
     uint8_t command;
-    int occurrence;  // occurrence 1 of cmdStatus is the probe's attempt without address bytes
+    uint32_t occurrence;  // occurrence 1 of cmdStatus is the probe's attempt without address bytes
     Delivery delivery;
     QStringList shown;
     std::vector<uint16_t> pagesReceived;
@@ -179,12 +131,11 @@ void PrintTo(const SpoilCase& c, std::ostream* os) {
 class SpoiltReply : public LineFault, public ::testing::WithParamInterface<SpoilCase> {};
 
 TEST_P(SpoiltReply, EndsWithTheRightMessagesThroughTheTail) {
-    ZeroFramingDevice device(channel_);
-    device.statuses = WholeUpdateStatuses();
-    device.spoil = SpoilOnce(GetParam().command, GetParam().occurrence, GetParam().delivery);
+    device_ = OneFramingDevice();
+    device_.faults = SpoilOnce(GetParam().command, GetParam().occurrence, GetParam().delivery);
     Go();
     EXPECT_EQ(host_.Shown(), GetParam().shown);
-    EXPECT_EQ(device.PagesReceived(), GetParam().pagesReceived);
+    EXPECT_EQ(line_.Report().pagesWritten, GetParam().pagesReceived);
     // Nothing of a spoilt reply is read beyond the reply buffer, whatever it claims.
     EXPECT_LE(LargestRead(), kReplyBufferLimitBytes);
     ExpectEndedThroughTheTail();
@@ -236,9 +187,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& param) { return std::string(param.param.name); });
 
 TEST_F(LineFault, TrickledReplyIsGivenUpAfterTheIntervalNotAfterTheWholeTrickle) {
-    ZeroFramingDevice device(channel_);
-    device.statuses = WholeUpdateStatuses();
-    device.spoil = SpoilOnce(kCommandStatus, 2, Delivery::Trickle);
+    device_ = OneFramingDevice();
+    device_.faults = SpoilOnce(kCommandStatus, 2, Delivery::Trickle);
     Go();
     // The header read got the first byte at once and gave up one interval later.
     const auto reads = channel_.Reads();
@@ -253,20 +203,20 @@ TEST_F(LineFault, TrickledReplyIsGivenUpAfterTheIntervalNotAfterTheWholeTrickle)
 // --- a port that will not open ------------------------------------------------------------
 
 // A port that refuses to open, giving the system's words for why.
-class RefusingChannel final : public ScriptedChannel {
+class RefusingChannel final : public ForwardingChannel {
 public:
-    using ScriptedChannel::ScriptedChannel;
+    using ForwardingChannel::ForwardingChannel;
     void Connect(const LinkSettings&) override {
         throw EPortOpenError("SerialComm open port error, 13", "Permission denied");
     }
 };
 
 TEST_F(LineFault, PortThatWillNotOpenHasTheSystemsReasonInTheLog) {
-    RefusingChannel refusing(clock_);
+    RefusingChannel refusing(channel_);
     ForwardingChannelFactory factory(refusing);
     Go(factory);
     EXPECT_EQ(host_.Shown(), (QStringList{kExchangeError, kConnectionError}));
-    EXPECT_TRUE(refusing.Writes().empty());
+    EXPECT_TRUE(channel_.Writes().empty());
     const QStringList log = Log();
     const auto connecting = log.indexOf(QStringLiteral("Подключение интерфейса"));
     ASSERT_GE(connecting, 0);
@@ -297,14 +247,14 @@ TEST_F(Vanish, InTheMiddleOfAPageFrame) {
     DryRun();
     ASSERT_EQ(pageFrames_.count(2), 1u);
     const auto& page2 = pageFrames_.at(2);
-    FakeDevice device(channel_, pages_);
     FailAfterChannel failing(channel_, page2.bytesBefore + page2.frame.size() / 2);
     ForwardingChannelFactory factory(failing);
     Go(factory);
 
     EXPECT_TRUE(failing.Failed());
     EXPECT_EQ(host_.Shown(), kPageLost);
-    EXPECT_EQ(device.PagesWritten(), (std::vector<uint16_t>{0, 1}));  // half a frame is no page
+    EXPECT_EQ(line_.Report().pagesWritten,
+              (std::vector<uint16_t>{0, 1}));  // half a frame is no page
     ExpectEndedThroughTheTail();
     const QStringList log = Log();
     ASSERT_GE(log.size(), 4);
@@ -350,27 +300,24 @@ TEST_F(Vanish, PortDeadRightAfterCompletionIsReportedNoMoreThanASilentDevice) {
     // its time-outs within the completion window.
     QStringList silentShown;
     {
-        FakeClock clock;
-        ScriptedChannel channel(clock);
-        FakeDevice device(channel, pages_);
-        device.silentAfterDone = true;
-        ForwardingChannelFactory factory(channel);
+        SimulatedLine silent(pages_, kNoWireTime);
+        silent.options.silentAfterCompletion = true;
+        silent.Device();
         TestRunHost host;
-        host.ChargeBoxesTo(clock, kBoxMs);
-        TUpdateSequence run(QStringLiteral("ttyFAULT0"), pages_, RunOptions{}, factory, clock,
-                            host);
+        host.ChargeBoxesTo(silent.clock, kBoxMs);
+        TUpdateSequence run(QStringLiteral("ttyFAULT0"), pages_, RunOptions{}, silent.factory,
+                            silent.clock, host);
         run.RunUpdate();
         silentShown = host.Shown();
     }
     ASSERT_GE(silentShown.size(), 2);
     EXPECT_EQ(silentShown.back(), kUpdateError);
 
-    FakeDevice device(channel_, pages_);
     HangsUpAfterCompletion dead(channel_);
     ForwardingChannelFactory factory(dead);
     host_.ChargeBoxesTo(clock_, kBoxMs);
     Go(factory);
-    EXPECT_EQ(device.PagesWritten(), (std::vector<uint16_t>{0, 1, 2, 3}));
+    EXPECT_EQ(line_.Report().pagesWritten, (std::vector<uint16_t>{0, 1, 2, 3}));
     const QStringList shown = host_.Shown();
     ASSERT_GE(shown.size(), 2);
     EXPECT_LE(shown.size(), silentShown.size());
@@ -394,9 +341,9 @@ TEST_F(Vanish, AtAnyPointTheRunEndsCleanlyAndNeverClaimsSuccess) {
     constexpr uint64_t kStep = 7;
     for (uint64_t budget = 0; budget < wholeRunBytes_; budget += kStep) {
         SCOPED_TRACE(budget);
-        FakeClock clock;
-        ScriptedChannel channel(clock);
-        FakeDevice device(channel, pages_);
+        SimulatedLine line(pages_, kNoWireTime);
+        line.Device();
+        DeviceChannel& channel = line.channel;
         FailAfterChannel failing(channel, budget);
         ForwardingChannelFactory factory(failing);
         TestRunHost host;
@@ -405,12 +352,13 @@ TEST_F(Vanish, AtAnyPointTheRunEndsCleanlyAndNeverClaimsSuccess) {
         options.logPath = dir.filePath(QStringLiteral("log.txt"));
         bool logOpen = true;
         {
-            TUpdateSequence run(QStringLiteral("ttyFAULT0"), pages_, options, factory, clock, host);
+            TUpdateSequence run(QStringLiteral("ttyFAULT0"), pages_, options, factory, line.clock,
+                                host);
             run.RunUpdate();
             logOpen = run.LogOpen();
         }
         EXPECT_FALSE(logOpen);
-        EXPECT_TRUE(LockIsFree(options.logPath));
+        EXPECT_TRUE(LogLockIsFree(options.logPath));
         EXPECT_FALSE(channel.Connected());
         EXPECT_EQ(channel.DisconnectCount(), 1);
 
@@ -424,10 +372,10 @@ TEST_F(Vanish, AtAnyPointTheRunEndsCleanlyAndNeverClaimsSuccess) {
         const auto events = host.Events();
         EXPECT_EQ(events.back().kind, TestRunHost::Event::Kind::EnableStart);
         // The pages the device took are a prefix of the package, each taken whole.
-        const auto& written = device.PagesWritten();
+        const auto& written = line.Report().pagesWritten;
         for (size_t i = 0; i < written.size(); ++i)
             EXPECT_EQ(written[i], i);
-        EXPECT_EQ(device.MismatchedPages(), 0);
+        EXPECT_EQ(line.Report().pageMismatches, 0u);
     }
 }
 
@@ -436,35 +384,11 @@ TEST_F(Vanish, AtAnyPointTheRunEndsCleanlyAndNeverClaimsSuccess) {
 TEST_F(LineFault, LogPathThatIsAFolderLeavesTheRunWithoutALog) {
     // As root, permission bits do not stop writes; a folder in the log's place does.
     ASSERT_TRUE(QDir().mkpath(options_.logPath));
-    FakeDevice device(channel_, pages_);
     Go();
     EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
-    EXPECT_EQ(device.PagesWritten(), (std::vector<uint16_t>{0, 1, 2, 3}));
+    EXPECT_EQ(line_.Report().pagesWritten, (std::vector<uint16_t>{0, 1, 2, 3}));
     EXPECT_TRUE(QFileInfo(options_.logPath).isDir());
     EXPECT_TRUE(QDir(options_.logPath).isEmpty());
-    ExpectEndedThroughTheTail();
-}
-
-TEST_F(LineFault, LogHeldByAnotherProcessIsLeftAloneAndTheRunGoesOn) {
-    QFile log(options_.logPath);
-    ASSERT_TRUE(log.open(QIODevice::WriteOnly));
-    const QByteArray before("\xFF\xFE\r\0\n\0o\0l\0d\0", 12);
-    ASSERT_EQ(log.write(before), before.size());
-    log.close();
-    FakeDevice device(channel_, pages_);
-    {
-        HeldElsewhere holder(options_.logPath.toStdString(), false);
-        ASSERT_TRUE(holder.Held());
-        TUpdateSequence run(QStringLiteral("ttyFAULT0"), pages_, options_, factory_, clock_, host_);
-        EXPECT_FALSE(run.LogOpen());
-        run.RunUpdate();
-        logOpenAfterRun_ = run.LogOpen();
-        connectedAfterRun_ = channel_.Connected();
-    }
-    logLockFreeAfterRun_ = LockIsFree(options_.logPath);
-    EXPECT_EQ(host_.Shown(), QStringList{kSuccess});
-    EXPECT_EQ(device.PagesWritten(), (std::vector<uint16_t>{0, 1, 2, 3}));
-    EXPECT_EQ(FileBytes(options_.logPath), before);
     ExpectEndedThroughTheTail();
 }
 

@@ -7,10 +7,8 @@
 #include <QDeadlineTimer>
 #include <QTemporaryDir>
 
-#include "FakeClock.h"
-#include "FakeDevice.h"
-#include "FaultSupport.h"
 #include "HandOver.h"
+#include "RunFaults.h"
 #include "TestRunHost.h"
 #include "UpdateThread.h"
 
@@ -48,7 +46,7 @@ protected:
     // Port closed once, log closed and unlocked, Start enabled last.
     void ExpectEndedThroughTheTail(const TUpdateThread& run) const {
         EXPECT_FALSE(run.LogOpen());
-        EXPECT_TRUE(LockIsFree(options_.logPath));
+        EXPECT_TRUE(LogLockIsFree(options_.logPath));
         EXPECT_FALSE(channel_.Connected());
         EXPECT_EQ(channel_.DisconnectCount(), 1);
         const auto events = host_.Events();
@@ -57,10 +55,10 @@ protected:
     }
 
     QTemporaryDir dir_;
-    FakeClock clock_;
-    ScriptedChannel channel_{clock_};
+    SimulatedLine line_{MakePages(4, 248, 5), kNoWireTime};
+    DeviceChannel& channel_ = line_.channel;
+    const PageMap& pages_ = line_.pages;
     TestRunHost host_;
-    PageMap pages_ = RandomPages(4, 248, 5);
     RunOptions options_;
 };
 
@@ -68,18 +66,19 @@ TEST_F(ThreadFault, DeviceLostInThePageFrameEndsTheRunWithItsMessages) {
     const DryRunResult dry = DryRunOf(pages_);
     ASSERT_EQ(dry.pageFrames.count(2), 1u);
     const auto& page2 = dry.pageFrames.at(2);
-    FakeDevice device(channel_, pages_);
+    line_.Device();
     FailAfterChannel failing(channel_, page2.bytesBefore + page2.frame.size() / 2);
     ForwardingChannelFactory factory(failing);
 
     TRunHandOver handOver(host_);
-    TUpdateThread run(QStringLiteral("ttyFAULT0"), pages_, options_, factory, clock_, handOver);
+    TUpdateThread run(QStringLiteral("ttyFAULT0"), pages_, options_, factory, line_.clock,
+                      handOver);
     run.start();
     ASSERT_TRUE(ServeUntilFinished(handOver, run)) << "the run hung";
 
     EXPECT_TRUE(failing.Failed());
     EXPECT_EQ(host_.Shown(), (QStringList{kExchangeError, kUpdateError}));
-    EXPECT_EQ(device.PagesWritten(), (std::vector<uint16_t>{0, 1}));
+    EXPECT_EQ(line_.Report().pagesWritten, (std::vector<uint16_t>{0, 1}));
     ExpectEndedThroughTheTail(run);
     const QStringList log = LogEntries(options_.logPath);
     ASSERT_FALSE(log.isEmpty());
