@@ -1,4 +1,5 @@
-// The window as it looks before any run: modes, caption, layout, fonts and the fit of texts.
+// The window as it looks before any run: modes, caption, the texts the operator reads and
+// their fit, fonts, and resizing.
 #include <QFontInfo>
 #include <QFrame>
 #include <QTest>
@@ -87,73 +88,55 @@ private slots:
         QVERIFY(Find<QAction>(window.get(), "ActionStop")->isEnabled());
     }
 
-    void geometryMatchesTheLayout() {
+    // The left panel keeps its width when the window grows; the right one takes the rest, and
+    // every control stays inside its panel.
+    void resizingGrowsOnlyTheRightPanel() {
         auto window = MakeWindow({"-t"});
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-        QCOMPARE(window->size(), QSize(523, 338));
-        struct Expect {
-            const char* name;
-            QRect rect;
-        };
-        const Expect expected[] = {
-            {"Label11", {8, 8, 97, 21}},
-            {"ComboBox1", {112, 8, 193, 21}},
-            {"PortNameCombo", {111, 8, 193, 21}},
-            {"Label3", {74, 43, 32, 13}},
-            {"FileNameEdit", {112, 40, 171, 21}},
-            {"ToolBar1", {285, 40, 25, 25}},
-            {"Label5", {0, 72, 106, 46}},
-            {"CLMemo", {112, 72, 192, 105}},
-            {"Label4", {14, 122, 92, 26}},
-            {"Label6", {8, 189, 98, 44}},
-            {"SCLMemo", {112, 189, 192, 105}},
-            {"Label8", {14, 239, 92, 26}},
-            {"Label1", {8, 301, 98, 29}},
-            {"ProgressBar1", {112, 306, 137, 21}},
-            {"BitBtn1", {251, 300, 56, 29}},
-            {"SpeedButton1", {4, 4, 43, 25}},
-            {"SN", {98, 8, 87, 21}},
-            {"SpeedButton2", {4, 35, 43, 25}},
-            {"HWEdit", {97, 36, 87, 21}},
-        };
-        for (const Expect& e : expected) {
-            QWidget* w = Find<QWidget>(window.get(), e.name);
-            QVERIFY2(w, e.name);
-            QCOMPARE(w->geometry(), e.rect);
-        }
-        QCOMPARE(Find<QWidget>(window.get(), "Label2")->pos(), QPoint(61, 11));
-        QCOMPARE(Find<QWidget>(window.get(), "Label7")->pos(), QPoint(61, 39));
-        auto* panel1 = Find<QFrame>(window.get(), "Panel1");
-        auto* panel3 = Find<QFrame>(window.get(), "Panel3");
-        QCOMPARE(panel1->geometry(), QRect(0, 0, 313, 338));
-        QCOMPARE(panel3->geometry(), QRect(313, 0, 523 - 313, 338));
-        auto* panel2 = Find<QFrame>(window.get(), "Panel2");
-        QCOMPARE(panel2->geometry(), QRect(2 + 10, 2 + 4, 523 - 313 - 4 - 10 - 6, 63));
-        // The picture's panel fills the rest, under the S/N panel.
-        QCOMPARE(Find<QFrame>(window.get(), "Panel4")->geometry(),
-                 QRect(2, 2 + 4 + 63, 523 - 313 - 4, 338 - 4 - 4 - 63));
-
-        // The left panel keeps its width when the window grows.
-        window->resize(700, 400);
+        auto* left = Find<QFrame>(window.get(), "Panel1");
+        auto* right = Find<QFrame>(window.get(), "Panel3");
+        const int leftWidth = left->width();
+        QVERIFY(leftWidth > 0);
+        const QSize grown = window->size() + QSize(177, 62);
+        window->resize(grown);
         QCoreApplication::processEvents();
-        QCOMPARE(panel1->width(), 313);
-        QCOMPARE(panel1->height(), 400);
-        QCOMPARE(panel3->width(), 700 - 313);
+        QCOMPARE(window->size(), grown);
+        QCOMPARE(left->width(), leftWidth);
+        QCOMPARE(left->height(), grown.height());
+        QCOMPARE(right->x(), leftWidth);
+        QCOMPARE(right->width(), grown.width() - leftWidth);
+        QCOMPARE(right->height(), grown.height());
+        for (QFrame* panel : {left, right}) {
+            for (QWidget* child : panel->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+                if (child->isHidden())
+                    continue;
+                QVERIFY2(panel->rect().contains(child->geometry()),
+                         qPrintable(child->objectName()));
+            }
+        }
+        // The S/N panel above the picture's, both inside the right panel.
+        auto* serial = Find<QFrame>(window.get(), "Panel2");
+        auto* picture = Find<QFrame>(window.get(), "Panel4");
+        QVERIFY(serial->geometry().bottom() < picture->geometry().top());
     }
 
-    void pictureFillsTheRightPanelOutsideTechnologyMode() {
+    void pictureSitsInTheRightPanelOutsideTechnologyMode() {
         auto window = MakeWindow({});
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-        QCOMPARE(Find<QFrame>(window.get(), "Panel4")->geometry(),
-                 QRect(2, 2, 523 - 313 - 4, 338 - 4));
-        // Border of 13 pixels inside the panel's own bevel.
-        QCOMPARE(Find<QLabel>(window.get(), "Image1")->geometry(),
-                 QRect(14, 14, 523 - 313 - 4 - 28, 338 - 4 - 28));
+        auto* panel = Find<QFrame>(window.get(), "Panel4");
+        auto* image = Find<QLabel>(window.get(), "Image1");
+        QVERIFY(Find<QFrame>(window.get(), "Panel2")->isHidden());
+        QVERIFY(image->isVisible());
+        QVERIFY(!image->pixmap().isNull());
+        QVERIFY(!image->geometry().isEmpty());
+        QVERIFY(panel->rect().contains(image->geometry()));
+        QVERIFY(Find<QFrame>(window.get(), "Panel3")->rect().contains(panel->geometry()));
     }
 
-    void textsHintsAndColours() {
+    // What the operator reads on the window and in its hints.
+    void textsTheOperatorReads() {
         auto window = MakeWindow({"-t"});
         QWidget* w = window.get();
         QCOMPARE(Find<QLabel>(w, "Label11")->text(), QStringLiteral("Порт:"));
@@ -179,18 +162,12 @@ private slots:
         QCOMPARE(Find<QToolButton>(w, "SpeedButton1")->text(), QStringLiteral("+1"));
         QCOMPARE(Find<QToolButton>(w, "SpeedButton1")->toolTip(),
                  QStringLiteral("Увеличить серийный номер на 1 и создать bsk2 файл"));
-        QCOMPARE(Find<QToolButton>(w, "SpeedButton2")->text(), QStringLiteral("     "));
         QCOMPARE(Find<QToolButton>(w, "SpeedButton2")->toolTip(),
                  QStringLiteral("Создать bsk файл с заданным серийным номером"));
         for (const char* name : {"Label4", "Label8"}) {
             auto* label = Find<QLabel>(w, name);
             QCOMPARE(label->text(), QStringLiteral("Проверка отключена"));
             QVERIFY(label->isHidden());
-            QCOMPARE(label->palette().color(QPalette::WindowText), QColor(255, 0, 0));
-        }
-        for (const char* name : {"Panel1", "Panel3"}) {
-            QCOMPARE(Find<QWidget>(w, name)->palette().color(QPalette::Window),
-                     QColor(211, 221, 231));
         }
         auto* bar = Find<QProgressBar>(w, "ProgressBar1");
         QCOMPARE(bar->minimum(), 0);
@@ -199,10 +176,6 @@ private slots:
         QVERIFY(bar->toolTip().isEmpty());  // its hint is switched off
         QVERIFY(Find<QListWidget>(w, "CLMemo")->isSortingEnabled());
         QVERIFY(Find<QListWidget>(w, "SCLMemo")->isSortingEnabled());
-        QVERIFY(!Find<QLabel>(w, "Image1")->pixmap().isNull());
-        QCOMPARE(Find<QLabel>(w, "Image1")->pixmap().size(), QSize(162, 276));
-        QVERIFY(Find<QComboBox>(w, "ComboBox1")->hasFocus() ||
-                Find<QComboBox>(w, "ComboBox1")->nextInFocusChain() != nullptr);
         // No minimise or maximise box.
         QVERIFY(!(window->windowFlags() & Qt::WindowMinimizeButtonHint));
         QVERIFY(!(window->windowFlags() & Qt::WindowMaximizeButtonHint));

@@ -13,22 +13,19 @@
 #include <future>
 #include <thread>
 
-#include "DeviceChannel.h"
-#include "DeviceModel.h"
 #include "GatedChannel.h"
 #include "MemIniFile.h"
 #include "PackageBuilder.h"
 #include "PackageLoader.h"
 #include "PaintPool.h"
 #include "RunMessages.h"
+#include "SimulatedLine.h"
+#include "TestPages.h"
 #include "UpdateThread.h"
-#include "VirtualClock.h"
 #include "WindowTestSupport.h"
 
 using namespace kvr;
 using namespace kvr::test;
-using kvr::devsim::DeviceModel;
-using kvr::devsim::DeviceOptions;
 
 namespace {
 
@@ -58,14 +55,6 @@ void RunUntilIdle() {
     loop.exec();
 }
 
-PageMap PagesOf(const QByteArray& file) {
-    UpdatePackage package;
-    QString error;
-    if (!ParseUpdatePackage(file, package, error))
-        return {};
-    return package.pages;
-}
-
 }  // namespace
 
 class WindowRunTest : public QObject {
@@ -75,9 +64,7 @@ private:
     std::unique_ptr<QTemporaryDir> dir_;
     QString packagePath_;
     QByteArray packageBytes_;
-    std::shared_ptr<devsim::VirtualClock> clock_;
-    std::unique_ptr<DeviceModel> device_;
-    std::unique_ptr<devsim::DeviceChannelFactory> deviceChannels_;
+    std::unique_ptr<SimulatedLine> line_;
     std::shared_ptr<GatedChannelFactory> channels_;
     std::shared_ptr<RecordingPrompter> prompter_;
     std::unique_ptr<TFormProgFrm> window_;
@@ -101,11 +88,11 @@ private:
         QVERIFY(WriteAll(packagePath_, packageBytes_));
         QVERIFY(
             WriteAll(SettingsPath(), ("[Common]\r\nFileName=" + packagePath_ + "\r\n").toUtf8()));
-        clock_ = std::make_shared<devsim::VirtualClock>();
-        device_ = std::make_unique<DeviceModel>(
-            deviceOptions, PagesOf(expected.isEmpty() ? packageBytes_ : expected), *clock_);
-        deviceChannels_ = std::make_unique<devsim::DeviceChannelFactory>(*device_, *clock_);
-        channels_ = std::make_shared<GatedChannelFactory>(*deviceChannels_);
+        line_ = std::make_unique<SimulatedLine>(
+            PagesOfPackage(expected.isEmpty() ? packageBytes_ : expected));
+        line_->options = deviceOptions;
+        line_->Device();
+        channels_ = std::make_shared<GatedChannelFactory>(line_->factory);
         prompter_ = std::make_shared<RecordingPrompter>();
         FormDependencies deps;
         deps.settingsPath = SettingsPath();
@@ -114,9 +101,15 @@ private:
         deps.listPorts = [] { return MakePorts(2); };
         deps.prompter = prompter_;
         deps.channels = channels_;
-        deps.clock = clock_;
+        deps.clock = Clock();
         window_ = std::make_unique<TFormProgFrm>(deps);
     }
+
+    // The line's clock for the window, which shares the clocks it is given.
+    std::shared_ptr<IClock> Clock() {
+        return std::shared_ptr<IClock>(&line_->clock, [](IClock*) {});
+    }
+    const devsim::DeviceReport& Report() { return line_->Report(); }
 
     QAction* Action(const char* name) { return Find<QAction>(window_.get(), name); }
     QPushButton* StartButton() { return Find<QPushButton>(window_.get(), "BitBtn1"); }
@@ -148,9 +141,7 @@ private slots:
             channels_->gate->Open();
         window_.reset();
         channels_.reset();
-        deviceChannels_.reset();
-        device_.reset();
-        clock_.reset();
+        line_.reset();
         SetModes(false, false);
     }
 
@@ -172,7 +163,7 @@ private slots:
         QCOMPARE(Bar()->value(), 100);
         QVERIFY(progress.size() >= 2);
         QCOMPARE(progress.back().at(0).toInt(), 100);
-        const devsim::DeviceReport& report = device_->Report();
+        const devsim::DeviceReport& report = Report();
         QCOMPARE(report.pagesReceived, 6u);
         QCOMPARE(report.pageMismatches, 0u);
         QCOMPARE(report.updatesCompleted, 1u);
@@ -229,13 +220,13 @@ private slots:
         Release();
         QVERIFY(WaitRunEnded());
         QCOMPARE(prompter_->Texts(PromptRecord::Message), QStringList{kSuccess});
-        QCOMPARE(device_->Report().pagesReceived, 6u);
+        QCOMPARE(Report().pagesReceived, 6u);
     }
 
     void serialButtonsDuringARunAreRefused() {
         Build(true, [] {
             DeviceOptions o;
-            o.finalStatus = 10;
+            o.finalStatuses = {10};
             return o;
         }());
         SerialEdit()->setText(QStringLiteral("500"));
@@ -253,14 +244,14 @@ private slots:
         QCOMPARE(channels_->created.load(), 1);
         Release();
         QVERIFY(WaitRunEnded());
-        QCOMPARE(device_->Report().serialNumbers.size(), size_t(1));
+        QCOMPARE(Report().serialNumbers.size(), size_t(1));
         QCOMPARE(prompter_->Texts(PromptRecord::Message), QStringList{kSuccess});
     }
 
     void technologyModeStartButtonBindsAfterTheFirstRun() {
         Build(true, [] {
             DeviceOptions o;
-            o.finalStatus = 10;
+            o.finalStatuses = {10};
             return o;
         }());
         Find<QLineEdit>(window_.get(), "HWEdit")->setText(QStringLiteral("3"));
@@ -279,7 +270,7 @@ private slots:
         Action("ActionStart")->setEnabled(true);
         QVERIFY(StartButton()->isEnabled());
         // The serial number and hardware version reached the device.
-        const auto& written = device_->Report().serialNumbers;
+        const auto& written = Report().serialNumbers;
         QCOMPARE(written.size(), size_t(1));
         QCOMPARE(written[0].hardware, uint8_t(3));
         QCOMPARE(QByteArray(reinterpret_cast<const char*>(written[0].serial.data()), 1),
@@ -311,7 +302,7 @@ private slots:
         QFETCH(QString, after);
         Build(true, [] {
             DeviceOptions o;
-            o.finalStatus = 10;
+            o.finalStatuses = {10};
             return o;
         }());
         SerialEdit()->setText(before);
@@ -325,7 +316,7 @@ private slots:
     void plusOneTwiceAcrossTwoRuns() {
         Build(true, [] {
             DeviceOptions o;
-            o.finalStatus = 10;
+            o.finalStatuses = {10};
             return o;
         }());
         SerialEdit()->setText(QStringLiteral("12345678"));
@@ -335,7 +326,7 @@ private slots:
         plusOne->click();
         QCOMPARE(SerialEdit()->text(), QStringLiteral("12345680"));
         QVERIFY(WaitRunEnded());
-        const auto& written = device_->Report().serialNumbers;
+        const auto& written = Report().serialNumbers;
         QCOMPARE(written.size(), size_t(2));
         QCOMPARE(QByteArray(reinterpret_cast<const char*>(written[1].serial.data()), 8),
                  QByteArray("12345680"));
@@ -394,7 +385,7 @@ private slots:
         QCOMPARE(Find<QLineEdit>(window_.get(), "FileNameEdit")->text(), other);
         QVERIFY(WaitRunEnded());
         QCOMPARE(prompter_->Texts(PromptRecord::Message), QStringList{kSuccess});
-        QCOMPARE(device_->Report().pagesReceived, 6u);
+        QCOMPARE(Report().pagesReceived, 6u);
     }
 
     void cancelledDialogWithoutPackageStartsNothing() {
@@ -428,12 +419,12 @@ private slots:
         Release();
         QVERIFY(WaitRunEnded());
         // The device expected the second package, so the first run did not match it.
-        QVERIFY(device_->Report().pageMismatches > 0);
+        QVERIFY(Report().pageMismatches > 0);
         QVERIFY(WriteAll(packagePath_, second));
-        const uint32_t mismatchesBefore = device_->Report().pageMismatches;
+        const uint32_t mismatchesBefore = Report().pageMismatches;
         StartButton()->click();
         QVERIFY(WaitRunEnded());
-        QCOMPARE(device_->Report().pageMismatches, mismatchesBefore);
+        QCOMPARE(Report().pageMismatches, mismatchesBefore);
         QCOMPARE(window_->Package().pages.size(), size_t(3));
         QCOMPARE(Find<QListWidget>(window_.get(), "CLMemo")->item(0)->text(),
                  QStringLiteral("17.2.7"));
@@ -450,8 +441,8 @@ private slots:
         StartButton()->click();
         QVERIFY(WaitRunEnded());
         QCOMPARE(prompter_->Texts(PromptRecord::Message), (QStringList{kChanged, kSuccess}));
-        QCOMPARE(device_->Report().pageMismatches, 0u);
-        QCOMPARE(device_->Report().updatesCompleted, 2u);
+        QCOMPARE(Report().pageMismatches, 0u);
+        QCOMPARE(Report().updatesCompleted, 2u);
         QCOMPARE(window_->windowTitle(), QStringLiteral("KVRUplinker v1.0.14 - 'update.bsk'"));
     }
 
@@ -472,10 +463,10 @@ private slots:
         QCOMPARE(prompter_->records.front().caption, QStringLiteral("KVRUplinker v1.0.14"));
         if (answer) {
             QCOMPARE(prompter_->Texts(PromptRecord::Message), QStringList{kSuccess});
-            QCOMPARE(device_->Report().pagesReceived, 6u);
+            QCOMPARE(Report().pagesReceived, 6u);
         } else {
             QCOMPARE(prompter_->Count(PromptRecord::Message), 0);
-            QCOMPARE(device_->Report().pagesReceived, 2u);
+            QCOMPARE(Report().pagesReceived, 2u);
         }
         QVERIFY(Action("ActionStart")->isEnabled());
     }
@@ -487,7 +478,7 @@ private slots:
         StartButton()->click();
         QVERIFY(WaitRunEnded());
         QCOMPARE(prompter_->Texts(PromptRecord::Message), QStringList{kHardwareIncompatible});
-        QCOMPARE(device_->Report().pagesReceived, 1u);
+        QCOMPARE(Report().pagesReceived, 1u);
         QVERIFY(StartButton()->isEnabled());
     }
 
@@ -509,7 +500,7 @@ private slots:
         QVERIFY(!channels_->events.watchedFileExistedAtDisconnect);
         QVERIFY(QFile::exists(SettingsPath()));
         // The run was stopped, not finished.
-        QCOMPARE(device_->Report().pagesReceived, 0u);
+        QCOMPARE(Report().pagesReceived, 0u);
         QCOMPARE(prompter_->Count(PromptRecord::Message), 0);
     }
 
@@ -563,7 +554,7 @@ private slots:
         QCOMPARE(channels_->events.disconnects.load(), 1);
         QVERIFY(QFile::exists(SettingsPath()));
         QCOMPARE(prompter_->Count(PromptRecord::Message), 0);
-        QCOMPARE(device_->Report().pagesReceived, 0u);
+        QCOMPARE(Report().pagesReceived, 0u);
     }
 
     void closeDuringAQuestionWaitsForTheAnswer() {
@@ -580,7 +571,7 @@ private slots:
         QVERIFY(!window_->RunGoing());
         QCOMPARE(prompter_->Count(PromptRecord::Question), 1);
         QCOMPARE(prompter_->Count(PromptRecord::Message), 0);
-        QCOMPARE(device_->Report().pagesReceived, 3u);
+        QCOMPARE(Report().pagesReceived, 3u);
     }
 
     // The run's accessors take no lock that the run holds while it waits for the window.
@@ -660,11 +651,7 @@ private slots:
         Build(false);
         Find<QComboBox>(window_.get(), "ComboBox1")->setCurrentIndex(-1);
         // The empty port name reaches the run; the simulated port refuses it like a real one.
-        auto failing = std::make_unique<devsim::DeviceChannelFactory>(*device_, *clock_, [] {
-            devsim::ChannelOptions o;
-            o.failConnect = true;
-            return o;
-        }());
+        line_->channel.FailConnect("SerialComm open port error, 2");
         window_.reset();  // one window at a time: the language file is process-wide
         FormDependencies deps;
         deps.settingsPath = SettingsPath();
@@ -672,8 +659,8 @@ private slots:
         deps.logPath = dir_->filePath(QStringLiteral("log.txt"));
         deps.listPorts = [] { return MakePorts(0); };
         deps.prompter = prompter_;
-        deps.channels = std::shared_ptr<IChannelFactory>(failing.get(), [](IChannelFactory*) {});
-        deps.clock = clock_;
+        deps.channels = std::shared_ptr<IChannelFactory>(&line_->factory, [](IChannelFactory*) {});
+        deps.clock = Clock();
         window_ = std::make_unique<TFormProgFrm>(deps);
         StartButton()->click();
         QVERIFY(WaitRunEnded());

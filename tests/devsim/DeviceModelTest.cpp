@@ -1,5 +1,6 @@
 // The simulated device as a host sees it: frames in, frames out, statuses in their order.
 #include "DeviceModel.h"
+#include "TestPages.h"
 #include "VirtualClock.h"
 
 #include <gtest/gtest.h>
@@ -14,21 +15,6 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint16_t kPageSize = 24;  // 8 header bytes + 16 data bytes
 constexpr uint16_t kDataBytes = kPageSize - kPageHeaderBytes;
 constexpr uint32_t kRestartMs = 1500;
-
-PageMap MakePages(int count) {
-    PageMap pages;
-    for (int i = 0; i < count; ++i) {
-        PackagePage page;
-        for (size_t b = 0; b < kPageHeaderBytes; ++b) {
-            page.pageHeader[b] = static_cast<uint8_t>(0x10 * i + b);
-        }
-        page.pageData.resize(kDataBytes);
-        for (int b = 0; b < kDataBytes; ++b)
-            page.pageData[b] = static_cast<char>(i * 31 + b * 7);
-        pages[i] = page;
-    }
-    return pages;
-}
 
 struct Reply {
     uint8_t frameType = 0;
@@ -69,7 +55,7 @@ class DevsimModel : public ::testing::Test {
 protected:
     void Make(DeviceOptions options, int pageCount = 3) {
         options.restartDelayMs = kRestartMs;
-        pages = MakePages(pageCount);
+        pages = test::MakePages(pageCount, kDataBytes);
         device.emplace(options, pages, clock);
     }
 
@@ -113,8 +99,13 @@ protected:
     }
 
     Bytes PagePayload(uint16_t page, uint16_t length) {
-        Bytes p = {static_cast<uint8_t>(page), static_cast<uint8_t>(page >> 8),
-                   static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8)};
+        Bytes p;
+        p.reserve(kPageFrameFixedPayloadBytes +
+                  length);  // also keeps GCC 12's -O3 bounds check quiet
+        for (uint16_t v : {page, length}) {
+            p.push_back(static_cast<uint8_t>(v & 0xFF));
+            p.push_back(static_cast<uint8_t>(v >> 8));
+        }
         const PackagePage& src = pages.at(page);
         p.insert(p.end(), src.pageHeader.begin(), src.pageHeader.end());
         p.insert(p.end(), src.pageData.begin(), src.pageData.begin() + length);
@@ -425,6 +416,8 @@ TEST_F(DevsimModel, EachFaultSpoilsTheReplyInItsOwnWay) {
                 EXPECT_NE(spoilt[0], kStartByte);
                 EXPECT_TRUE(std::equal(sound.begin() + 1, sound.end(), spoilt.begin() + 1));
                 break;
+            default:
+                FAIL() << "not a case here";
         }
         // Only the first reply was chosen.
         EXPECT_EQ(Send(6, kCmdStatus), sound);
@@ -537,6 +530,129 @@ TEST_F(DevsimModel, RequestsArriveInPiecesAndAfterNoise) {
     Bytes twice = reply;
     twice.insert(twice.end(), reply.begin(), reply.end());
     EXPECT_EQ(out, twice);
+}
+
+TEST_F(DevsimModel, ScriptedPageRequestsAreAskedInOrderAndAMissingPageOnce) {
+    DeviceOptions options;
+    options.pageRequests = std::vector<PageRequest>{{1, 5}, {9, 5}, {0, kDataBytes}};
+    Make(options, 2);
+    EnterBootloader();
+    Command(0, kCmdStartUpdate);
+    const auto first = AskStatus(0);
+    EXPECT_EQ(first->page, 1);
+    EXPECT_EQ(first->length, 5);
+    EXPECT_EQ(WritePage(0, 1, 5), 0);
+    EXPECT_EQ(AskStatus(0)->page, 9) << "asked for once";
+    const auto last = AskStatus(0);
+    EXPECT_EQ(last->page, 0);
+    EXPECT_EQ(last->length, kDataBytes);
+    WritePage(0, 0, kDataBytes);
+    EXPECT_EQ(AskStatus(0)->code, kStatusComplete);
+    EXPECT_EQ(device->Report().pagesWritten, (std::vector<uint16_t>{1, 0}));
+    EXPECT_EQ(device->Report().pageMismatches, 0u);
+}
+
+TEST_F(DevsimModel, FinalStatusesComeInOrderInTheNewApplicationsFraming) {
+    DeviceOptions options;
+    options.finalStatuses = {10, 3};
+    options.updatedAddressLength = 0;
+    Make(options, 1);
+    EnterBootloader();
+    Command(0, kCmdStartUpdate);
+    WritePage(0, 0, kDataBytes);
+    EXPECT_EQ(AskStatus(0)->code, kStatusComplete);
+    clock.Advance(kRestartMs);
+    EXPECT_FALSE(AskStatus(6).has_value());
+    EXPECT_EQ(AskStatus(0)->code, 10);
+    EXPECT_EQ(AskStatus(0)->code, 3);
+    EXPECT_EQ(AskStatus(0)->code, 3) << "the last one repeats";
+}
+
+TEST_F(DevsimModel, FrameLogKeepsWhatWasReadInTheDevicesFraming) {
+    Make({});
+    AskStatus(0);  // not its framing: not logged
+    AskStatus(6);
+    Command(6, kCmdEnterBootloader, {0, 0, 0});
+    const auto& frames = device->Frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].command, kCmdStatus);
+    EXPECT_EQ(frames[0].addressLength, 6);
+    EXPECT_TRUE(frames[0].payload.empty());
+    EXPECT_EQ(frames[1].command, kCmdEnterBootloader);
+    EXPECT_EQ(frames[1].payload, (Bytes{0, 0, 0}));
+    EXPECT_EQ(device->Commands(), (std::vector<uint8_t>{kCmdStatus, kCmdEnterBootloader}));
+}
+
+TEST_F(DevsimModel, ReplyFaultsThatRewriteTheFrame) {
+    const Bytes sound = DeviceModel::BuildFrame(6, kCmdStatus, Bytes(kStatusRecordBytes, 0));
+    DeviceOptions options;
+    options.faults = {{FaultKind::LengthField, kCmdStatus, 1, 1, 0x1234},
+                      {FaultKind::Status, kCmdStatus, 2, 1, 6},
+                      {FaultKind::ShortReply, kCmdStatus, 3, 1, 5},
+                      {FaultKind::LengthField, kCmdStatus, 4, 1, 0xFFFF},
+                      {FaultKind::TrailingNoise, kCmdStatus, 4, 1, 100}};
+    Make(options);
+    Bytes lengthField = sound;
+    lengthField[2] = 0x34;
+    lengthField[3] = 0x12;
+    EXPECT_EQ(Send(6, kCmdStatus), lengthField);
+    EXPECT_EQ(AskStatus(6)->code, 6) << "a sound frame with the other status";
+    EXPECT_EQ(Send(6, kCmdStatus), Bytes(sound.begin(), sound.end() - 5));
+    const Bytes huge = Send(6, kCmdStatus);
+    ASSERT_EQ(huge.size(), sound.size() + 100);
+    EXPECT_EQ(huge[2], 0xFF);
+    EXPECT_EQ(huge[3], 0xFF);
+    EXPECT_NE(huge[sound.size()], kStartByte) << "the noise never starts a frame";
+    EXPECT_EQ(Send(6, kCmdStatus), sound);
+}
+
+TEST_F(DevsimModel, NoiseAndGarbledFramesReplaceTheReply) {
+    DeviceOptions options;
+    options.faults = {{FaultKind::Noise, kCmdStatus, 1, 1, 50},
+                      {FaultKind::Garbled, kCmdStatus, 2, 1, 0}};
+    Make(options);
+    const Bytes noise = Send(6, kCmdStatus);
+    ASSERT_EQ(noise.size(), 50u);
+    EXPECT_NE(noise[0], kStartByte);
+    const Bytes garbled = Send(6, kCmdStatus);
+    ASSERT_GT(garbled.size(), kFrameHeaderBytes + 1);
+    EXPECT_EQ(garbled[0], kStartByte);
+    EXPECT_EQ(size_t(garbled[2] | (garbled[3] << 8)), garbled.size() - kFrameHeaderBytes);
+    EXPECT_EQ(garbled[kFrameHeaderBytes], kCmdStatus + 1);
+    EXPECT_FALSE(ParseReply(garbled, 0).has_value()) << "its checksum is wrong";
+}
+
+TEST_F(DevsimModel, RepliesComeInTimedPieces) {
+    const Bytes sound = DeviceModel::BuildFrame(6, kCmdStatus, Bytes(kStatusRecordBytes, 0));
+    const Bytes request = DeviceModel::BuildFrame(6, kCmdStatus, {});
+    DeviceOptions options;
+    options.replyDelayMs = 3;
+    options.faults = {{FaultKind::Trickle, kCmdStatus, 2, 1, 40}};
+    Make(options);
+    const auto whole = device->ReceiveTimed(request.data(), request.size());
+    ASSERT_EQ(whole.size(), 1u);
+    EXPECT_EQ(whole[0].delayMs, 3u);
+    EXPECT_EQ(whole[0].bytes, sound);
+    const auto trickle = device->ReceiveTimed(request.data(), request.size());
+    ASSERT_EQ(trickle.size(), sound.size());
+    Bytes joined;
+    for (size_t i = 0; i < trickle.size(); ++i) {
+        EXPECT_EQ(trickle[i].delayMs, i == 0 ? 3u : 40u);
+        joined.insert(joined.end(), trickle[i].bytes.begin(), trickle[i].bytes.end());
+    }
+    EXPECT_EQ(joined, sound);
+}
+
+TEST_F(DevsimModel, BabblingDeviceAnswersEveryWriteWithNoiseOnly) {
+    DeviceOptions options;
+    options.babbleBytes = 30;
+    Make(options);
+    for (uint16_t n : {uint16_t{0}, uint16_t{6}}) {
+        const Bytes noise = Send(n, kCmdStatus);
+        ASSERT_EQ(noise.size(), 30u);
+        EXPECT_NE(noise[0], kStartByte);
+    }
+    EXPECT_EQ(device->Report().statusRequests, 0u);
 }
 
 TEST_F(DevsimModel, StalePartialRequestIsDropped) {

@@ -47,8 +47,12 @@ inline Bytes SerialPayload(const devsim::SerialNumberRecord& record) {
 
 class SimulatedLine {
 public:
-    explicit SimulatedLine(PageMap expected = {}, devsim::ChannelOptions channelOptions = {})
-        : pages(std::move(expected)), channel(clock, nullptr, channelOptions) {}
+    // sharedClock: a clock that other lines of the test move too (default: the line's own).
+    explicit SimulatedLine(PageMap expected = {}, devsim::ChannelOptions channelOptions = {},
+                           VirtualClock* sharedClock = nullptr)
+        : clock(sharedClock != nullptr ? *sharedClock : ownClock_),
+          pages(std::move(expected)),
+          channel(clock, nullptr, channelOptions) {}
     SimulatedLine(const SimulatedLine&) = delete;
     SimulatedLine& operator=(const SimulatedLine&) = delete;
 
@@ -61,7 +65,11 @@ public:
     }
     const DeviceReport& Report() { return Device().Report(); }
 
-    VirtualClock clock;
+private:
+    VirtualClock ownClock_;
+
+public:
+    VirtualClock& clock;
     DeviceOptions options;  // read when the device is built
     PageMap pages;          // what the device expects
     DeviceChannel channel;
