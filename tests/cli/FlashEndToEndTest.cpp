@@ -1,16 +1,15 @@
 // kvr-uplinker-cli flash against kvr-devsim over a real pseudo-terminal: the serial component,
 // the engine on its thread, the hand-overs served by the command line's event loop, the update
-// log and the language file, all as a user would run them. Each run really waits for the
-// sequence's fixed pauses (about 6 s for a run that restarts the device), so the runs are few.
+// log and the language file, all as a user would run them. The update scenarios themselves are
+// the in-process sequence tests'; here only what the process, the terminal and the wire add. Each
+// run really waits for the sequence's fixed pauses (about 6 s for a run that restarts the device),
+// so the runs are few.
 //
 // The executable is copied into a folder of its own, so the update log and the language file
 // beside it belong to the test.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <stdlib.h>
-#include <sys/file.h>
 #include <unistd.h>
 #include <QCoreApplication>
 #include <QDir>
@@ -22,6 +21,7 @@
 #include "ChildProcesses.h"
 #include "PackageBuilder.h"
 #include "RunMessages.h"
+#include "TestFiles.h"
 
 namespace {
 
@@ -92,17 +92,8 @@ protected:
         return {QStringLiteral("--port"), port, QStringLiteral("--package"), package_};
     }
 
-    // The update log beside the executable, decoded (UTF-16LE after its byte-order mark).
-    QString Log() const {
-        QFile file(Path("log.txt"));
-        if (!file.open(QIODevice::ReadOnly))
-            return QString();
-        const QByteArray bytes = file.readAll();
-        if (!bytes.startsWith("\xFF\xFE"))
-            return QString();
-        return QString::fromUtf16(reinterpret_cast<const char16_t*>(bytes.constData() + 2),
-                                  (bytes.size() - 2) / 2);
-    }
+    // The update log beside the executable, decoded.
+    QString Log() const { return LogText(Path("log.txt")); }
 
     QTemporaryDir dir_;
     QString cli_;
@@ -164,24 +155,6 @@ TEST_F(CliFlash, TechnologyModeWritesSerialNumberAndHardwareVersion) {
     EXPECT_TRUE(Log().contains(kSuccess));
 }
 
-TEST_F(CliFlash, DeviceReportingAnUpdateErrorFailsTheRun) {
-    Devsim device({QStringLiteral("--package"), package_, QStringLiteral("--start-in-bootloader"),
-                   QStringLiteral("--error-status-at-page"), QStringLiteral("3")},
-                  Path("report.txt"));
-    ASSERT_FALSE(device.Port().isEmpty());
-
-    const ProcessResult r = Flash(FlashArgs(device.Port()));
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out, kUpdateError + u'\n');
-
-    const QMap<QString, QString> report = device.Stop();
-    EXPECT_EQ(report.value(QStringLiteral("pages_received")), QStringLiteral("3"));
-    const QString log = Log();
-    EXPECT_TRUE(log.contains(QStringLiteral("Получен статус ошибки обновления")));
-    EXPECT_TRUE(log.contains(kUpdateError));
-    EXPECT_FALSE(log.contains(kSuccess));
-}
-
 TEST_F(CliFlash, ProgramMismatchIsAnsweredAsTheCommandLineSays) {
     const QString& question = kProgramQuestion;
     struct Case {
@@ -237,30 +210,6 @@ TEST_F(CliFlash, CtrlCStopsAfterTheExchangeUnderWay) {
     EXPECT_LT(pages, static_cast<int>(kPageCount));
     EXPECT_EQ(report.value(QStringLiteral("mismatches")), QStringLiteral("0"));
     EXPECT_FALSE(Log().contains(kSuccess));
-}
-
-TEST_F(CliFlash, PortThatWillNotOpenGivesTheConnectionErrorAndAHint) {
-    const QString expected = kExchangeError + u'\n' + kConnectionError + u'\n';
-    const ProcessResult missing = Flash(FlashArgs(Path("no-such-tty")));
-    EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_EQ(missing.out, expected);
-    EXPECT_TRUE(missing.err.contains(QStringLiteral("unplugged"))) << missing.err.toStdString();
-
-    // A terminal that another program holds locked.
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(::grantpt(master), 0);
-    ASSERT_EQ(::unlockpt(master), 0);
-    const QString slave = QString::fromLocal8Bit(::ptsname(master));
-    const int holder = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
-    ASSERT_GE(holder, 0);
-    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-    const ProcessResult busy = Flash(FlashArgs(slave));
-    ::close(holder);
-    ::close(master);
-    EXPECT_EQ(busy.exitCode, 1);
-    EXPECT_EQ(busy.out, expected);
-    EXPECT_TRUE(busy.err.contains(QStringLiteral("another program"))) << busy.err.toStdString();
 }
 
 TEST_F(CliFlash, BadUsageAndBadPackagesExitWithTwoBeforeAnyRun) {

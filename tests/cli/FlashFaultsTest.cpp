@@ -35,11 +35,10 @@
 #include <optional>
 
 #include "ChildProcesses.h"
-#include "FaultSupport.h"
 #include "HeldElsewhere.h"
 #include "PackageBuilder.h"
-#include "PortOpenError.h"
-#include "SerialChannel.h"
+#include "RunMessages.h"
+#include "TestFiles.h"
 
 namespace kvr::test {
 namespace {
@@ -71,34 +70,6 @@ QStringList Lines(const QString& text) {
 QString SystemText(int code) {
     return QString::fromLocal8Bit(std::strerror(code));
 }
-
-// A pseudo-terminal whose device side another process holds the way the serial component
-// does (flock and TIOCEXCL) until this object goes.
-class HeldTerminal {
-public:
-    HeldTerminal() {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
-            return;
-        path_ = ::ptsname(master_);
-        holder_.emplace(path_, true);
-    }
-    ~HeldTerminal() {
-        holder_.reset();
-        if (master_ >= 0)
-            ::close(master_);
-    }
-    HeldTerminal(const HeldTerminal&) = delete;
-    HeldTerminal& operator=(const HeldTerminal&) = delete;
-
-    bool Held() const { return holder_ && holder_->Held(); }
-    QString Path() const { return QString::fromStdString(path_); }
-
-private:
-    int master_ = -1;
-    std::string path_;
-    std::optional<HeldElsewhere> holder_;
-};
 
 class CliFault : public ::testing::Test {
 protected:
@@ -192,14 +163,14 @@ TEST_F(CliFault, DeviceKilledWhileTheHostWaitsForAPageReply) {
     EXPECT_EQ(Lines(r.out), (QStringList{kExchangeError, kUpdateError}));
 
     // Complete and closed: another process can lock it, and it ends with the run's last words.
-    EXPECT_TRUE(LockIsFree(LogPath()));
+    EXPECT_TRUE(LogLockIsFree(LogPath()));
     const QStringList log = Log();
     ASSERT_GE(log.size(), 4);
     EXPECT_EQ(log.mid(log.size() - 4),
               (QStringList{kExchangeError, QStringLiteral("Нет ответа!"),
                            QStringLiteral("Ошибка записи страницы!"), kUpdateError}));
     EXPECT_FALSE(log.contains(QStringLiteral("Отправка страницы 5")));
-    EXPECT_EQ(FileBytes(LogPath()).size() % 2, 0);
+    EXPECT_EQ(ReadAll(LogPath()).size() % 2, 0);
 }
 
 TEST_F(CliFault, DeviceKilledWhileItRestartsIntoItsBootloader) {
@@ -218,7 +189,7 @@ TEST_F(CliFault, DeviceKilledWhileItRestartsIntoItsBootloader) {
     EXPECT_EQ(r.exitCode, 1) << r.err.toStdString();
     // The probe after the restart finds nobody in either framing: one exchange error.
     EXPECT_EQ(Lines(r.out), QStringList{kExchangeError});
-    EXPECT_TRUE(LockIsFree(LogPath()));
+    EXPECT_TRUE(LogLockIsFree(LogPath()));
     const QStringList log = Log();
     ASSERT_FALSE(log.isEmpty());
     EXPECT_EQ(log.back(), kExchangeError);
@@ -250,7 +221,8 @@ TEST_F(CliFault, PortThatDoesNotExist) {
     const ProcessResult r = Flash(port);
     ExpectPortOpenFailure(r, QStringLiteral("does not exist"), Log(), ENOENT);
     EXPECT_TRUE(r.err.contains(port));
-    EXPECT_TRUE(LockIsFree(LogPath()));
+    EXPECT_TRUE(r.err.contains(QStringLiteral("unplugged"))) << r.err.toStdString();
+    EXPECT_TRUE(LogLockIsFree(LogPath()));
 }
 
 TEST_F(CliFault, PortHeldByAnotherProcess) {
@@ -258,7 +230,8 @@ TEST_F(CliFault, PortHeldByAnotherProcess) {
     ASSERT_TRUE(terminal.Held());
     const ProcessResult r = Flash(terminal.Path());
     ExpectPortOpenFailure(r, QStringLiteral("held by another program"), Log(), EBUSY);
-    EXPECT_TRUE(LockIsFree(LogPath()));
+    EXPECT_TRUE(r.err.contains(QStringLiteral("another program"))) << r.err.toStdString();
+    EXPECT_TRUE(LogLockIsFree(LogPath()));
 }
 
 TEST_F(CliFault, PortWithoutPermission) {
@@ -293,37 +266,6 @@ TEST_F(CliFault, PortWithoutPermission) {
     EXPECT_TRUE(hints[0].contains(QStringLiteral("dialout"))) << hints[0].toStdString();
 }
 
-TEST(PortOpenReason, ChannelGivesTheSystemsWordsForTheCode) {
-    LinkSettings settings;
-    settings.setupString = "115200,n,8,1";
-    {
-        SerialChannel channel;
-        settings.portName = "/dev/kvr-no-such-port";
-        try {
-            channel.Connect(settings);
-            ADD_FAILURE() << "a missing port opened";
-        } catch (const EPortOpenError& e) {
-            EXPECT_EQ(e.Message(), "SerialComm open port error, " + std::to_string(ENOENT));
-            EXPECT_EQ(e.SystemReason(), std::strerror(ENOENT));
-        }
-        EXPECT_FALSE(channel.Connected());
-    }
-    {
-        HeldTerminal terminal;
-        ASSERT_TRUE(terminal.Held());
-        SerialChannel channel;
-        settings.portName = terminal.Path().toStdString();
-        try {
-            channel.Connect(settings);
-            ADD_FAILURE() << "a held port opened";
-        } catch (const EPortOpenError& e) {
-            EXPECT_EQ(e.Message(), "SerialComm open port error, " + std::to_string(EBUSY));
-            EXPECT_EQ(e.SystemReason(), std::strerror(EBUSY));
-        }
-        EXPECT_FALSE(channel.Connected());
-    }
-}
-
 // --- an update log that cannot be written ---------------------------------------------------
 
 TEST_F(CliFault, LogOnAReadOnlyMountIsLeftAloneAndTheRunCompletes) {
@@ -349,7 +291,7 @@ TEST_F(CliFault, LogOnAReadOnlyMountIsLeftAloneAndTheRunCompletes) {
         GTEST_SKIP() << "no private mount namespace here (needs CAP_SYS_ADMIN)";
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
     EXPECT_EQ(Lines(r.out), QStringList{kSuccess});
-    EXPECT_EQ(FileBytes(LogPath()), before);
+    EXPECT_EQ(ReadAll(LogPath()), before);
 }
 
 TEST_F(CliFault, LogThatCannotGrowLosesItsEntriesAndTheRunCompletes) {
@@ -373,8 +315,8 @@ TEST_F(CliFault, LogThatCannotGrowLosesItsEntriesAndTheRunCompletes) {
     ASSERT_NE(r.exitCode, kExitNoFileSizeLimit) << "could not lower the file size limit";
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
     EXPECT_EQ(Lines(r.out), QStringList{kSuccess});
-    EXPECT_EQ(FileBytes(LogPath()), before);
-    EXPECT_TRUE(LockIsFree(LogPath()));
+    EXPECT_EQ(ReadAll(LogPath()), before);
+    EXPECT_TRUE(LogLockIsFree(LogPath()));
 }
 
 }  // namespace
