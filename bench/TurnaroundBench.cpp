@@ -15,7 +15,10 @@
 //
 // Usage: kvr-bench-turnaround [--pages N] [--length L] [--baud B]
 //                             [--variant handover|direct|nolog|floor|floorpurge]...
+//        kvr-bench-turnaround --print-constants
 // Prints "<variant>.<figure>=<value>" lines; exits 1 when a run does not end in success.
+// --print-constants prints the engine's line speed and fixed waits as "name=value" lines, so
+// that scripts/bench.sh computes its ideal times from the engine itself.
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTemporaryDir>
@@ -256,6 +259,23 @@ bool ParseNumber(const char* text, uint32_t min, uint32_t max, uint32_t& value) 
     return true;
 }
 
+// The figures bench.sh needs, from the engine's own constants.
+void PrintConstants() {
+    uint32_t baud = 0;
+    for (const char* c = kvr::kLinkSetupString; *c >= '0' && *c <= '9'; ++c)
+        baud = baud * 10 + static_cast<uint32_t>(*c - '0');
+    // A probe attempt in a framing the device does not speak waits for a header that never
+    // comes: the header's bytes at the read multiplier, plus the probe's constant.
+    const uint64_t silentProbeMs =
+        kvr::kFrameHeaderBytes * static_cast<uint64_t>(kvr::kReadTotalMultiplierMs) +
+        static_cast<uint64_t>(kvr::kProbeReadTotalConstantMs);
+    std::printf("baud=%u\n", baud);
+    std::printf("wait_after_done_ms=%u\n", kvr::kAfterUpdateDoneWaitMs);
+    std::printf("wait_enter_reply_ms=%u\n", kvr::kAfterEnterBootloaderReplyWaitMs);
+    std::printf("wait_restart_ms=%u\n", kvr::kBootloaderRestartWaitMs);
+    std::printf("silent_probe_ms=%llu\n", static_cast<unsigned long long>(silentProbeMs));
+}
+
 }  // namespace
 }  // namespace kvr::bench
 
@@ -266,6 +286,10 @@ int main(int argc, char* argv[]) {
     uint32_t length = kDefaultLength;
     uint32_t baud = 0;
     std::vector<std::string> variants;
+    if (argc == 2 && std::strcmp(argv[1], "--print-constants") == 0) {
+        PrintConstants();
+        return 0;
+    }
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -285,7 +309,8 @@ int main(int argc, char* argv[]) {
         } else {
             std::fprintf(stderr,
                          "usage: kvr-bench-turnaround [--pages 1-65535] [--length 1-65520] "
-                         "[--baud B] [--variant handover|direct|nolog|floor|floorpurge]...\n");
+                         "[--baud B] [--variant handover|direct|nolog|floor|floorpurge]...\n"
+                         "       kvr-bench-turnaround --print-constants\n");
             return 2;
         }
     }

@@ -28,21 +28,9 @@ if ! [[ "$jobs" =~ ^[1-9][0-9]*$ && "$repeat" =~ ^[1-9][0-9]*$ ]]; then
 fi
 
 # --- the line and the update sequence ------------------------------------------------------
-baud=115200
-bytes_per_second=11520          # 10 bits per byte
 pages=256
 length=256                      # data bytes the device asks for with each page
 page_size=$((length + 8))
-# Fixed waits of the sequence (engine/UpdateSequence.h and LinkTypes.h), in milliseconds.
-wait_after_done_ms=2000         # kAfterUpdateDoneWaitMs
-wait_enter_reply_ms=1000        # kAfterEnterBootloaderReplyWaitMs
-wait_restart_ms=3000            # kBootloaderRestartWaitMs
-silent_probe_ms=200             # one probe attempt in the other framing: 4 bytes x 50 ms
-# Scenario "boot": the device is already in its bootloader and speaks the 6-byte framing, so
-# the only fixed wait is the one after completion. Scenario "app": it starts in its
-# application, is sent into the bootloader, which speaks the other framing (one silent probe).
-fixed_boot_ms=$wait_after_done_ms
-fixed_app_ms=$((wait_enter_reply_ms + wait_restart_ms + silent_probe_ms + wait_after_done_ms))
 device_boot=(--start-in-bootloader --boot-address 6 --requested-length "$length")
 device_app=(--requested-length "$length")
 
@@ -52,6 +40,27 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKVR_BENCH=ON 
 cmake --build "$build" -j "$jobs" --target kvr-devsim kvr-uplinker-cli kvr-mkpackage \
     kvr-bench-package kvr-bench-log kvr-bench-turnaround kvr-bench-wait kvr-bench-rusage
 bin=$build/bin
+
+# The line's speed and the sequence's fixed waits, in milliseconds, from the engine itself.
+constants=$("$bin/kvr-bench-turnaround" --print-constants) ||
+    { echo "bench.sh: kvr-bench-turnaround --print-constants failed" >&2; exit 1; }
+constant() {
+    local v
+    v=$(sed -n "s/^$1=//p" <<<"$constants")
+    [[ "$v" =~ ^[0-9]+$ ]] || { echo "bench.sh: no engine constant $1" >&2; exit 1; }
+    echo "$v"
+}
+baud=$(constant baud)
+bytes_per_second=$((baud / 10))  # 10 bits per byte
+wait_after_done_ms=$(constant wait_after_done_ms)
+wait_enter_reply_ms=$(constant wait_enter_reply_ms)
+wait_restart_ms=$(constant wait_restart_ms)
+silent_probe_ms=$(constant silent_probe_ms)  # one probe attempt in the other framing
+# Scenario "boot": the device is already in its bootloader and speaks the 6-byte framing, so
+# the only fixed wait is the one after completion. Scenario "app": it starts in its
+# application, is sent into the bootloader, which speaks the other framing (one silent probe).
+fixed_boot_ms=$wait_after_done_ms
+fixed_app_ms=$((wait_enter_reply_ms + wait_restart_ms + silent_probe_ms + wait_after_done_ms))
 
 work=$(mktemp -d)
 dev_pid=""
