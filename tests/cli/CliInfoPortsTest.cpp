@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 
+#include "ChildProcesses.h"
 #include "PackageBuilder.h"
 #include "SerialPorts.h"
 
@@ -23,41 +24,31 @@ namespace {
 
 const QString kFixtureDir = QStringLiteral(KVR_PACKAGE_FIXTURE_DIR);
 const QString kBuiltCli = QStringLiteral(KVR_CLI_PATH);
+// Guards against a hang only; no result depends on it.
+constexpr int kRunGuardMs = 60'000;
 
 using namespace kvr::test;  // the loader's texts
-
-struct Result {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
 
 // A copy of the executable in a fresh folder, optionally with a language file beside it.
 class CliCopy {
 public:
     CliCopy() {
         path_ = dir_.filePath(QStringLiteral("kvr-uplinker-cli"));
-        ok_ = dir_.isValid() && QFile::copy(kBuiltCli, path_) &&
-              QFile::setPermissions(path_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        ok_ = dir_.isValid() && CopyProgram(kBuiltCli, path_);
     }
     bool ok() const { return ok_; }
     QString FilePath(const QString& name) const { return dir_.filePath(name); }
 
-    Result Run(const QStringList& args,
-               const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) const {
+    ProcessResult Run(const QStringList& args, const QProcessEnvironment& env =
+                                                   QProcessEnvironment::systemEnvironment()) const {
         QProcess process;
         process.setProcessEnvironment(env);
         process.setWorkingDirectory(dir_.path());
         process.start(path_, args);
-        Result r;
-        if (!process.waitForStarted(-1))
-            return r;
+        if (!process.waitForStarted(kChildStartGuardMs))
+            return {};
         process.closeWriteChannel();
-        process.waitForFinished(-1);
-        r.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
-        r.out = QString::fromUtf8(process.readAllStandardOutput());
-        r.err = QString::fromUtf8(process.readAllStandardError());
-        return r;
+        return FinishProcess(process, kRunGuardMs);
     }
 
 private:
@@ -69,7 +60,7 @@ private:
 class CliTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(cli_.ok()) << "cannot copy " << kBuiltCli.toStdString(); }
-    Result Run(const QStringList& args) const { return cli_.Run(args); }
+    ProcessResult Run(const QStringList& args) const { return cli_.Run(args); }
     static QString Fixture(const char* name) { return QDir(kFixtureDir).filePath(name); }
 
     CliCopy cli_;
@@ -79,14 +70,14 @@ protected:
 
 TEST_F(CliTest, HelpListsTheCommandsOnStandardOutput) {
     for (const char* option : {"--help", "-h"}) {
-        const Result r = Run({QString::fromLatin1(option)});
+        const ProcessResult r = Run({QString::fromLatin1(option)});
         EXPECT_EQ(r.exitCode, 0) << option;
         EXPECT_TRUE(r.err.isEmpty()) << r.err.toStdString();
         EXPECT_TRUE(r.out.startsWith(QStringLiteral("Usage: kvr-uplinker-cli "))) << option;
         EXPECT_TRUE(r.out.contains(QStringLiteral("info PACKAGE [--json]")));
         EXPECT_TRUE(r.out.contains(QStringLiteral("\n  ports ")));
     }
-    const Result info = Run({QStringLiteral("info"), QStringLiteral("--help")});
+    const ProcessResult info = Run({QStringLiteral("info"), QStringLiteral("--help")});
     EXPECT_EQ(info.exitCode, 0);
     EXPECT_TRUE(
         info.out.startsWith(QStringLiteral("Usage: kvr-uplinker-cli info PACKAGE [--json]")));
@@ -100,7 +91,7 @@ TEST_F(CliTest, InfoJsonReportsAValidPackageInFileOrder) {
                       QStringLiteral("--json")},
           QStringList{QStringLiteral("info"), QStringLiteral("--json"),
                       Fixture("valid_four_pages.bsk")}}) {
-        const Result r = Run(args);
+        const ProcessResult r = Run(args);
         EXPECT_EQ(r.exitCode, 0);
         EXPECT_TRUE(r.err.isEmpty()) << r.err.toStdString();
         EXPECT_EQ(r.out,
@@ -125,7 +116,7 @@ TEST_F(CliTest, InfoJsonIsValidJsonForAnyBuiltPackage) {
     f.write(kvr::test::BuildPackage(options));
     f.close();
 
-    const Result r = Run({QStringLiteral("info"), path, QStringLiteral("--json")});
+    const ProcessResult r = Run({QStringLiteral("info"), path, QStringLiteral("--json")});
     ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
     QJsonParseError parseError;
     const QJsonDocument doc = QJsonDocument::fromJson(r.out.toUtf8(), &parseError);
@@ -144,7 +135,7 @@ TEST_F(CliTest, InfoJsonIsValidJsonForAnyBuiltPackage) {
 }
 
 TEST_F(CliTest, InfoTextShowsTheListsAsTheSortedListBoxesDo) {
-    const Result r = Run({QStringLiteral("info"), Fixture("valid_four_pages.bsk")});
+    const ProcessResult r = Run({QStringLiteral("info"), Fixture("valid_four_pages.bsk")});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_TRUE(r.err.isEmpty()) << r.err.toStdString();
     EXPECT_EQ(r.out, QStringLiteral("Pages: 4\n"
@@ -159,7 +150,7 @@ TEST_F(CliTest, InfoTextShowsTheListsAsTheSortedListBoxesDo) {
                                     "  1.2.0.3\n"
                                     "  15.15.15.15\n"));
 
-    const Result empty = Run({QStringLiteral("info"), Fixture("valid_empty_lists.bsk")});
+    const ProcessResult empty = Run({QStringLiteral("info"), Fixture("valid_empty_lists.bsk")});
     EXPECT_EQ(empty.exitCode, 0);
     EXPECT_EQ(empty.out, QStringLiteral("Pages: 4\nPage size: 128\nHardware versions (0):\n"
                                         "Program versions (0):\n"));
@@ -190,7 +181,7 @@ TEST_F(CliTest, EachBrokenFixtureGivesItsTextAloneOnStandardError) {
             QStringList args{QStringLiteral("info"), Fixture(row.file)};
             if (*json != '\0')
                 args << QString::fromLatin1(json);
-            const Result r = Run(args);
+            const ProcessResult r = Run(args);
             SCOPED_TRACE(std::string(row.file) + " " + json);
             EXPECT_EQ(r.exitCode, 2);
             EXPECT_TRUE(r.out.isEmpty()) << r.out.toStdString();
@@ -201,7 +192,7 @@ TEST_F(CliTest, EachBrokenFixtureGivesItsTextAloneOnStandardError) {
 
 TEST_F(CliTest, MissingPackageGivesTheOpenErrorAndExitTwo) {
     const QString missing = cli_.FilePath(QStringLiteral("nowhere.bsk"));
-    const Result r = Run({QStringLiteral("info"), missing});
+    const ProcessResult r = Run({QStringLiteral("info"), missing});
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_TRUE(r.out.isEmpty());
     EXPECT_EQ(r.err, QStringLiteral("Cannot open file \"%1\". %2\n")
@@ -218,7 +209,7 @@ TEST_F(CliTest, LoaderTextsAreTranslatedByTheLanguageFileBesideTheExecutable) {
         QStringLiteral("Неправильный формат файла. Ошибка заголовка.=Broken header\n").toUtf8());
     lng.close();
 
-    const Result r = Run({QStringLiteral("info"), Fixture("empty.bsk")});
+    const ProcessResult r = Run({QStringLiteral("info"), Fixture("empty.bsk")});
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_EQ(r.err, QStringLiteral("Broken header\n"));
     // Texts without an entry stay as they are.
@@ -227,7 +218,7 @@ TEST_F(CliTest, LoaderTextsAreTranslatedByTheLanguageFileBesideTheExecutable) {
 
 TEST_F(CliTest, UnreadableLanguageFileStopsTheCommandWithStatusOne) {
     ASSERT_TRUE(QDir(cli_.FilePath(QString())).mkdir(QStringLiteral("ru.lng")));
-    const Result r = Run({QStringLiteral("info"), Fixture("valid_four_pages.bsk")});
+    const ProcessResult r = Run({QStringLiteral("info"), Fixture("valid_four_pages.bsk")});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(r.out.isEmpty());
     EXPECT_FALSE(r.err.isEmpty());
@@ -241,7 +232,7 @@ TEST_F(CliTest, PortsPrintsTheWindowsListOnePerLineInOrder) {
         "/tmp/kvr-cli-test-b");
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QString::fromLatin1(kvr::kExtraPortsEnvVar), extra);
-    const Result r = cli_.Run({QStringLiteral("ports")}, env);
+    const ProcessResult r = cli_.Run({QStringLiteral("ports")}, env);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_TRUE(r.err.isEmpty()) << r.err.toStdString();
 

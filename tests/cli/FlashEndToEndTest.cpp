@@ -19,6 +19,7 @@
 #include <QTemporaryDir>
 
 #include "ChildProcesses.h"
+#include "DevsimProcess.h"
 #include "PackageBuilder.h"
 #include "RunMessages.h"
 #include "TestFiles.h"

@@ -35,6 +35,7 @@
 #include <optional>
 
 #include "ChildProcesses.h"
+#include "DevsimProcess.h"
 #include "HeldElsewhere.h"
 #include "PackageBuilder.h"
 #include "RunMessages.h"

@@ -34,11 +34,7 @@ protected:
     QString Path() const { return dir_.filePath(QStringLiteral("log.txt")); }
     QByteArray OnDisk() const { return ReadAll(Path()); }
 
-    void WriteFile(const QByteArray& bytes) {
-        QFile f(Path());
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(bytes);
-    }
+    void WriteFile(const QByteArray& bytes) { ASSERT_TRUE(WriteAll(Path(), bytes)); }
     // A log of `size` bytes that starts with the byte-order mark; the rest reads as zeros.
     void MakeLogOfSize(int64_t size) {
         WriteFile(Bytes({0xFF, 0xFE}));

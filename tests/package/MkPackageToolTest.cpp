@@ -8,9 +8,12 @@
 #include <QTemporaryDir>
 
 #include "PackageLoader.h"
+#include "TestFiles.h"
 
 namespace kvr {
 namespace {
+
+using test::ReadAll;
 
 const QString kTool = QStringLiteral(KVR_MKPACKAGE_PATH);
 
@@ -23,11 +26,6 @@ int RunTool(const QStringList& args, QString* err = nullptr) {
     if (err != nullptr)
         *err = QString::fromUtf8(process.readAllStandardError());
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
-}
-
-QByteArray ReadAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 TEST(MkPackageTool, WritesAPackageOfTheRequestedShape) {
