@@ -286,11 +286,13 @@ std::vector<ReplyPiece> DeviceModel::Deliver(std::vector<uint8_t> reply, uint8_t
                     reply.back() = FrameChecksum(reply);
                 }
                 break;
-            case FaultKind::ShortReply:
-                reply.resize(
-                    reply.size() -
-                    std::min<size_t>(reply.size(), Or(fault.value, kShortReplyMissingBytes)));
+            case FaultKind::ShortReply: {
+                // erase, not resize: GCC 12 cannot tell that a shrinking resize fills nothing.
+                const size_t cut =
+                    std::min<size_t>(reply.size(), Or(fault.value, kShortReplyMissingBytes));
+                reply.erase(reply.end() - static_cast<ptrdiff_t>(cut), reply.end());
                 break;
+            }
             case FaultKind::WrongStartByte:
                 reply[0] = kWrongStartByte;
                 break;
