@@ -8,8 +8,10 @@ namespace kvr {
 
 bool InstallQtTranslations(QCoreApplication& app) {
     auto* translator = new QTranslator(&app);
-    if (!translator->load(QStringLiteral("qtbase_ru"),
-                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    // Qt's own folder where the system has one, else the copy built into the program.
+    const QString name = QStringLiteral("qtbase_ru");
+    if (!translator->load(name, QLibraryInfo::path(QLibraryInfo::TranslationsPath)) &&
+        !translator->load(name, QStringLiteral(":/translations"))) {
         delete translator;
         return false;
     }

@@ -1,0 +1,12 @@
+# Gives a Windows executable its version resource and the tool's icon.
+function(kvr_windows_resource target description)
+    if(NOT WIN32)
+        return()
+    endif()
+    set(KVR_RC_NAME ${target})
+    set(KVR_RC_DESCRIPTION ${description})
+    set(KVR_RC_ICON ${KVR_SOURCE_DIR}/app/kvr-uplinker.ico)
+    set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}.rc)
+    configure_file(${KVR_SOURCE_DIR}/cmake/WindowsResource.rc.in ${rc} @ONLY)
+    target_sources(${target} PRIVATE ${rc})
+endfunction()

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Cross-builds the whole tool for 64-bit Windows (static, mingw-w64) into build-win64/ (or
+# $KVR_WIN64_BUILD_DIR) against the Qt that scripts/qt-windows.sh builds once. Extra arguments
+# are build targets (default: everything, the Windows test programs included).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${KVR_WIN64_BUILD_DIR:-$root/build-win64}
+
+qt=$("$root/scripts/qt-windows.sh" | tail -n 1)
+launcher=()
+if command -v ccache >/dev/null 2>&1; then
+    export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
+    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S "$root" -B "$build" -G Ninja "${launcher[@]}" \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=Release \
+    -DKVR_QT_PREFIX="$qt" -DQT_HOST_PATH=/usr \
+    -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake -DKVR_BENCH=OFF >/dev/null
+targets=()
+for t in "$@"; do targets+=(--target "$t"); done
+cmake --build "$build" -j "$(nproc)" "${targets[@]}"
