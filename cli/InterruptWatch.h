@@ -33,4 +33,7 @@ private:
 // True when the stream is an interactive terminal (a console on Windows).
 bool IsTerminal(std::FILE* stream);
 
+// Makes the terminal show the UTF-8 lines the program writes. Call once at start.
+void PrepareTerminal();
+
 }  // namespace kvr::cli

@@ -91,4 +91,8 @@ bool IsTerminal(std::FILE* stream) {
     return ::isatty(::fileno(stream)) != 0;
 }
 
+void PrepareTerminal() {
+    // Terminals here take UTF-8 as it is.
+}
+
 }  // namespace kvr::cli

@@ -85,4 +85,9 @@ bool IsTerminal(std::FILE* stream) {
     return handle != -1 && ::GetConsoleMode(reinterpret_cast<HANDLE>(handle), &mode) != 0;
 }
 
+void PrepareTerminal() {
+    // Our lines are UTF-8; a console left in its OEM code page would garble the Russian texts.
+    ::SetConsoleOutputCP(CP_UTF8);
+}
+
 }  // namespace kvr::cli

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "Cli.h"
+#include "InterruptWatch.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ constexpr CliCommand kCommands[] = {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);  // the language file is found beside the executable
+    PrepareTerminal();
     CliOutput io(stdout, stderr);
     return RunCli(kCommands, QCoreApplication::arguments().mid(1), io);
 }
