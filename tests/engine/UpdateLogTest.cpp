@@ -1,8 +1,5 @@
 // The update log as bytes on disk.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -116,24 +113,6 @@ TEST_F(UpdateLogFile, ShortEntryAfterALongOneCarriesNothingOfIt) {
     EXPECT_EQ(entries[1], QStringLiteral("x"));
     EXPECT_EQ(entries[2], QStringLiteral("Чтение: AB 01 "));
     EXPECT_EQ(OnDisk().size(), 6 + 2 * (3 * 27 + entries[0].size() + 1 + 14));
-}
-
-TEST_F(UpdateLogFile, HeldByAnotherWriterMeansNoEntriesAndNoHarm) {
-    WriteFile(Bytes({0xFF, 0xFE}) + Utf16Le(QStringLiteral("\r\nold")));
-    const QByteArray before = OnDisk();
-    // flock locks belong to the open file, so this descriptor stands for another process.
-    const int other = ::open(QFile::encodeName(Path()).constData(), O_RDWR);
-    ASSERT_GE(other, 0);
-    ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
-
-    TUpdateLog log(clock_, kSlashColon);
-    EXPECT_FALSE(log.Open(Path()));
-    EXPECT_FALSE(log.IsOpen());
-    log.WriteLog(QStringLiteral("lost"));
-    EXPECT_EQ(OnDisk(), before);
-
-    ::close(other);
-    EXPECT_TRUE(log.Open(Path()));  // free again
 }
 
 TEST_F(UpdateLogFile, OpenLogKeepsOtherWritersOut) {

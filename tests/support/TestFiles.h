@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QFileInfo>
 #include <QString>
 #include <QStringList>
 
@@ -79,7 +80,10 @@ inline QStringList LogEntries(const QString& path) {
 // True when nobody (this process included) holds the update log's lock on the file now.
 inline bool LogLockIsFree(const QString& path) {
 #ifdef _WIN32
-    // The log is held open with read sharing only: a writer gets in only when it is free.
+    // The log is held open with read sharing only: a writer gets in only when it is free. A
+    // folder cannot be held as a log at all.
+    if (QFileInfo(path).isDir())
+        return true;
     const HANDLE h = ::CreateFileW(reinterpret_cast<const wchar_t*>(path.utf16()), GENERIC_WRITE,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL, nullptr);
