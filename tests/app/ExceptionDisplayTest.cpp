@@ -72,6 +72,16 @@ private slots:
                  QStringLiteral("Ошибка."));
         QCOMPARE(ExceptionDisplayText(std::make_exception_ptr(std::logic_error("bad"))),
                  QStringLiteral("bad."));
+        // The system's and the libraries' texts come in the locale's code page (the ANSI code
+        // page on Windows), ours in UTF-8.
+        const QString foreign = QStringLiteral("Größe: ошибка");
+        const QByteArray local = foreign.toLocal8Bit();
+        QCOMPARE(ExceptionDisplayText(std::make_exception_ptr(std::runtime_error(local.data()))),
+                 QString::fromLocal8Bit(local) + u'.');
+        if (QString::fromLocal8Bit(local) != QString::fromUtf8(local)) {
+            QCOMPARE(ExceptionDisplayText(std::make_exception_ptr(EInOutError("Größe"))),
+                     QStringLiteral("Größe."));
+        }
         // Anything that is no exception object counts as an error with an empty message.
         QCOMPARE(ExceptionDisplayText(std::make_exception_ptr(42)), QString());
         QCOMPARE(ExceptionDisplayText(nullptr), QString());

@@ -1,5 +1,6 @@
 // Opening a package from the window: the dialog, the lists, the caption, the indicators and a
 // failed load that keeps the previous package.
+#include <QDir>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -72,7 +73,8 @@ private slots:
         QCOMPARE(prompter_->Count(PromptRecord::Message), 0);
         QCOMPARE(Lines("CLMemo"), (QStringList{"17.2.1", "17.2.10", "17.2.9"}));
         QCOMPARE(Lines("SCLMemo"), (QStringList{"0.0.0.0", "1.0.10.5", "1.2.0.3", "15.15.15.15"}));
-        QCOMPARE(Find<QLineEdit>(window_.get(), "FileNameEdit")->text(), path);
+        QCOMPARE(Find<QLineEdit>(window_.get(), "FileNameEdit")->text(),
+                 QDir::toNativeSeparators(path));
         QCOMPARE(window_->windowTitle(), QStringLiteral("KVRUplinker v1.0.14 - 'first.bsk'"));
         QCOMPARE(window_->Package().pages.size(), size_t(4));
         QCOMPARE(window_->Package().pageSize, 256u);
@@ -90,7 +92,18 @@ private slots:
 
         // The next dialog offers the file picked last.
         Open(std::nullopt);
-        QCOMPARE(prompter_->lastDialog->fileName, path);
+        QCOMPARE(prompter_->lastDialog->fileName, QDir::toNativeSeparators(path));
+    }
+
+    // The dialog answers with '/' everywhere; the window and the settings keep the system's
+    // own separators (C:\… on Windows).
+    void pickedFileIsShownWithTheSystemsSeparators() {
+        const QString path = WritePackage("picked.bsk", PackageOptions{});
+        Open(QDir::fromNativeSeparators(path));
+        QCOMPARE(prompter_->Count(PromptRecord::Message), 0);
+        const QString shown = Find<QLineEdit>(window_.get(), "FileNameEdit")->text();
+        QCOMPARE(shown, QDir::toNativeSeparators(path));
+        QVERIFY(QDir::separator() == u'/' || !shown.contains(u'/'));
     }
 
     void failedLoadKeepsThePreviousPackage() {
@@ -109,7 +122,8 @@ private slots:
         QCOMPARE(prompter_->Texts(PromptRecord::Message), QStringList{"Changed file"});
         QCOMPARE(prompter_->records.back().caption, QStringLiteral("KVRUplinker v1.0.14"));
         QCOMPARE(Lines("CLMemo"), QStringList{"17.2.3"});
-        QCOMPARE(Find<QLineEdit>(window_.get(), "FileNameEdit")->text(), good);
+        QCOMPARE(Find<QLineEdit>(window_.get(), "FileNameEdit")->text(),
+                 QDir::toNativeSeparators(good));
         QCOMPARE(window_->Package().pages.size(), size_t(4));
         QCOMPARE(window_->windowTitle(), QStringLiteral("KVRUplinker v1.0.14 - 'broken.bsk'"));
         // Both indicators are cleared whether or not the load succeeded.
@@ -123,7 +137,8 @@ private slots:
         Open(Path("gone.bsk"));
         const QStringList texts = prompter_->Texts(PromptRecord::Message);
         QCOMPARE(texts.size(), 1);
-        QVERIFY2(texts.front().startsWith(QStringLiteral("Cannot open file \"") + Path("gone.bsk")),
+        QVERIFY2(texts.front().startsWith(QStringLiteral("Cannot open file \"") +
+                                          QDir::toNativeSeparators(Path("gone.bsk"))),
                  qPrintable(texts.front()));
         QVERIFY(window_->Package().pages.empty());
     }

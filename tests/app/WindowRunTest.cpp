@@ -2,6 +2,7 @@
 // clock: run control, the binding of the Start button, closing mid-run, the package reload
 // before a run, and the serial number buttons.
 #include <QAbstractEventDispatcher>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QPointer>
@@ -382,7 +383,8 @@ private slots:
         StartButton()->click();
         QCOMPARE(prompter_->Count(PromptRecord::OpenDialog), 1);
         QCOMPARE(prompter_->lastDialog->fileName, packagePath_);
-        QCOMPARE(Find<QLineEdit>(window_.get(), "FileNameEdit")->text(), other);
+        QCOMPARE(Find<QLineEdit>(window_.get(), "FileNameEdit")->text(),
+                 QDir::toNativeSeparators(other));
         QVERIFY(WaitRunEnded());
         QCOMPARE(prompter_->Texts(PromptRecord::Message), QStringList{kSuccess});
         QCOMPARE(Report().pagesReceived, 6u);
