@@ -1,19 +1,31 @@
 #!/usr/bin/env bash
-# The Win32 half of the serial component: built with mingw-w64, its tests run under Wine.
-# Two null-modem pairs of pseudo-terminals (tests/serial/wine/NullModemRelay.cpp) stand in for
-# COM5<->COM6 and COM7<->COM8; COM9 is published through Wine's port registry so that the
-# registry port list has a known entry. Ends with ctest's summary of this lane.
+# The tool as a Windows program: Qt for Windows built once (scripts/qt-windows.sh), the whole
+# tree cross-built with mingw-w64 (scripts/windows-build.sh), and under Wine:
+# - every test program that needs no Linux pseudo-terminal; two null-modem pairs of
+#   pseudo-terminals (tests/serial/wine/NullModemRelay.cpp) stand in for COM5<->COM6 and
+#   COM7<->COM8, and COM9 is published through Wine's port registry so that the registry port
+#   list has a known entry;
+# - whole updates by kvr-uplinker-cli.exe and by the window (Xvfb) against the Linux
+#   kvr-devsim (tests/windows/wine_end_to_end.sh), screenshots in build-win64/screenshots;
+# then the operator's zip (scripts/package-windows.sh). The first run on a machine builds Qt
+# (about 40 minutes on two cores); later runs reuse it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${KVR_WIN32_BUILD_DIR:-$root/build-win32}
-jobs=$(nproc)
+build=${KVR_WIN64_BUILD_DIR:-$root/build-win64}
+export KVR_WIN64_BUILD_DIR=$build
 
 "$root/scripts/deps.sh" --wine
 
-echo "-- cross build (mingw-w64)"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
-    -DKVR_WITH_QT=OFF -DKVR_BENCH=OFF >/dev/null
-cmake --build "$build" -j "$jobs" --target kvr_serial_tests
+echo "-- Qt for Windows"
+start=$SECONDS
+"$root/scripts/qt-windows.sh" >/dev/null
+echo "-- Qt for Windows ready after $((SECONDS - start)) s"
+
+echo "-- cross build (mingw-w64, static Qt)"
+"$root/scripts/windows-build.sh"
+# The simulated device and the package maker run on Linux.
+KVR_BUILD_TARGETS="--target kvr-devsim kvr-mkpackage" "$root/scripts/build.sh"
+linux_bin=${KVR_BUILD_DIR:-$root/build}/bin
 
 relay_src=$root/tests/serial/wine/NullModemRelay.cpp
 relay=$build/nullmodem-relay
@@ -24,12 +36,20 @@ fi
 export WINEPREFIX=$build/wineprefix
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
+unset WAYLAND_DISPLAY QT_QPA_PLATFORM
+
+# One X display for the whole lane: Wine's desktop process, started with the server, keeps the
+# display it was started with. The window tests run on Qt's Windows platform on it.
+display=:96
+Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+export DISPLAY=$display
 
 relay_pid=""
 relay_out=$(mktemp)
 cleanup() {
     wineserver -k 2>/dev/null || true
+    kill "$xvfb_pid" 2>/dev/null || true
     if [ -n "$relay_pid" ]; then
         kill "$relay_pid" 2>/dev/null || true
         wait "$relay_pid" 2>/dev/null || true
@@ -38,6 +58,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
+wineserver -k 2>/dev/null || true
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "-- creating the Wine prefix"
     wine wineboot --init </dev/null >/dev/null 2>&1
@@ -65,6 +86,10 @@ ln -sfn "$peer_b" "$WINEPREFIX/dosdevices/com8"
 # Wine lists in hardware\devicemap\serialcomm only the ports of HKLM\Software\Wine\Ports (and
 # the host's serial devices); it reads them when the server starts.
 wine reg add 'HKLM\Software\Wine\Ports' /v COM9 /d "$port_a" /f </dev/null >/dev/null 2>&1
+# COM10 is the simulated device's: the end-to-end runs point this link at its terminal.
+ln -sfn "$port_b" "$WINEPREFIX/devsim-port"
+wine reg add 'HKLM\Software\Wine\Ports' /v COM10 /d "$WINEPREFIX/devsim-port" /f \
+    </dev/null >/dev/null 2>&1
 wineserver -k 2>/dev/null || true
 wineserver -w 2>/dev/null || true
 wineserver -p </dev/null >/dev/null 2>&1  # stays up between test programs: each start is quick
@@ -76,6 +101,19 @@ export KVR_TEST_PORT_A=COM5 KVR_TEST_PEER_A=COM6
 export KVR_TEST_PORT_B=COM7 KVR_TEST_PEER_B=COM8
 export KVR_TEST_REGISTRY_PORT=COM9
 
-echo "-- serial tests under Wine"
-cd "$build"
-ctest --output-on-failure --timeout 120
+failed=()
+echo "-- test programs under Wine"
+(cd "$build" && ctest --output-on-failure --timeout 300) || failed+=("test programs")
+
+echo "-- whole updates under Wine"
+mkdir -p "$build/screenshots"
+bash "$root/tests/windows/wine_end_to_end.sh" "$build/bin" "$linux_bin" "$build/screenshots" ||
+    failed+=("whole updates")
+
+echo "-- the operator's zip"
+"$root/scripts/package-windows.sh" || failed+=("zip")
+
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "wine lane failed: ${failed[*]}" >&2
+    exit 1
+fi

@@ -1,0 +1,236 @@
+#!/usr/bin/env bash
+# Whole updates by the Windows programs under Wine against the Linux simulated device, whose
+# pseudo-terminal Wine publishes as a COM port: the command line (success with every page and a
+# UTF-16 log.txt, a page reply that never comes, technology mode) and the window (-all -t, Start
+# clicked with the mouse, the success box, a screenshot). Run by scripts/lanes/wine.sh, which
+# sets up WINEPREFIX and a running wineserver.
+# Usage: wine_end_to_end.sh WIN64_BIN_DIR LINUX_BIN_DIR SCREENSHOT_DIR
+set -uo pipefail
+win_bin=$1
+linux_bin=$2
+shots=$3
+: "${WINEPREFIX:?}"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/kvr-wine-e2e.XXXXXX")
+devsim_pid=""
+xvfb_pid=""
+passed=0
+failed=0
+cleanup() {
+    stop_devsim
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+    if [ "$failed" -gt 0 ] && [ -n "${KVR_KEEP_E2E:-}" ]; then
+        echo "kept: $work"
+    else
+        rm -rf "$work"
+    fi
+}
+trap cleanup EXIT
+
+check() {  # check NAME CONDITION-STATUS [DETAIL]
+    if [ "$2" -eq 0 ]; then
+        passed=$((passed + 1))
+        echo "  ok   $1"
+    else
+        failed=$((failed + 1))
+        echo "  FAIL $1${3:+: $3}"
+    fi
+}
+
+stop_devsim() {
+    if [ -n "$devsim_pid" ]; then
+        kill -TERM "$devsim_pid" 2>/dev/null
+        wait "$devsim_pid" 2>/dev/null
+        devsim_pid=""
+    fi
+}
+
+# start_devsim PACKAGE REPORT [OPTIONS…]: serves the package on COM10.
+start_devsim() {
+    local package=$1 report=$2
+    shift 2
+    stop_devsim
+    "$linux_bin/kvr-devsim" --package "$package" --report "$report" --restart-delay 200 "$@" \
+        >"$work/devsim.out" 2>"$work/devsim.err" &
+    devsim_pid=$!
+    local pty=""
+    for _ in $(seq 100); do
+        pty=$(head -n 1 "$work/devsim.out" 2>/dev/null)
+        [ -n "$pty" ] && break
+        sleep 0.05
+    done
+    # COM10 leads here through Wine's port registry (scripts/lanes/wine.sh).
+    ln -sfn "$pty" "$WINEPREFIX/devsim-port"
+}
+
+report_value() {  # report_value FILE KEY
+    sed -n "s/^$2=//p" "$1" | head -n 1
+}
+
+# A folder of its own for each program, so that its log.txt and settings start empty.
+install_exe() {  # install_exe NAME FOLDER
+    mkdir -p "$2"
+    cp "$win_bin/$1.exe" "$2/"
+}
+
+log_text() {  # the UTF-16LE log as UTF-8
+    iconv -f UTF-16LE -t UTF-8 "$1" 2>/dev/null
+}
+
+# Wine's desktop process keeps the display its server started with: a display of our own
+# means a server of our own.
+if [ -z "${DISPLAY:-}" ]; then
+    wineserver -k 2>/dev/null
+    wineserver -w 2>/dev/null
+    Xvfb :97 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    xvfb_pid=$!
+    export DISPLAY=:97
+    sleep 1
+fi
+
+package=$work/kvr17.bsk
+"$linux_bin/kvr-mkpackage" --out "$package" --pages 16 --hw 1,2 --programs 1.2.0.3 --seed 5 \
+    >/dev/null
+package_win=$(winepath -w "$package" 2>/dev/null)
+
+echo "-- kvr-uplinker-cli.exe flash"
+cli=$work/cli
+install_exe kvr-uplinker-cli "$cli"
+
+start_devsim "$package" "$work/ok.report"
+wine "$cli/kvr-uplinker-cli.exe" flash --port COM10 --package "$package_win" \
+    </dev/null >"$work/ok.out" 2>"$work/ok.err"
+status=$?
+stop_devsim
+check "a whole update exits 0" "$status" "exit $status: $(tail -n 3 "$work/ok.err")"
+tr -d '\r' <"$work/ok.out" | grep -qx 'Обновление успешно завершено!'
+check "the success text is printed" $? "$(cat "$work/ok.out")"
+[ "$(report_value "$work/ok.report" pages_received)" = 16 ] &&
+    [ "$(report_value "$work/ok.report" mismatches)" = 0 ]
+check "the device received all 16 pages whole" $? "$(head -n 2 "$work/ok.report")"
+[ "$(head -c 2 "$cli/log.txt" 2>/dev/null | od -An -tx1 | tr -d ' ')" = fffe ]
+check "log.txt beside the program starts with the UTF-16LE mark" $?
+log_text "$cli/log.txt" | grep -q 'Отправка страницы 15'
+check "log.txt tells every page" $?
+
+start_devsim "$package" "$work/lost.report" --fault no-reply:write-page:3
+wine "$cli/kvr-uplinker-cli.exe" flash --port COM10 --package "$package_win" \
+    </dev/null >"$work/lost.out" 2>"$work/lost.err"
+status=$?
+stop_devsim
+[ "$status" -eq 1 ]
+check "a page reply that never comes fails the run" $? "exit $status"
+log_text "$cli/log.txt" | grep -q 'Нет ответа!'
+check "the log says \"Нет ответа!\"" $?
+# One unanswered page costs the read's total time-out (4 x 50 + 5000 ms) once, from the page
+# frame written to "Нет ответа!"; a read that waited its time twice would take about 10.4 s.
+waited_ms=$(log_text "$cli/log.txt" | tr -d '\r' | awk '
+    function ms(line,   t) {
+        if (!match(line, /[0-9][0-9][^0-9][0-9][0-9][^0-9][0-9][0-9][^0-9][0-9][0-9][0-9]: /))
+            return -1
+        t = substr(line, RSTART, 12)
+        return ((substr(t, 1, 2) * 60 + substr(t, 4, 2)) * 60 + substr(t, 7, 2)) * 1000 + substr(t, 10, 3)
+    }
+    /Запись: / { written = ms($0) }
+    /Нет ответа!/ { print ms($0) - written; exit }')
+[ -n "$waited_ms" ] && [ "$waited_ms" -ge 4500 ] && [ "$waited_ms" -le 7000 ]
+check "\"Нет ответа!\" comes one read time-out after the page, not two" $? \
+    "waited ${waited_ms:-?} ms"
+
+start_devsim "$package" "$work/sn.report" --final-status 10
+wine "$cli/kvr-uplinker-cli.exe" flash --port COM10 --package "$package_win" --technology \
+    --sn 4242 --hw 3 </dev/null >"$work/sn.out" 2>"$work/sn.err"
+status=$?
+stop_devsim
+check "technology mode exits 0" "$status" "exit $status: $(cat "$work/sn.out")"
+# Hardware version 3, then the digits in the ANSI code page, zero padded.
+[ "$(report_value "$work/sn.report" serial_number)" = "3:343234320000000000000000" ]
+check "the serial number and hardware version reached the device" $? \
+    "$(report_value "$work/sn.report" serial_number)"
+
+# Unpacked where it may not write (Program Files): the log goes to the per-user folder. A
+# read-only bind mount in a mount namespace of its own stands in, since root writes anywhere.
+readonly_dir=$work/readonly
+install_exe kvr-uplinker-cli "$readonly_dir"
+find "$WINEPREFIX/drive_c/users" -path '*/AppData/Local/kvr-uplinker/log.txt' -delete 2>/dev/null
+start_devsim "$package" "$work/ro.report"
+if unshare -m --propagation private true 2>/dev/null; then
+    # Wine's server opens the files for its programs: it has to see the read-only mount too,
+    # so a server of its own runs inside the namespace.
+    wineserver -k 2>/dev/null
+    wineserver -w 2>/dev/null
+    unshare -m --propagation private bash -c '
+        mount --bind "$1" "$1" && mount -o remount,bind,ro "$1" "$1" || exit 99
+        wine "$1/kvr-uplinker-cli.exe" flash --port COM10 --package "$2" </dev/null
+        status=$?
+        wineserver -k
+        exit $status' _ "$readonly_dir" "$package_win" >"$work/ro.out" 2>"$work/ro.err"
+    status=$?
+    wineserver -w 2>/dev/null
+    stop_devsim
+    check "from a read-only folder the update still succeeds" "$status" \
+        "exit $status: $(tail -n 3 "$work/ro.err")"
+    [ ! -e "$readonly_dir/log.txt" ] &&
+        [ -n "$(find "$WINEPREFIX/drive_c/users" -path '*/AppData/Local/kvr-uplinker/log.txt')" ]
+    check "its log went to %LOCALAPPDATA%\\kvr-uplinker" $?
+else
+    stop_devsim
+    echo "  skip read-only folder: no private mount namespace here"
+fi
+
+echo "-- kvr-uplinker.exe -all -t"
+display=$DISPLAY
+app=$work/app
+install_exe kvr-uplinker "$app"
+# The window lists the ports in the registry's order; pick COM10's place for the settings.
+port_index=$(wine "$cli/kvr-uplinker-cli.exe" ports </dev/null 2>/dev/null | tr -d '\r' |
+    awk '$1 == "COM10" {print NR - 1; exit}')
+printf '[Common]\r\nPortIndex=%s\r\nSN=777\r\nHW=2\r\nFileName=%s\r\n' "${port_index:-0}" \
+    "$package_win" >"$app/kvr-uplinker.ini"
+start_devsim "$package" "$work/window.report" --final-status 10
+DISPLAY=$display WINEDEBUG=err+all wine "$app/kvr-uplinker.exe" -all -t </dev/null \
+    >"$work/app.out" 2>&1 &
+app_pid=$!
+title="KVRUplinker v1.0.14 BootAll Technology mode"
+window=$(DISPLAY=$display timeout 120 xdotool search --sync --onlyvisible --name "^$title\$" |
+    head -n 1)
+[ -n "$window" ]
+check "the window comes up with its caption" $? "$(grep -v fixme "$work/app.out" | tail -n 5)"
+if [ -n "$window" ]; then
+    sleep 1
+    DISPLAY=$display import -window root "$shots/window-before.png" 2>/dev/null
+    # In technology mode the run starts from the S/N panel's check-mark button (SpeedButton2),
+    # at about x 330..371, y 40..65 of the client area (Start itself waits for the first run).
+    DISPLAY=$display xdotool mousemove --window "$window" 350 52 click 1
+    boxes=0
+    for _ in $(seq 120); do
+        # The box carries the application's title; the window's own caption has gained the
+        # package's name by now.
+        boxes=$(DISPLAY=$display xdotool search --onlyvisible --name "^KVRUplinker" 2>/dev/null |
+            grep -vx "$window" | wc -l)
+        [ "$boxes" -ge 1 ] && break
+        sleep 0.5
+    done
+    [ "$boxes" -ge 1 ]
+    check "a message box follows the click" $?
+    sleep 1
+    DISPLAY=$display import -window root "$shots/window-after.png" 2>/dev/null
+    DISPLAY=$display xdotool key Return
+    sleep 0.5
+fi
+stop_devsim
+[ "$(report_value "$work/window.report" pages_received)" = 16 ] &&
+    [ "$(report_value "$work/window.report" bootall_page_frames)" = 16 ]
+check "the click updated all 16 pages in BootAll frames" $? \
+    "$(head -n 8 "$work/window.report" | tr '\n' ' ')"
+[ "$(report_value "$work/window.report" serial_number)" = "2:373737000000000000000000" ]
+check "the window's S/N and HW were written" $? "$(report_value "$work/window.report" serial_number)"
+log_text "$app/log.txt" | grep -q 'Обновление успешно завершено!'
+check "the window's log ends in success" $?
+DISPLAY=$display xdotool search --name "^$title\$" windowclose 2>/dev/null
+sleep 1
+kill "$app_pid" 2>/dev/null
+wait "$app_pid" 2>/dev/null
+
+echo "wine end-to-end: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
