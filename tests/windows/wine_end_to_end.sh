@@ -148,6 +148,27 @@ check "technology mode exits 0" "$status" "exit $status: $(cat "$work/sn.out")"
 check "the serial number and hardware version reached the device" $? \
     "$(report_value "$work/sn.report" serial_number)"
 
+# Ctrl+C: Wine hands SIGINT to a console program as CTRL_C_EVENT, through the console control
+# handler. The run stops after the exchange under way; a slow line leaves pages to go.
+start_devsim "$package" "$work/stop.report" --baud 9600
+wine "$cli/kvr-uplinker-cli.exe" flash --port COM10 --package "$package_win" \
+    </dev/null >"$work/stop.out" 2>"$work/stop.err" &
+flash_pid=$!
+for _ in $(seq 200); do
+    grep -q '%' "$work/stop.err" 2>/dev/null && break
+    sleep 0.1
+done
+kill -INT "$flash_pid" 2>/dev/null
+wait "$flash_pid"
+status=$?
+stop_devsim
+[ "$status" -eq 1 ] && grep -q 'Stopping after the exchange under way' "$work/stop.err"
+check "Ctrl+C stops the run through the console's handler" $? \
+    "exit $status: $(tr '\r' '\n' <"$work/stop.err" | tail -n 2)"
+pages=$(report_value "$work/stop.report" pages_received)
+[ -n "$pages" ] && [ "$pages" -lt 16 ] && [ ! -s "$work/stop.out" ]
+check "a stopped run shows no message and leaves pages unsent" $? "pages $pages"
+
 # Unpacked where it may not write (Program Files): the log goes to the per-user folder. A
 # read-only bind mount in a mount namespace of its own stands in, since root writes anywhere.
 readonly_dir=$work/readonly
