@@ -22,7 +22,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
@@ -322,9 +321,3 @@ TEST_F(CliFault, LogThatCannotGrowLosesItsEntriesAndTheRunCompletes) {
 
 }  // namespace
 }  // namespace kvr::test
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -310,9 +310,3 @@ TEST_F(UpdateThreadRun, TwoRunsOnTwoPortsKeepTheirOwnFraming) {
 
 }  // namespace
 }  // namespace kvr::test
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -3,7 +3,6 @@
 // closed and Start enabled last.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QTemporaryDir>
 
@@ -87,9 +86,3 @@ TEST_F(ThreadFault, DeviceLostInThePageFrameEndsTheRunWithItsMessages) {
 
 }  // namespace
 }  // namespace kvr::test
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

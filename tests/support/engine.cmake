@@ -10,3 +10,7 @@ add_library(kvr_test_fakes STATIC
 )
 target_include_directories(kvr_test_fakes PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(kvr_test_fakes PUBLIC kvr_devsim kvr_engine kvr_package Qt6::Core)
+
+# main() with a QCoreApplication, for tests whose runs hand calls to the main thread.
+add_library(kvr_test_qt_main OBJECT ${CMAKE_CURRENT_LIST_DIR}/QtGTestMain.cpp)
+target_link_libraries(kvr_test_qt_main PUBLIC GTest::gtest Qt6::Core)
