@@ -66,8 +66,11 @@ bool ParseInfoArguments(const QStringList& args, InfoSettings& settings, QString
 
 bool ParseFlashArguments(const QStringList& args, FlashSettings& settings, QString& error) {
     FlashSettings s;
-    bool haveSn = false;
     bool haveHw = false;
+    bool haveSnFirst = false;
+    bool answerGiven = false;
+    // Each --sn with the index of the --port before it (-1: none yet).
+    std::vector<std::pair<qsizetype, QString>> serialNumbers;
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString& arg = args[i];
         auto value = [&](QString& out) {
@@ -81,8 +84,10 @@ bool ParseFlashArguments(const QStringList& args, FlashSettings& settings, QStri
         if (IsHelpOption(arg)) {
             s.help = true;
         } else if (arg == QLatin1String("--port")) {
-            if (!value(s.port))
+            FlashPort port;
+            if (!value(port.name))
                 return false;
+            s.ports.push_back(port);
         } else if (arg == QLatin1String("--package")) {
             if (!value(s.packagePath))
                 return false;
@@ -91,17 +96,27 @@ bool ParseFlashArguments(const QStringList& args, FlashSettings& settings, QStri
         } else if (arg == QLatin1String("--technology")) {
             s.technology = true;
         } else if (arg == QLatin1String("--sn")) {
-            if (!value(s.serialNumber))
+            QString number;
+            if (!value(number))
                 return false;
-            haveSn = true;
+            serialNumbers.emplace_back(static_cast<qsizetype>(s.ports.size()) - 1, number);
+        } else if (arg == QLatin1String("--sn-first")) {
+            if (!value(s.serialNumberFirst))
+                return false;
+            haveSnFirst = true;
         } else if (arg == QLatin1String("--hw")) {
             if (!value(s.hardware))
                 return false;
             haveHw = true;
+        } else if (arg == QLatin1String("--repeat")) {
+            s.repeat = true;
+        } else if (arg == QLatin1String("--json")) {
+            s.json = true;
         } else if (arg == QLatin1String("--program-mismatch")) {
             QString answer;
             if (!value(answer))
                 return false;
+            answerGiven = true;
             if (answer == QLatin1String("ask")) {
                 s.programMismatch = ProgramMismatchAnswer::Ask;
             } else if (answer == QLatin1String("continue")) {
@@ -119,28 +134,100 @@ bool ParseFlashArguments(const QStringList& args, FlashSettings& settings, QStri
         }
     }
     if (s.help) {
+        if (s.ports.size() == 1 && !serialNumbers.empty())
+            s.ports.front().serialNumber = serialNumbers.front().second;
         settings = s;
         return true;
     }
-    if (s.port.trimmed().isEmpty()) {
+    if (s.ports.empty() || std::any_of(s.ports.begin(), s.ports.end(), [](const FlashPort& p) {
+            return p.name.trimmed().isEmpty();
+        })) {
         error = QStringLiteral("\"flash\" needs --port PORT");
         return false;
+    }
+    for (size_t i = 0; i < s.ports.size(); ++i) {
+        for (size_t j = 0; j < i; ++j) {
+            if (s.ports[i].name.trimmed() == s.ports[j].name.trimmed()) {
+                error =
+                    QStringLiteral("--port \"%1\" is given twice").arg(s.ports[i].name.trimmed());
+                return false;
+            }
+        }
     }
     if (s.packagePath.isEmpty()) {
         error = QStringLiteral("\"flash\" needs --package FILE");
         return false;
     }
-    if (s.technology != (haveSn || haveHw) || haveSn != haveHw) {
-        error = QStringLiteral("--technology goes with both --sn SN and --hw HW");
+    const bool severalPorts = s.ports.size() > 1;
+    if (severalPorts && answerGiven && s.programMismatch == ProgramMismatchAnswer::Ask) {
+        error = QStringLiteral(
+            "--program-mismatch ask takes one port: with several there is nobody to ask");
         return false;
+    }
+    if (severalPorts && !answerGiven)
+        s.programMismatch = ProgramMismatchAnswer::Stop;
+
+    const bool haveSn = !serialNumbers.empty();
+    if (haveSn && haveSnFirst) {
+        error = QStringLiteral("--sn and --sn-first do not go together");
+        return false;
+    }
+    if (s.technology != (haveSn || haveSnFirst || haveHw) ||
+        (s.technology && (!haveHw || !(haveSn || haveSnFirst)))) {
+        error = QStringLiteral("--technology goes with --hw HW and either --sn SN or --sn-first N");
+        return false;
+    }
+    if (haveSn && s.repeat) {
+        error = QStringLiteral("--repeat numbers its devices with --sn-first, not --sn");
+        return false;
+    }
+    if (haveSn && !severalPorts) {
+        if (serialNumbers.size() > 1) {
+            error = QStringLiteral("--sn is given twice");
+            return false;
+        }
+        s.ports.front().serialNumber = serialNumbers.front().second;
+    } else if (haveSn) {
+        std::vector<bool> numbered(s.ports.size(), false);
+        for (const auto& [port, number] : serialNumbers) {
+            if (port < 0) {
+                error = QStringLiteral("with several ports each --sn follows its --port");
+                return false;
+            }
+            const auto index = static_cast<size_t>(port);
+            if (numbered[index]) {
+                error =
+                    QStringLiteral("--port \"%1\" has two --sn").arg(s.ports[index].name.trimmed());
+                return false;
+            }
+            numbered[index] = true;
+            s.ports[index].serialNumber = number;
+        }
+        for (size_t i = 0; i < s.ports.size(); ++i) {
+            if (!numbered[i]) {
+                error =
+                    QStringLiteral("--port \"%1\" has no --sn (give each port one, or --sn-first)")
+                        .arg(s.ports[i].name.trimmed());
+                return false;
+            }
+        }
     }
     // Checked here rather than after the update, when a refused number could only
     // be reported once the firmware is already written.
-    if (s.technology &&
-        (!AllDigits(s.serialNumber) || s.serialNumber.size() > kSerialNumberMaxDigits)) {
-        error = QStringLiteral("--sn takes 1 to %1 digits, not \"%2\"")
+    for (const FlashPort& port : s.ports) {
+        if (s.technology && haveSn &&
+            (!AllDigits(port.serialNumber) || port.serialNumber.size() > kSerialNumberMaxDigits)) {
+            error = QStringLiteral("--sn takes 1 to %1 digits, not \"%2\"")
+                        .arg(kSerialNumberMaxDigits)
+                        .arg(port.serialNumber);
+            return false;
+        }
+    }
+    if (haveSnFirst &&
+        (!AllDigits(s.serialNumberFirst) || s.serialNumberFirst.size() > kSerialNumberMaxDigits)) {
+        error = QStringLiteral("--sn-first takes 1 to %1 digits, not \"%2\"")
                     .arg(kSerialNumberMaxDigits)
-                    .arg(s.serialNumber);
+                    .arg(s.serialNumberFirst);
         return false;
     }
     if (s.technology && (!AllDigits(s.hardware) || s.hardware.size() > kHardwareMaxDigits)) {
@@ -155,23 +242,35 @@ bool ParseFlashArguments(const QStringList& args, FlashSettings& settings, QStri
 
 void PrintFlashHelp(CliOutput& io, const CliCommand& command) {
     PrintCommandHelp(io, command);
-    io.Out(QString());
-    io.Out(
-        QStringLiteral("  --port PORT            serial port, as \"ports\" lists it, or a path"));
-    io.Out(QStringLiteral("  --package FILE         update package (.bsk)"));
-    io.Out(QStringLiteral("  --bootall              mark page frames with frame type 2 (-all)"));
-    io.Out(QStringLiteral("  --technology           write S/N and HW after the update (-t);"));
-    io.Out(QStringLiteral("    --sn SN              serial number, 1-12 digits"));
-    io.Out(QStringLiteral("    --hw HW              hardware version, 1-3 digits"));
-    io.Out(QStringLiteral("  --program-mismatch ask|continue|stop"));
-    io.Out(QStringLiteral("                         answer to the program-version question;"));
-    io.Out(QStringLiteral(
-        "                         ask (default) asks on the terminal, No without one"));
-    io.Out(QString());
-    io.Out(QStringLiteral("Message texts go to standard output, progress to standard error."));
-    io.Out(QStringLiteral("Ctrl+C stops after the exchange under way. Exit status: 0 when the"));
-    io.Out(QStringLiteral(
-        "update completed, 1 otherwise, 2 bad usage or a package that does not load."));
+    const char* const lines[] = {
+        "",
+        "  --port PORT            serial port, as \"ports\" lists it, or a path (a",
+        "                         /dev/serial/by-id name keeps a fixture's adapter);",
+        "                         several --port options update their devices at once",
+        "  --package FILE         update package (.bsk)",
+        "  --bootall              mark page frames with frame type 2 (-all)",
+        "  --technology           write S/N and HW after the update (-t), with",
+        "    --sn SN              the serial number, 1-12 digits; with several ports",
+        "                         one after each --port",
+        "    --sn-first N         or numbers from a counter starting at N: a number",
+        "                         is taken when a device asks for it and never given",
+        "                         twice, not even after a device failed with it",
+        "    --hw HW              hardware version, 1-3 digits",
+        "  --program-mismatch ask|continue|stop",
+        "                         answer to the program-version question; ask",
+        "                         (one port only, its default) asks on the terminal,",
+        "                         No without one; stop is the default for several",
+        "  --repeat               station loop: when a device is taken away and the",
+        "                         next one answers, update it; Ctrl+C ends the loop",
+        "  --json                 events as JSON lines on standard output",
+        "",
+        "Message texts go to standard output, progress to standard error; several ports",
+        "end with a summary table. Ctrl+C stops after the exchange under way. Exit status:",
+        "0 when every update completed, 1 otherwise, 2 bad usage or a package that does",
+        "not load.",
+    };
+    for (const char* line : lines)
+        io.Out(QString::fromUtf8(line));
 }
 
 }  // namespace kvr::cli

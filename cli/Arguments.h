@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <vector>
 
 namespace kvr::cli {
 
@@ -24,18 +25,29 @@ struct InfoSettings {
 };
 bool ParseInfoArguments(const QStringList& args, InfoSettings& settings, QString& error);
 
-// flash --port PORT --package FILE [--bootall] [--technology --sn SN --hw HW]
-//       [--program-mismatch ask|continue|stop]
+// flash --port PORT [--port PORT …] --package FILE [--bootall]
+//       [--technology (--sn SN | --sn-first N) --hw HW] [--program-mismatch ask|continue|stop]
+//       [--repeat] [--json]
+// With several ports each --sn follows its --port. The same port twice, "ask" with several
+// ports, a fixed --sn with --repeat and numbers of both kinds are refused.
 enum class ProgramMismatchAnswer { Ask, Continue, Stop };
 
+struct FlashPort {
+    QString name;          // as given; trimmed where it is used
+    QString serialNumber;  // technology mode with fixed numbers: 1-12 digits
+};
+
 struct FlashSettings {
-    QString port;  // as given; trimmed where it is used
+    std::vector<FlashPort> ports;  // in the order given
     QString packagePath;
     bool bootAll = false;
     bool technology = false;
-    QString serialNumber;  // technology mode: 1-12 digits
-    QString hardware;      // technology mode: 1-3 digits
+    QString serialNumberFirst;  // technology mode with a counter: 1-12 digits
+    QString hardware;           // technology mode: 1-3 digits
+    // Without the option: Ask for one port, Stop for several (nobody to ask).
     ProgramMismatchAnswer programMismatch = ProgramMismatchAnswer::Ask;
+    bool repeat = false;  // each port updates device after device until stopped
+    bool json = false;    // events as JSON lines on standard output
     bool help = false;
 };
 bool ParseFlashArguments(const QStringList& args, FlashSettings& settings, QString& error);

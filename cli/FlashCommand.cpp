@@ -1,22 +1,24 @@
 #include "FlashCommand.h"
 
-#include <QEventLoop>
+#include <QDir>
+#include <QFileInfo>
 #include <QThread>
+#include <algorithm>
 #include <atomic>
 #include <memory>
+#include <optional>
 
 #include "AppPaths.h"
+#include "Arguments.h"
 #include "Cli.h"
-#include "HandOver.h"
 #include "InterruptWatch.h"
 #include "PackageLoader.h"
 #include "PortOpenError.h"
 #include "PortOpenHint.h"
-#include "ProgressDisplay.h"
-#include "RunReporter.h"
 #include "SerialChannel.h"
-#include "Translate.h"
-#include "UpdateThread.h"
+#include "SerialNumberCounter.h"
+#include "Station.h"
+#include "StationOutput.h"
 
 namespace kvr::cli {
 
@@ -25,7 +27,7 @@ namespace {
 constexpr size_t kAnswerBufferBytes = 64;
 
 // Passes everything through and notes the system's code when the port does not open. Written on
-// the update thread, read on the main thread once the run has ended; the atomic makes that
+// the port's thread, read on the main thread once the run has ended; the atomic makes that
 // hand-over plain to race checkers, which cannot see through Qt's own wait for the thread.
 class WatchedChannel final : public ForwardingChannel {
 public:
@@ -34,6 +36,7 @@ public:
     void Connect(const LinkSettings& settings) override {
         try {
             ForwardingChannel::Connect(settings);
+            openFailureCode_.store(EPortOpenError::kNoSystemCode);
         } catch (const EPortOpenError& e) {
             openFailureCode_.store(e.SystemCode());
             throw;
@@ -50,7 +53,7 @@ public:
     std::unique_ptr<IByteChannel> Create() override {
         return std::make_unique<WatchedChannel>(inner_.Create(), openFailureCode_);
     }
-    // The system's code of the last port that did not open; kNoSystemCode when none failed.
+    // The system's code when the port last failed to open; kNoSystemCode once it opened.
     int OpenFailureCode() const { return openFailureCode_.load(); }
 
 private:
@@ -58,37 +61,11 @@ private:
     std::atomic<int> openFailureCode_{EPortOpenError::kNoSystemCode};
 };
 
-}  // namespace
-
-// --- Run host ---
-
-CliRunHost::CliRunHost(CliOutput& io, ProgressDisplay& progress, const FlashSettings& settings)
-    : io_(io), progress_(progress), settings_(settings) {}
-
-void CliRunHost::ShowMessage(const QString& text) {
-    progress_.EndLine();
-    io_.Out(text);
-    lastMessage_ = text;
-}
-
-bool CliRunHost::AskYesNo(const QString& text) {
-    progress_.EndLine();
-    io_.Out(text);
-    switch (settings_.programMismatch) {
-        case ProgramMismatchAnswer::Continue:
-            return true;
-        case ProgramMismatchAnswer::Stop:
-            return false;
-        case ProgramMismatchAnswer::Ask:
-            break;
-    }
-    return AskTerminal();
-}
-
-bool CliRunHost::AskTerminal() {
+// The program-version question on the terminal; No without one.
+bool AskTerminal(CliOutput& io) {
     if (!IsTerminal(stdin))
         return false;
-    io_.Err(QStringLiteral("Continue? [y/N]"));
+    io.Err(QStringLiteral("Continue? [y/N]"));
     char buffer[kAnswerBufferBytes] = {};
     // Ctrl+C ends the read (InterruptWatch) and counts as No.
     if (std::fgets(buffer, sizeof buffer, stdin) == nullptr) {
@@ -100,11 +77,41 @@ bool CliRunHost::AskTerminal() {
            answer == QStringLiteral("д") || answer == QStringLiteral("да");
 }
 
-void CliRunHost::SetProgress(int position) {
-    progress_.Update(position);
+// Two names of one port (a by-id link and its node): the second run could never open it.
+QString SamePortTwice(const QStringList& ports) {
+    QStringList seen;
+    for (const QString& port : ports) {
+        const QString canonical = QFileInfo(port).canonicalFilePath();
+        const QString key = canonical.isEmpty() ? port : canonical;
+        const qsizetype at = seen.indexOf(key);
+        if (at >= 0)
+            return QStringLiteral("--port \"%1\" and --port \"%2\" are the same port")
+                .arg(ports[at], port);
+        seen << key;
+    }
+    return {};
 }
 
-// --- The command ---
+}  // namespace
+
+QString PortLogPath(const QString& updateLogPath, const QString& port) {
+    // /dev/ttyUSB0 and /dev/serial/by-id/usb-… by their last element; /dev/pts/3 as "pts_3",
+    // since "3" alone says nothing.
+    QString name = port.trimmed();
+    const QString dev = QStringLiteral("/dev/");
+    const bool inDev = name.startsWith(dev) && !name.startsWith(dev + QStringLiteral("serial/"));
+    name = inDev ? name.mid(dev.size())
+                 : name.mid(std::max(name.lastIndexOf(u'/'), name.lastIndexOf(u'\\')) + 1);
+    for (QChar& c : name) {
+        const bool plain = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
+                           (c >= u'0' && c <= u'9') || c == u'.' || c == u'_' || c == u'-';
+        if (!plain)
+            c = u'_';
+    }
+    if (name.isEmpty())
+        name = QStringLiteral("_");
+    return QFileInfo(updateLogPath).dir().filePath(QStringLiteral("log-%1.txt").arg(name));
+}
 
 int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutput& io) {
     FlashSettings settings;
@@ -115,47 +122,85 @@ int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutpu
         PrintFlashHelp(io, command);
         return kExitOk;
     }
+    QStringList names;
+    for (const FlashPort& port : settings.ports)
+        names << port.name.trimmed();
+    error = SamePortTwice(names);
+    if (!error.isEmpty())
+        return UsageError(io, error);
 
     UpdatePackage package;
     if (!LoadUpdatePackageFile(settings.packagePath, package, error)) {
         io.Err(error);
         return kExitUsage;
     }
+    const int pageCount = static_cast<int>(package.pages.size());
 
     SystemClock clock;
-    ProgressDisplay progress(stderr, IsTerminal(stderr), static_cast<int>(package.pages.size()),
-                             clock);
-    CliRunHost host(io, progress, settings);
     SerialChannelFactory serial;
-    WatchedChannelFactory channels(serial);
-    RunOptions options;
-    options.bootAllMode = settings.bootAll;
-    options.technologyMode = settings.technology;
-    options.logPath = UpdateLogPath();
+    std::vector<std::unique_ptr<WatchedChannelFactory>> factories;
+    std::vector<StationPort> ports;
+    const QString logPath = UpdateLogPath();
+    for (const FlashPort& given : settings.ports) {
+        factories.push_back(std::make_unique<WatchedChannelFactory>(serial));
+        StationPort port;
+        port.name = given.name.trimmed();
+        port.logPath = names.size() == 1 ? logPath : PortLogPath(logPath, port.name);
+        port.serialNumber = given.serialNumber;
+        port.channels = factories.back().get();
+        port.clock = &clock;
+        ports.push_back(port);
+    }
+    std::optional<SerialNumberCounter> counter;
+    if (settings.technology && !settings.serialNumberFirst.isEmpty())
+        counter.emplace(settings.serialNumberFirst);
 
-    TRunHandOver handOver(host);
-    TUpdateThread run(settings.port.trimmed(), std::move(package.pages), options, channels, clock,
-                      handOver);
-    QEventLoop loop;
-    QObject::connect(&run, &QThread::finished, &loop, &QEventLoop::quit);
+    StationOptions options;
+    options.pages = std::move(package.pages);
+    options.bootAll = settings.bootAll;
+    options.technology = settings.technology;
+    options.hardware = settings.hardware;
+    options.counter = counter ? &*counter : nullptr;
+    options.repeat = settings.repeat;
+    options.answerQuestion = [&](int, const QString&) {
+        switch (settings.programMismatch) {
+            case ProgramMismatchAnswer::Continue:
+                return true;
+            case ProgramMismatchAnswer::Stop:
+                return false;
+            case ProgramMismatchAnswer::Ask:
+                break;
+        }
+        return AskTerminal(io);
+    };
+    options.startThread = [](QThread& thread) { InterruptWatch::StartRunThread(thread); };
+
+    std::unique_ptr<IStationOutput> output;
+    if (settings.json) {
+        output = std::make_unique<JsonStationOutput>(stdout, names, settings.packagePath, pageCount,
+                                                     settings.repeat, clock);
+    } else {
+        output = std::make_unique<TextStationOutput>(io, stderr, IsTerminal(stderr), names,
+                                                     pageCount, settings.repeat, clock);
+    }
+    Station station(std::move(ports), std::move(options), *output);
     InterruptWatch interrupts([&] {
-        if (run.isInterruptionRequested())
+        if (station.Stopping())
             return;
-        progress.EndLine();
-        io.Err(
-            QStringLiteral("Stopping after the exchange under way (Ctrl+C again quits at once)."));
-        run.requestInterruption();
+        output->Stopping();
+        station.Stop();
     });
-    InterruptWatch::StartRunThread(run);
-    loop.exec();
-    handOver.WaitServing(run);
-    progress.EndLine();
+    station.Run();
 
-    const QString hint = PortOpenHint(settings.port.trimmed(), channels.OpenFailureCode());
-    if (!hint.isEmpty())
-        io.Err(hint);
-    const QString success = Translate(QString::fromUtf8(kTextSuccess));
-    return host.LastMessage() == success ? kExitOk : kExitFailed;
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        const QString hint =
+            PortOpenHint(names[i], factories[static_cast<size_t>(i)]->OpenFailureCode());
+        if (!hint.isEmpty())
+            output->Hint(static_cast<int>(i), hint);
+    }
+    const int status = station.AllSucceeded() ? kExitOk : kExitFailed;
+    output->Summary(station, counter ? counter->Next() : QString(), status);
+    return status;
 }
 
 }  // namespace kvr::cli

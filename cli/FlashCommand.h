@@ -1,55 +1,31 @@
-// flash --port PORT --package FILE [--bootall] [--technology --sn SN --hw HW]
-//       [--program-mismatch ask|continue|stop]
+// flash --port PORT [--port PORT …] --package FILE [options]: see PrintFlashHelp for the
+// options.
 //
-// One update run of the engine on its own thread, as the window starts it, with a command-line
-// run host:
+// One update run of the engine per port, each on its own thread, as the window starts one
+// (Station.h), with the command line's output (StationOutput.h):
 // - every text the window would show in a message box (the two version questions included)
-//   goes to standard output, one line each, in order, translated; nothing else goes there;
-// - progress goes to standard error (ProgressDisplay.h);
+//   goes to standard output, one line each, in order, translated; with several ports each line
+//   starts with its port; nothing else goes there (with --json: JSON lines only);
+// - progress goes to standard error (ProgressDisplay.h for one port);
 // - the program-version question: "ask" asks on the terminal (standard input) and counts as No
 //   without one, "continue" answers Yes, "stop" No;
-// - the exit status is 0 exactly when the run ended with the success message, 1 for any other
+// - the exit status is 0 exactly when every run ended with the success message, 1 for any other
 //   outcome (a stop by Ctrl+C included), 2 for bad usage or a package that does not load;
-// - Ctrl+C (or SIGTERM, or Ctrl+Break on Windows) asks the run to stop as closing the window
-//   does: the exchange under way finishes, the port and the log are closed. A second Ctrl+C
-//   ends the program at once (InterruptWatch.h).
-// - the update log and the language file are the window's.
-// The hand-overs of the run are served by this thread's event loop while the run goes on.
+// - Ctrl+C (or SIGTERM, or Ctrl+Break on Windows) asks every run to stop as closing the window
+//   does: the exchange under way finishes, the port and the log are closed, and the summary
+//   still prints. A second Ctrl+C ends the program at once (InterruptWatch.h).
+// - one port keeps the window's update log ("log.txt"); several ports each keep one of their
+//   own beside it (PortLogPath).
 #pragma once
 
 #include <QString>
 
-#include "Arguments.h"
-#include "RunHost.h"
-
 namespace kvr::cli {
 
-class CliOutput;
-class ProgressDisplay;
-
-// The run host of the command line. Lives on the main thread; the run reaches it through its
-// hand-over.
-class CliRunHost final : public IRunHost {
-public:
-    CliRunHost(CliOutput& io, ProgressDisplay& progress, const FlashSettings& settings);
-
-    void ShowMessage(const QString& text) override;
-    bool AskYesNo(const QString& text) override;
-    void SetProgress(int position) override;
-    void EnableStart() override {}
-    QString SerialNumberText() override { return settings_.serialNumber; }
-    QString HardwareText() override { return settings_.hardware; }
-
-    // The text of the last message box, empty when there was none.
-    const QString& LastMessage() const { return lastMessage_; }
-
-private:
-    bool AskTerminal();
-
-    CliOutput& io_;
-    ProgressDisplay& progress_;
-    const FlashSettings& settings_;
-    QString lastMessage_;
-};
+// The update log of one of several ports: "log-<port>.txt" beside the single log, named by the
+// port's last path element ("/dev/ttyUSB0" → "log-ttyUSB0.txt", "COM5" → "log-COM5.txt", a
+// /dev/serial/by-id name by its own name), or by its path below /dev ("/dev/pts/3" →
+// "log-pts_3.txt"); anything but letters, digits, '.', '_' and '-' becomes '_'.
+QString PortLogPath(const QString& updateLogPath, const QString& port);
 
 }  // namespace kvr::cli

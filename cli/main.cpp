@@ -17,9 +17,11 @@ constexpr CliCommand kCommands[] = {
     {"info", "info PACKAGE [--json]",
      "Load and check an update package as the window does, and describe it.", RunInfoCommand},
     {"flash",
-     "flash --port PORT --package FILE [--bootall] [--technology --sn SN --hw HW] "
-     "[--program-mismatch ask|continue|stop]",
-     "Update the device's firmware from a package, as the window's Start does.", RunFlashCommand},
+     "flash --port PORT [--port PORT ...] --package FILE [--bootall] "
+     "[--technology --sn SN|--sn-first N --hw HW] [--program-mismatch ask|continue|stop] "
+     "[--repeat] [--json]",
+     "Update the devices on one or several ports from a package, as the window's Start does.",
+     RunFlashCommand},
 };
 
 }  // namespace

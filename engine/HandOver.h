@@ -54,6 +54,11 @@ public:
     QString SerialNumberText() override;
     QString HardwareText() override;
 
+    // Runs any work on the host's thread under the same rules as the IRunHost methods: a host
+    // with more to hear than IRunHost (a station's port events) is reached the same way and in
+    // the same order. False when it was not run (shut down).
+    bool Invoke(std::function<void(IRunHost&)> work) { return Run(std::move(work)); }
+
     // From now on nothing reaches the host; waiting and later calls get the default answers.
     // Callable from any thread; idempotent.
     void Shutdown();

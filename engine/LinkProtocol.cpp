@@ -22,6 +22,18 @@ constexpr size_t kMinReadBufferBytes = 4;
 
 }  // namespace
 
+LinkSettings DeviceLinkSettings(const std::string& portName) {
+    LinkSettings settings;
+    settings.portName = portName;
+    settings.setupString = kLinkSetupString;
+    settings.readInterval = kReadIntervalMs;
+    settings.readTotalMultiplier = kReadTotalMultiplierMs;
+    settings.readTotalConstant = kReadTotalConstantMs;
+    settings.writeTotalMultiplier = kWriteTotalMultiplierMs;
+    settings.writeTotalConstant = kWriteTotalConstantMs;
+    return settings;
+}
+
 StatusRecord StatusRecord::FromBytes(const uint8_t* bytes, size_t available) {
     StatusRecord r;
     std::copy_n(bytes, std::min(available, kBytes), r.raw.begin());

@@ -38,6 +38,9 @@ namespace kvr {
 class TRunReporter;
 class TUpdateLog;
 
+// The line settings and time-outs every exchange with the device uses.
+LinkSettings DeviceLinkSettings(const std::string& portName);
+
 class TLinkProtocol {
 public:
     TLinkProtocol(IByteChannel& channel, TRunReporter& reporter, TUpdateLog& log, RunState& state);

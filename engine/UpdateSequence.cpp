@@ -134,16 +134,8 @@ void TUpdateSequence::OpenLink() {
     if (!channel_)
         channel_ = std::make_unique<ClosedChannel>();
 
-    LinkSettings settings;
-    settings.portName = portName_.toStdString();
-    settings.setupString = kLinkSetupString;
-    settings.readInterval = kReadIntervalMs;
-    settings.readTotalMultiplier = kReadTotalMultiplierMs;
-    settings.readTotalConstant = kReadTotalConstantMs;
-    settings.writeTotalMultiplier = kWriteTotalMultiplierMs;
-    settings.writeTotalConstant = kWriteTotalConstantMs;
     try {
-        channel_->Connect(settings);
+        channel_->Connect(DeviceLinkSettings(portName_.toStdString()));
         connected_ = channel_->Connected();
     } catch (const EPortOpenError& e) {
         connected_ = false;

@@ -139,20 +139,28 @@ std::string Describe(const InfoSettings& s) {
 std::string Describe(const FlashSettings& s) {
     static const char* const kAnswers[] = {"ask", "continue", "stop"};
     QStringList parts;
-    if (!s.port.isEmpty())
-        parts << QStringLiteral("port [%1]").arg(s.port);
+    for (const FlashPort& port : s.ports)
+        parts << QStringLiteral("port [%1]").arg(port.name);
     if (!s.packagePath.isEmpty())
         parts << QStringLiteral("package [%1]").arg(s.packagePath);
     if (s.bootAll)
         parts << QStringLiteral("bootall");
     if (s.technology)
         parts << QStringLiteral("technology");
-    if (!s.serialNumber.isEmpty())
-        parts << QStringLiteral("sn [%1]").arg(s.serialNumber);
+    for (const FlashPort& port : s.ports) {
+        if (!port.serialNumber.isEmpty())
+            parts << QStringLiteral("sn [%1]").arg(port.serialNumber);
+    }
+    if (!s.serialNumberFirst.isEmpty())
+        parts << QStringLiteral("sn-first [%1]").arg(s.serialNumberFirst);
     if (!s.hardware.isEmpty())
         parts << QStringLiteral("hw [%1]").arg(s.hardware);
     if (s.programMismatch != ProgramMismatchAnswer::Ask)
         parts << QLatin1String(kAnswers[static_cast<int>(s.programMismatch)]);
+    if (s.repeat)
+        parts << QStringLiteral("repeat");
+    if (s.json)
+        parts << QStringLiteral("json");
     if (s.help)
         parts << QStringLiteral("help");
     return Joined(parts);
@@ -257,6 +265,19 @@ TEST(FlashArguments, AcceptPortPackageAndTheOptionalModesInAnyOrder) {
              "port [COM3] package [f.bsk] continue"},
             {kPortAndPackage + QStringList{"--program-mismatch", "stop"},
              "port [COM3] package [f.bsk] stop"},
+            {kPortAndPackage + QStringList{"--repeat", "--json"},
+             "port [COM3] package [f.bsk] repeat json"},
+            // Several ports: each --sn follows its port, and nobody is asked.
+            {{"--port", "A", "--sn", "101", "--port", "B", "--sn", "102", "--package", "f.bsk",
+              "--technology", "--hw", "1"},
+             "port [A] port [B] package [f.bsk] technology sn [101] sn [102] hw [1] stop"},
+            {{"--port", "A", "--port", "B", "--package", "f.bsk", "--technology", "--sn-first",
+              "000101", "--hw", "2", "--repeat", "--program-mismatch", "continue"},
+             "port [A] port [B] package [f.bsk] technology sn-first [000101] hw [2] continue "
+             "repeat"},
+            // One port takes its --sn wherever it stands.
+            {{"--sn", "7", "--hw", "1", "--technology", "--port", "A", "--package", "f.bsk"},
+             "port [A] package [f.bsk] technology sn [7] hw [1]"},
             // Help needs nothing else, and excuses what is missing.
             {{"--help"}, "help"},
             {{"-h", "--technology", "--port", "p"}, "port [p] technology help"},
@@ -271,11 +292,11 @@ TEST(FlashArguments, RefuseWhatCouldNotStartARightRun) {
             {{"--port", "  ", "--package", "f.bsk"}, "\"flash\" needs --port PORT"},
             {{"--port", "COM3"}, "\"flash\" needs --package FILE"},
             {kPortAndPackage + QStringList{"--technology"},
-             "--technology goes with both --sn SN and --hw HW"},
+             "--technology goes with --hw HW and either --sn SN or --sn-first N"},
             {kPortAndPackage + QStringList{"--sn", "1", "--hw", "1"},
-             "--technology goes with both --sn SN and --hw HW"},
+             "--technology goes with --hw HW and either --sn SN or --sn-first N"},
             {kPortAndPackage + QStringList{"--technology", "--sn", "1"},
-             "--technology goes with both --sn SN and --hw HW"},
+             "--technology goes with --hw HW and either --sn SN or --sn-first N"},
             {kPortAndPackage + QStringList{"--technology", "--sn", "12a", "--hw", "1"},
              "--sn takes 1 to 12 digits, not \"12a\""},
             {kPortAndPackage + QStringList{"--technology", "--sn", "1234567890123", "--hw", "1"},
@@ -286,6 +307,30 @@ TEST(FlashArguments, RefuseWhatCouldNotStartARightRun) {
              "--hw takes 1 to 3 digits, not \"1000\""},
             {kPortAndPackage + QStringList{"--technology", "--sn", "1", "--hw", "-1"},
              "--hw takes 1 to 3 digits, not \"-1\""},
+            {kPortAndPackage + QStringList{"--port", " COM3 "}, "--port \"COM3\" is given twice"},
+            {kPortAndPackage + QStringList{"--port", "COM4", "--program-mismatch", "ask"},
+             "--program-mismatch ask takes one port: with several there is nobody to ask"},
+            {QStringList{"--technology", "--hw", "1", "--sn", "1", "--port", "A", "--sn", "2",
+                         "--port", "B", "--package", "f.bsk"},
+             "with several ports each --sn follows its --port"},
+            {QStringList{"--technology", "--hw", "1", "--port", "A", "--sn", "1", "--sn", "2",
+                         "--port", "B", "--package", "f.bsk"},
+             "--port \"A\" has two --sn"},
+            {QStringList{"--technology", "--hw", "1", "--port", "A", "--sn", "1", "--port", "B",
+                         "--package", "f.bsk"},
+             "--port \"B\" has no --sn (give each port one, or --sn-first)"},
+            {kPortAndPackage + QStringList{"--technology", "--hw", "1", "--sn", "1", "--sn", "2"},
+             "--sn is given twice"},
+            {kPortAndPackage +
+                 QStringList{"--technology", "--hw", "1", "--sn", "1", "--sn-first", "2"},
+             "--sn and --sn-first do not go together"},
+            {kPortAndPackage + QStringList{"--technology", "--hw", "1", "--sn", "1", "--repeat"},
+             "--repeat numbers its devices with --sn-first, not --sn"},
+            {kPortAndPackage + QStringList{"--technology", "--sn-first", "1"},
+             "--technology goes with --hw HW and either --sn SN or --sn-first N"},
+            {kPortAndPackage +
+                 QStringList{"--technology", "--hw", "1", "--sn-first", "1000000000000"},
+             "--sn-first takes 1 to 12 digits, not \"1000000000000\""},
             {kPortAndPackage + QStringList{"--program-mismatch", "maybe"},
              "--program-mismatch takes ask, continue or stop, not \"maybe\""},
             {kPortAndPackage + QStringList{"--port"}, "--port needs a value"},

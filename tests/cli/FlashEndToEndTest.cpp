@@ -221,8 +221,10 @@ TEST_F(CliFlash, BadUsageAndBadPackagesExitWithTwoBeforeAnyRun) {
         Flash(FlashArgs(port) + QStringList{QStringLiteral("--technology")});
     EXPECT_EQ(usage.exitCode, 2);
     EXPECT_TRUE(usage.out.isEmpty());
-    EXPECT_EQ(usage.err, QStringLiteral("kvr-uplinker-cli: --technology goes with both --sn SN and "
-                                        "--hw HW\nTry \"kvr-uplinker-cli --help\".\n"));
+    EXPECT_EQ(usage.err,
+              QStringLiteral("kvr-uplinker-cli: --technology goes with --hw HW and either "
+                             "--sn SN or --sn-first N\nTry \"kvr-uplinker-cli "
+                             "--help\".\n"));
     EXPECT_FALSE(QFile::exists(Path("log.txt"))) << "no run may start on bad usage";
 
     // A package that does not load: the loader's text alone on standard error.

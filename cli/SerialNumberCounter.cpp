@@ -1,0 +1,56 @@
+#include "SerialNumberCounter.h"
+
+#include <algorithm>
+
+namespace kvr::cli {
+
+namespace {
+
+constexpr uint64_t kLargest = 999'999'999'999;  // 12 digits
+
+}  // namespace
+
+SerialNumberCounter::SerialNumberCounter(const QString& first)
+    : width_(std::clamp(static_cast<int>(first.size()), 1, kMaxDigits)),
+      next_(first.toULongLong()) {}
+
+QString SerialNumberCounter::Format(uint64_t value) const {
+    return QStringLiteral("%1").arg(value, width_, 10, QLatin1Char('0'));
+}
+
+bool SerialNumberCounter::Reserve() {
+    std::lock_guard hold(mutex_);
+    // Numbers left: next_ … kLargest.
+    if (next_ > kLargest || kLargest - next_ + 1 <= reserved_)
+        return false;
+    ++reserved_;
+    return true;
+}
+
+void SerialNumberCounter::Release() {
+    std::lock_guard hold(mutex_);
+    if (reserved_ > 0)
+        --reserved_;
+}
+
+QString SerialNumberCounter::Take() {
+    std::lock_guard hold(mutex_);
+    if (next_ > kLargest)
+        return {};
+    if (reserved_ > 0)
+        --reserved_;
+    ++taken_;
+    return Format(next_++);
+}
+
+QString SerialNumberCounter::Next() const {
+    std::lock_guard hold(mutex_);
+    return next_ > kLargest ? QString() : Format(next_);
+}
+
+uint64_t SerialNumberCounter::Taken() const {
+    std::lock_guard hold(mutex_);
+    return taken_;
+}
+
+}  // namespace kvr::cli

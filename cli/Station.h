@@ -1,0 +1,123 @@
+// A production station: one update run per port, all at once, each on its own thread with its
+// own framing state, hand-over and update log; optionally a hands-free loop per port.
+//
+// Every port's run is the engine's TUpdateSequence, unchanged. The station adds:
+// - a host per port on the station's thread (the thread that calls Run), reached through the
+//   port's TRunHandOver, that turns the run's reports into IStationEvents calls for that port;
+// - serial numbers (technology mode): fixed per port, or taken from a SerialNumberCounter when
+//   the run reaches its serial-number step (the counter is reserved before the run starts, so
+//   a run is not started when no number is left for it);
+// - the loop (`repeat`): a port waits until a device answers (presentChecks answers in a row),
+//   updates it, then waits until it is taken away (absentChecks unanswered probes in a row)
+//   before it waits for the next one. A device left in place is never updated twice.
+// - Stop: every run stops after the exchange under way; a waiting port stops at its next check.
+//
+// Thread rules: construct, Run and read results on one thread (with an event loop available:
+// Run spins its own). Stop may be called from that thread while Run runs (from an event it
+// serves) or before Run. The ports' channel factories and clocks must outlive Run; a factory
+// may be shared by ports only when it is safe to call from several threads.
+#pragma once
+
+#include <QString>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "ByteChannel.h"
+#include "Clock.h"
+#include "UpdatePackage.h"
+
+class QThread;
+
+namespace kvr::cli {
+
+class SerialNumberCounter;
+
+struct StationPort {
+    QString name;          // what the port opens by
+    QString logPath;       // this port's update log; empty: none
+    QString serialNumber;  // technology mode: this port's number; empty: from the counter
+    IChannelFactory* channels = nullptr;
+    IClock* clock = nullptr;
+};
+
+// How one update run on a port ended.
+struct RunResult {
+    int run = 0;  // 1, 2, … on its port
+    bool started = false;
+    bool succeeded = false;  // ended with the success message
+    bool stopped = false;    // a stop request came while it ran
+    QString outcome;         // the last text shown, or the station's own word when none
+    uint64_t durationMs = 0;
+    QString serialNumber;                // given to the device in this run; empty: none
+    bool serialNumberConfirmed = false;  // the device confirmed writing it
+};
+
+// What the station reports, on its thread, in order for each port. `port` is the index into
+// the station's ports.
+class IStationEvents {
+public:
+    virtual ~IStationEvents() = default;
+    virtual void Waiting(int port) = 0;        // loop: no device answers yet
+    virtual void DevicePresent(int port) = 0;  // loop: a device answers; its update follows
+    virtual void DeviceRemoved(int port) = 0;  // loop: the device stopped answering
+    virtual void RunStarted(int port, int run) = 0;
+    virtual void Progress(int port, int position) = 0;
+    virtual void Message(int port, const QString& text) = 0;
+    virtual void Question(int port, const QString& text) = 0;  // before it is answered
+    virtual void Answer(int port, bool yes) = 0;
+    virtual void SerialNumberTaken(int port, const QString& number) = 0;
+    virtual void RunEnded(int port, const RunResult& result) = 0;
+};
+
+struct StationOptions {
+    PageMap pages;
+    bool bootAll = false;
+    bool technology = false;
+    QString hardware;                        // technology mode
+    SerialNumberCounter* counter = nullptr;  // technology mode, ports without a number
+    // The answer to the program-version question; default No.
+    std::function<bool(int port, const QString& question)> answerQuestion;
+    bool repeat = false;
+    uint32_t presencePollMs = 500;  // pause between two presence checks
+    int presentChecks = 2;          // answers in a row that make a device present
+    int absentChecks = 3;           // silent checks in a row that make it taken away
+    // Starts a port's thread (the command line blocks its interrupts there); default start().
+    std::function<void(QThread&)> startThread;
+};
+
+inline constexpr const char* kOutcomeStopped = "stopped";
+inline constexpr const char* kOutcomeNoSerialNumber = "no serial number left";
+
+class Station {
+public:
+    Station(std::vector<StationPort> ports, StationOptions options, IStationEvents& events);
+    ~Station();
+    Station(const Station&) = delete;
+    Station& operator=(const Station&) = delete;
+
+    // Runs every port until it is done: one update each, or with `repeat` until Stop.
+    void Run();
+    void Stop();
+    bool Stopping() const { return stop_.load(); }
+
+    const std::vector<StationPort>& Ports() const { return ports_; }
+    // Each port's runs, in order.
+    const std::vector<std::vector<RunResult>>& Results() const { return results_; }
+    // True when at least one run ended and every run succeeded.
+    bool AllSucceeded() const;
+
+private:
+    class PortHost;
+    class PortWorker;
+
+    std::vector<StationPort> ports_;
+    StationOptions options_;
+    IStationEvents& events_;
+    std::atomic<bool> stop_{false};
+    std::vector<std::vector<RunResult>> results_;
+};
+
+}  // namespace kvr::cli

@@ -1,0 +1,139 @@
+// The JSON lines of flash --json. Every object starts with its type, its port (null for the
+// whole station) and the milliseconds since the command started, on a monotonic clock.
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <algorithm>
+
+#include "StationOutput.h"
+
+namespace kvr::cli {
+
+namespace {
+
+constexpr char kFormatName[] = "kvr-uplinker-events";
+
+// One value as JSON text, escaped as Qt escapes it.
+QByteArray ValueText(const QJsonValue& value) {
+    const QByteArray array = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+    return array.mid(1, array.size() - 2);
+}
+
+QJsonValue OrNull(const QString& text) {
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+
+}  // namespace
+
+JsonStationOutput::JsonStationOutput(std::FILE* stream, QStringList ports,
+                                     const QString& packagePath, int pageCount, bool repeat,
+                                     IClock& clock)
+    : stream_(stream),
+      ports_(std::move(ports)),
+      pageCount_(pageCount),
+      clock_(clock),
+      startMs_(clock.TickMs()),
+      progressUpdates_(static_cast<size_t>(ports_.size()), 0) {
+    Emit("start", -1,
+         {{"format", QLatin1String(kFormatName)},
+          {"version", kFormatVersion},
+          {"ports", QJsonArray::fromStringList(ports_)},
+          {"package", packagePath},
+          {"pages", pageCount},
+          {"repeat", repeat}});
+}
+
+void JsonStationOutput::Emit(const char* type, int port, const QJsonObject& fields) {
+    // The three common fields first, in this order, so that a line reads at a glance; Qt's own
+    // objects would sort them among the rest.
+    QByteArray line = "{\"type\":" + ValueText(QLatin1String(type));
+    line += ",\"port\":" +
+            ValueText(port < 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(ports_[port]));
+    line += ",\"time_ms\":" + QByteArray::number(clock_.TickMs() - startMs_);
+    const QByteArray rest = QJsonDocument(fields).toJson(QJsonDocument::Compact);
+    line += rest.size() > 2 ? ',' + rest.mid(1) : QByteArray("}");  // "{}": nothing more
+    line += '\n';
+    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stream_);
+    std::fflush(stream_);
+}
+
+void JsonStationOutput::Waiting(int port) {
+    Emit("waiting", port);
+}
+void JsonStationOutput::DevicePresent(int port) {
+    Emit("device_present", port);
+}
+void JsonStationOutput::DeviceRemoved(int port) {
+    Emit("device_removed", port);
+}
+void JsonStationOutput::RunStarted(int port, int run) {
+    progressUpdates_[static_cast<size_t>(port)] = 0;
+    Emit("run_start", port, {{"run", run}});
+}
+void JsonStationOutput::Progress(int port, int position) {
+    // One update per page taken, one more at completion.
+    int& updates = progressUpdates_[static_cast<size_t>(port)];
+    updates = std::min(updates + 1, pageCount_);
+    Emit("progress", port, {{"position", position}, {"pages_sent", updates}});
+}
+void JsonStationOutput::Message(int port, const QString& text) {
+    Emit("message", port, {{"text", text}});
+}
+void JsonStationOutput::Question(int port, const QString& text) {
+    Emit("question", port, {{"text", text}});
+}
+void JsonStationOutput::Answer(int port, bool yes) {
+    Emit("answer", port, {{"answer", yes ? QLatin1String("yes") : QLatin1String("no")}});
+}
+void JsonStationOutput::SerialNumberTaken(int port, const QString& number) {
+    Emit("serial_number", port, {{"serial_number", number}});
+}
+
+void JsonStationOutput::RunEnded(int port, const RunResult& result) {
+    Emit("outcome", port,
+         {{"run", result.run},
+          {"started", result.started},
+          {"success", result.succeeded},
+          {"stopped", result.stopped},
+          {"text", result.outcome},
+          {"duration_ms", static_cast<qint64>(result.durationMs)},
+          {"serial_number", OrNull(result.serialNumber)},
+          {"serial_number_confirmed", result.serialNumber.isEmpty()
+                                          ? QJsonValue(QJsonValue::Null)
+                                          : QJsonValue(result.serialNumberConfirmed)}});
+}
+
+void JsonStationOutput::Stopping() {
+    Emit("stopping", -1);
+}
+
+void JsonStationOutput::Hint(int port, const QString& text) {
+    Emit("hint", port, {{"text", text}});
+}
+
+void JsonStationOutput::Summary(const Station& station, const QString& nextSerialNumber,
+                                int exitStatus) {
+    QJsonArray ports;
+    int succeeded = 0;
+    int failed = 0;
+    for (size_t i = 0; i < station.Results().size(); ++i) {
+        int portSucceeded = 0;
+        int portFailed = 0;
+        for (const RunResult& r : station.Results()[i])
+            (r.succeeded ? portSucceeded : portFailed) += 1;
+        succeeded += portSucceeded;
+        failed += portFailed;
+        ports.append(QJsonObject{{"port", ports_[static_cast<qsizetype>(i)]},
+                                 {"runs", portSucceeded + portFailed},
+                                 {"succeeded", portSucceeded},
+                                 {"failed", portFailed}});
+    }
+    Emit("summary", -1,
+         {{"runs", succeeded + failed},
+          {"succeeded", succeeded},
+          {"failed", failed},
+          {"ports", ports},
+          {"next_serial_number", OrNull(nextSerialNumber)},
+          {"exit_status", exitStatus}});
+}
+
+}  // namespace kvr::cli

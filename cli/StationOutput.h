@@ -1,0 +1,124 @@
+// What flash prints while its station runs: text for people (TextStationOutput) or one JSON
+// object per line for a production line's software (JsonStationOutput).
+//
+// Both take the station's events on the station's thread, plus the command's own: a stop asked
+// for, a port-open hint, and the summary once every port is done.
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "Clock.h"
+#include "ProgressDisplay.h"
+#include "Station.h"
+
+namespace kvr::cli {
+
+class CliOutput;
+
+class IStationOutput : public IStationEvents {
+public:
+    // Ctrl+C: every run stops after the exchange under way.
+    virtual void Stopping() = 0;
+    // What the system's error on opening a port usually means.
+    virtual void Hint(int port, const QString& text) = 0;
+    // Once every port is done. nextSerialNumber: the counter's next number, empty without one.
+    virtual void Summary(const Station& station, const QString& nextSerialNumber,
+                         int exitStatus) = 0;
+};
+
+// Messages (and questions) on standard output, progress and the station's notes on standard
+// error. One port without the loop prints exactly as a single update always has: the texts as
+// they are, the progress bar of ProgressDisplay, no summary. Several ports prefix each text
+// with its port; on a terminal their progress is a block of one line per port redrawn in
+// place, otherwise plain "PORT: NN%" lines. Several ports, and the loop, end with a summary.
+class TextStationOutput final : public IStationOutput {
+public:
+    TextStationOutput(CliOutput& io, std::FILE* progress, bool terminal, QStringList ports,
+                      int pageCount, bool repeat, IClock& clock);
+    ~TextStationOutput() override;
+
+    void Waiting(int port) override;
+    void DevicePresent(int port) override;
+    void DeviceRemoved(int port) override;
+    void RunStarted(int port, int run) override;
+    void Progress(int port, int position) override;
+    void Message(int port, const QString& text) override;
+    void Question(int port, const QString& text) override;
+    void Answer(int port, bool yes) override;
+    void SerialNumberTaken(int port, const QString& number) override;
+    void RunEnded(int port, const RunResult& result) override;
+    void Stopping() override;
+    void Hint(int port, const QString& text) override;
+    void Summary(const Station& station, const QString& nextSerialNumber, int exitStatus) override;
+
+private:
+    struct PortLine {
+        int position = -1;
+        int updates = 0;
+        QString state;  // shown instead of the bar when not empty
+    };
+
+    bool Several() const { return ports_.size() > 1; }
+    QString Prefixed(int port, const QString& text) const;
+    void Out(int port, const QString& text);
+    void Note(int port, const QString& text);
+    void SetState(int port, const QString& state);
+    // The block of progress lines (several ports on a terminal).
+    void DrawBlock(bool force);
+    void ClearBlock();
+
+    CliOutput& io_;
+    std::FILE* progress_;
+    bool terminal_;
+    QStringList ports_;
+    int pageCount_;
+    bool repeat_;
+    IClock& clock_;
+    std::optional<ProgressDisplay> bar_;  // one port
+    std::vector<PortLine> lines_;
+    int drawnLines_ = 0;
+    uint64_t lastDrawMs_ = 0;
+};
+
+// One JSON object per line on `stream`; see README.md for the events and their fields.
+class JsonStationOutput final : public IStationOutput {
+public:
+    static constexpr int kFormatVersion = 1;
+
+    // Writes the first line ("start", with the format version).
+    JsonStationOutput(std::FILE* stream, QStringList ports, const QString& packagePath,
+                      int pageCount, bool repeat, IClock& clock);
+
+    void Waiting(int port) override;
+    void DevicePresent(int port) override;
+    void DeviceRemoved(int port) override;
+    void RunStarted(int port, int run) override;
+    void Progress(int port, int position) override;
+    void Message(int port, const QString& text) override;
+    void Question(int port, const QString& text) override;
+    void Answer(int port, bool yes) override;
+    void SerialNumberTaken(int port, const QString& number) override;
+    void RunEnded(int port, const RunResult& result) override;
+    void Stopping() override;
+    void Hint(int port, const QString& text) override;
+    void Summary(const Station& station, const QString& nextSerialNumber, int exitStatus) override;
+
+private:
+    // port -1: the whole station (null).
+    void Emit(const char* type, int port, const QJsonObject& fields = {});
+
+    std::FILE* stream_;
+    QStringList ports_;
+    int pageCount_;
+    IClock& clock_;
+    uint64_t startMs_;
+    std::vector<int> progressUpdates_;  // of each port's run under way
+};
+
+}  // namespace kvr::cli

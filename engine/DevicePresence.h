@@ -1,0 +1,41 @@
+// TDevicePresence: whether a device answers on a port, between updates. A production station
+// uses it to see a device taken off the fixture and the next one put in.
+//
+// Each Check opens the port when it is not open and sends one link probe (status requests in
+// both framings, as a run starts). Nothing is logged and nothing is reported: a silent fixture
+// is the normal state of a station waiting for its next device. A port that does not open, or
+// that fails, counts as no answer and is opened again at the next Check.
+//
+// Thread rules: one thread at a time; channels and clock must outlive the object. Close the port
+// (Close, or the destructor) before an update run opens it.
+#pragma once
+
+#include <QString>
+#include <memory>
+
+#include "ByteChannel.h"
+#include "Clock.h"
+
+namespace kvr {
+
+class TDevicePresence {
+public:
+    TDevicePresence(const QString& portName, IChannelFactory& channels, IClock& clock);
+    ~TDevicePresence();
+    TDevicePresence(const TDevicePresence&) = delete;
+    TDevicePresence& operator=(const TDevicePresence&) = delete;
+
+    // True when a device answered the probe.
+    bool Check();
+    void Close();
+
+private:
+    struct Link;
+
+    QString portName_;
+    IChannelFactory& channels_;
+    IClock& clock_;
+    std::unique_ptr<Link> link_;
+};
+
+}  // namespace kvr
