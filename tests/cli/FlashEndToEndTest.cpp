@@ -16,6 +16,8 @@
 #include <QFile>
 #include <QMap>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryDir>
 
 #include "ChildProcesses.h"
@@ -211,6 +213,73 @@ TEST_F(CliFlash, CtrlCStopsAfterTheExchangeUnderWay) {
     EXPECT_LT(pages, static_cast<int>(kPageCount));
     EXPECT_EQ(report.value(QStringLiteral("mismatches")), QStringLiteral("0"));
     EXPECT_FALSE(Log().contains(kSuccess));
+}
+
+TEST_F(CliFlash, TwoPortsAtOnceWithTheirOwnLogsNumbersAndSummary) {
+    const QStringList deviceArgs{QStringLiteral("--package"), package_,
+                                 QStringLiteral("--start-in-bootloader"),
+                                 QStringLiteral("--final-status"), QStringLiteral("10")};
+    Devsim first(deviceArgs, Path("first.txt"));
+    Devsim second(deviceArgs, Path("second.txt"));
+    ASSERT_FALSE(first.Port().isEmpty() || second.Port().isEmpty());
+
+    const ProcessResult r =
+        Flash(FlashArgs(first.Port()) +
+              QStringList{QStringLiteral("--port"), second.Port(), QStringLiteral("--technology"),
+                          QStringLiteral("--sn-first"), QStringLiteral("500"),
+                          QStringLiteral("--hw"), QStringLiteral("1")});
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QStringList out = r.out.split(u'\n');
+    for (const QString& port : {first.Port(), second.Port()}) {
+        EXPECT_TRUE(out.contains(port + QStringLiteral(": ") + kSuccess)) << r.out.toStdString();
+        // Its row in the summary: port, outcome, time, number, confirmed.
+        EXPECT_EQ(
+            out.filter(QRegularExpression(QStringLiteral("^%1 +%2 +[0-9.]+ s +50[01] +yes$")
+                                              .arg(QRegularExpression::escape(port), kSuccess)))
+                .size(),
+            1)
+            << r.out.toStdString();
+        const QString log =
+            LogText(Path(("log-" + port.mid(5).replace(u'/', u'_') + ".txt").toUtf8().constData()));
+        EXPECT_TRUE(log.contains(kSuccess)) << "no log of its own for " << port.toStdString();
+    }
+    EXPECT_TRUE(out.contains(QStringLiteral("Next serial number: 502"))) << r.out.toStdString();
+    EXPECT_FALSE(QFile::exists(Path("log.txt")));
+    // "500" and "501", each to one device.
+    const QSet<QString> written{first.Stop().value(QStringLiteral("serial_number")),
+                                second.Stop().value(QStringLiteral("serial_number"))};
+    EXPECT_EQ(written, (QSet<QString>{QStringLiteral("1:353030000000000000000000"),
+                                      QStringLiteral("1:353031000000000000000000")}));
+}
+
+TEST_F(CliFlash, CtrlCStopsEveryPortAndTheSummaryStillComes) {
+    const QStringList slowDevice{QStringLiteral("--package"), package_,
+                                 QStringLiteral("--start-in-bootloader"), QStringLiteral("--baud"),
+                                 QStringLiteral("2400")};
+    Devsim first(slowDevice, Path("first.txt"));
+    Devsim second(slowDevice, Path("second.txt"));
+    ASSERT_FALSE(first.Port().isEmpty() || second.Port().isEmpty());
+
+    QProcess process;
+    StartCli(process, FlashArgs(first.Port()) + QStringList{QStringLiteral("--port"), second.Port(),
+                                                            QStringLiteral("--json")});
+    QByteArray out;
+    while (!out.contains("\"progress\"") && process.waitForReadyRead(kRunGuardMs))
+        out += process.readAllStandardOutput();
+    ASSERT_TRUE(out.contains("\"progress\"")) << "no progress before the runs ended";
+    ASSERT_EQ(::kill(static_cast<pid_t>(process.processId()), SIGINT), 0);
+    const ProcessResult r = FinishProcess(process, kRunGuardMs);
+    EXPECT_EQ(r.exitCode, 1);
+    const QStringList lines = (QString::fromUtf8(out) + r.out).split(u'\n', Qt::SkipEmptyParts);
+    ASSERT_FALSE(lines.isEmpty());
+    EXPECT_EQ(lines.filter(QStringLiteral("{\"type\":\"stopping\"")).size(), 1);
+    EXPECT_EQ(lines.filter(QStringLiteral("\"stopped\":true")).size(), 2) << r.out.toStdString();
+    EXPECT_TRUE(lines.back().startsWith(QStringLiteral("{\"type\":\"summary\"")));
+    EXPECT_TRUE(lines.back().contains(QStringLiteral("\"exit_status\":1")));
+    for (Devsim* device : {&first, &second}) {
+        const int pages = device->Stop().value(QStringLiteral("pages_received")).toInt();
+        EXPECT_LT(pages, static_cast<int>(kPageCount)) << "a run went on after Ctrl+C";
+    }
 }
 
 TEST_F(CliFlash, BadUsageAndBadPackagesExitWithTwoBeforeAnyRun) {
