@@ -20,12 +20,16 @@ bool AllDigits(const QString& text) {
 
 bool ParsePortsArguments(const QStringList& args, PortsSettings& settings, QString& error) {
     PortsSettings s;
-    if (!args.isEmpty()) {
-        if (!IsHelpOption(args.first())) {
-            error = QStringLiteral("\"ports\" takes no arguments, got \"%1\"").arg(args.first());
+    for (const QString& arg : args) {
+        if (IsHelpOption(arg)) {
+            s.help = true;
+            break;
+        }
+        if (arg != QLatin1String("--json")) {
+            error = QStringLiteral("\"ports\" takes only --json, got \"%1\"").arg(arg);
             return false;
         }
-        s.help = true;
+        s.json = true;
     }
     settings = s;
     return true;

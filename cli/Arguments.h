@@ -11,8 +11,9 @@ namespace kvr::cli {
 class CliOutput;
 struct CliCommand;
 
-// ports: nothing but --help.
+// ports [--json]
 struct PortsSettings {
+    bool json = false;
     bool help = false;
 };
 bool ParsePortsArguments(const QStringList& args, PortsSettings& settings, QString& error);

@@ -12,7 +12,7 @@ using namespace kvr::cli;
 // One row per command, in the order --help lists them. A new command is its
 // <Name>Command.cpp (listed in CMakeLists.txt) and one row here.
 constexpr CliCommand kCommands[] = {
-    {"ports", "ports", "List the serial ports in the order the window offers them.",
+    {"ports", "ports [--json]", "List the serial ports in the order the window offers them.",
      RunPortsCommand},
     {"info", "info PACKAGE [--json]",
      "Load and check an update package as the window does, and describe it.", RunInfoCommand},

@@ -30,6 +30,31 @@ struct SerialPortEntry {
 // No fixed fallback names are ever added.
 std::vector<SerialPortEntry> EnumerateSerialPorts();
 
+// What the system knows about one port, enough to find the same adapter again after a reboot
+// renumbers the nodes. Each text is empty where the system says nothing.
+struct SerialPortDetails {
+    std::string portName;    // as EnumerateSerialPorts gives it
+    std::string deviceName;  // likewise
+    std::string byIdPath;    // the /dev/serial/by-id link that leads to the port's node
+    // From the USB device the port belongs to; the ids as four hex digits ("0403").
+    std::string usbVendorId;
+    std::string usbProductId;
+    std::string usbSerialNumber;
+    std::string manufacturer;
+    std::string product;
+    std::string driver;  // the kernel driver bound to the port's device ("ftdi_sio")
+};
+
+// The ports of EnumerateSerialPorts in its order, each described.
+//
+// Linux: the USB attributes come from the nearest directory above the port's sysfs device that
+// holds idVendor and idProduct; the driver is the name the device's driver link points at.
+// The environment's paths get their names and a by-id link only.
+// Windows: the names only.
+//
+// Raises only what EnumerateSerialPorts raises.
+std::vector<SerialPortDetails> DescribeSerialPorts();
+
 // Name of the environment variable read on POSIX.
 inline constexpr const char* kExtraPortsEnvVar = "KVR_UPLINKER_PORTS";
 

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 
 #include "Exception.h"
 #include "SerialPorts.h"
@@ -112,6 +113,18 @@ std::vector<SerialPortEntry> ReadSerialPortKey(HKEY root, const wchar_t* subKey,
 
 std::vector<SerialPortEntry> EnumerateSerialPorts() {
     return ReadSerialPortKey(HKEY_LOCAL_MACHINE, kSerialCommKey);
+}
+
+// The device map knows only the names; the rest would need SetupAPI's device tree.
+std::vector<SerialPortDetails> DescribeSerialPorts() {
+    std::vector<SerialPortDetails> details;
+    for (SerialPortEntry& port : EnumerateSerialPorts()) {
+        SerialPortDetails d;
+        d.portName = std::move(port.portName);
+        d.deviceName = std::move(port.deviceName);
+        details.push_back(std::move(d));
+    }
+    return details;
 }
 
 }  // namespace kvr

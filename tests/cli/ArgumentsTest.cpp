@@ -122,7 +122,12 @@ TEST(Dispatch, HelpListsEveryRowInItsColumnsAndRunsNothing) {
 
 // The settings in a line, leaving out what is at its default.
 std::string Describe(const PortsSettings& s) {
-    return s.help ? "help" : "";
+    QStringList parts;
+    if (s.json)
+        parts << QStringLiteral("json");
+    if (s.help)
+        parts << QStringLiteral("help");
+    return Joined(parts);
 }
 
 std::string Describe(const InfoSettings& s) {
@@ -201,17 +206,25 @@ void ExpectRefused(Parser<Settings> parse, const std::vector<Refused>& rows) {
     }
 }
 
-TEST(PortsArguments, TakeNothingButHelp) {
+TEST(PortsArguments, TakeJsonAndHelpOnly) {
     ExpectAccepted<PortsSettings>(ParsePortsArguments, {
                                                            {{}, ""},
+                                                           {{"--json"}, "json"},
+                                                           {{"--json", "--json"}, "json"},
                                                            {{"--help"}, "help"},
                                                            {{"-h", "extra"}, "help"},
+                                                           {{"--json", "-h"}, "json help"},
                                                        });
     ExpectRefused<PortsSettings>(
         ParsePortsArguments,
         {
-            {{"extra"}, "\"ports\" takes no arguments, got \"extra\""},
-            {{"extra", "--help"}, "\"ports\" takes no arguments, got \"extra\""},
+            {{"extra"}, "\"ports\" takes only --json, got \"extra\""},
+            {{"extra", "--help"}, "\"ports\" takes only --json, got \"extra\""},
+            {{"--json", "--jsonx"}, "\"ports\" takes only --json, got \"--jsonx\""},
+            {{"--JSON"}, "\"ports\" takes only --json, got \"--JSON\""},
+            {{"--json=1"}, "\"ports\" takes only --json, got \"--json=1\""},
+            {{"--", "--json"}, "\"ports\" takes only --json, got \"--\""},
+            {{""}, "\"ports\" takes only --json, got \"\""},
         });
 }
 

@@ -75,7 +75,7 @@ TEST_F(CliTest, HelpListsTheCommandsOnStandardOutput) {
         EXPECT_TRUE(r.err.isEmpty()) << r.err.toStdString();
         EXPECT_TRUE(r.out.startsWith(QStringLiteral("Usage: kvr-uplinker-cli "))) << option;
         EXPECT_TRUE(r.out.contains(QStringLiteral("info PACKAGE [--json]")));
-        EXPECT_TRUE(r.out.contains(QStringLiteral("\n  ports ")));
+        EXPECT_TRUE(r.out.contains(QStringLiteral("\n  ports [--json] ")));
     }
     const ProcessResult info = Run({QStringLiteral("info"), QStringLiteral("--help")});
     EXPECT_EQ(info.exitCode, 0);
@@ -245,6 +245,51 @@ TEST_F(CliTest, PortsPrintsTheWindowsListOnePerLineInOrder) {
     EXPECT_EQ(r.out, expected);
     EXPECT_TRUE(r.out.endsWith(QStringLiteral("/tmp/kvr-cli-test-b\n/tmp/kvr-cli-test-a\n")))
         << r.out.toStdString();
+}
+
+TEST_F(CliTest, PortsJsonDescribesTheSamePortsAsOneDocument) {
+    // A quote and a backslash, which the document must escape.
+    const QString known = QStringLiteral("/tmp/kvr-cli-test \"json\"\\x");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QString::fromLatin1(kvr::kExtraPortsEnvVar), known);
+    const ProcessResult plain = cli_.Run({QStringLiteral("ports")}, env);
+    const ProcessResult r = cli_.Run({QStringLiteral("ports"), QStringLiteral("--json")}, env);
+    ASSERT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(r.err.isEmpty()) << r.err.toStdString();
+    EXPECT_EQ(r.out.count(u'\n'), 1) << "one line";
+
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(r.out.toUtf8(), &parseError);
+    ASSERT_EQ(parseError.error, QJsonParseError::NoError) << r.out.toStdString();
+    const QJsonObject root = doc.object();
+    EXPECT_EQ(root.value(QStringLiteral("version")), QJsonValue(1));
+    const QJsonArray ports = root.value(QStringLiteral("ports")).toArray();
+    QString listed;
+    for (const QJsonValue& value : ports) {
+        const QJsonObject port = value.toObject();
+        SCOPED_TRACE(QJsonDocument(port).toJson().toStdString());
+        EXPECT_EQ(port.keys(), (QStringList{"by_id", "device", "driver", "port", "usb"}));
+        EXPECT_TRUE(port.value(QStringLiteral("port")).isString());
+        EXPECT_TRUE(port.value(QStringLiteral("device")).isString());
+        for (const char* key : {"by_id", "driver"}) {
+            const QJsonValue v = port.value(QLatin1String(key));
+            EXPECT_TRUE(v.isNull() || (v.isString() && !v.toString().isEmpty())) << key;
+        }
+        const QJsonValue usb = port.value(QStringLiteral("usb"));
+        EXPECT_TRUE(usb.isNull() ||
+                    usb.toObject().keys() == QStringList({"manufacturer", "product", "product_id",
+                                                          "serial_number", "vendor_id"}));
+        listed += port.value(QStringLiteral("port")).toString() + u'\n';
+    }
+    EXPECT_EQ(listed, plain.out);
+
+    ASSERT_FALSE(ports.isEmpty());
+    const QJsonObject last = ports.last().toObject();
+    EXPECT_EQ(last.value(QStringLiteral("port")).toString(), known);
+    EXPECT_EQ(last.value(QStringLiteral("device")).toString(), known);
+    EXPECT_TRUE(last.value(QStringLiteral("by_id")).isNull());
+    EXPECT_TRUE(last.value(QStringLiteral("usb")).isNull());
+    EXPECT_TRUE(last.value(QStringLiteral("driver")).isNull());
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -222,6 +223,31 @@ TEST_F(SerialCommPosix, WriteThatTheLineCannotTakeReportsWhatWentOut) {
     EXPECT_GT(written, 0u);
     EXPECT_LT(written, big.size());
     EXPECT_EQ(device_.Receive(big.size(), kQuietMs).size(), written);
+}
+
+// A /dev/serial/by-id name is a link to the node: the port opens through it, and the lock
+// holds for the device, not for the name.
+TEST_F(SerialCommPosix, PortOpensThroughALinkAndStaysExclusiveUnderItsOtherName) {
+    char pattern[] = "/tmp/kvr-by-id-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::filesystem::path dir = pattern;
+    struct Removal {
+        std::filesystem::path dir;
+        ~Removal() {
+            std::error_code ec;
+            std::filesystem::remove_all(dir, ec);
+        }
+    } removal{dir};
+    const std::string link = (dir / "usb-KVR_Sim_0001-if00-port0").string();
+    std::filesystem::create_symlink(device_.PortName(), link);
+
+    port_.FSetPortName(link);
+    port_.Connect();
+    ASSERT_EQ(port_.Write("hello", 5), 5u);
+    EXPECT_EQ(device_.Receive(5, kArrivalMs), "hello");
+    TSerialComm byNode;
+    byNode.FSetPortName(device_.PortName());
+    EXPECT_NE(MessageOf(byNode), "(connected)");
 }
 
 TEST_F(SerialCommPosix, DefaultWriteTakesWhatFitsAtOnce) {

@@ -230,5 +230,19 @@ TEST(SerialPortRegistry, SystemKeyListsThePortsTheSystemPublished) {
         << "listed: " << ::testing::PrintToString(names);
 }
 
+TEST(SerialPortRegistry, DescriptionsCarryTheListsNamesAndNothingElse) {
+    const std::vector<SerialPortEntry> ports = EnumerateSerialPorts();
+    const std::vector<SerialPortDetails> details = DescribeSerialPorts();
+    ASSERT_EQ(details.size(), ports.size());
+    for (size_t i = 0; i < ports.size(); ++i) {
+        EXPECT_EQ(details[i].portName, ports[i].portName);
+        EXPECT_EQ(details[i].deviceName, ports[i].deviceName);
+        EXPECT_EQ(details[i].byIdPath + details[i].usbVendorId + details[i].usbProductId +
+                      details[i].usbSerialNumber + details[i].manufacturer + details[i].product +
+                      details[i].driver,
+                  "");
+    }
+}
+
 }  // namespace
 }  // namespace kvr::test
