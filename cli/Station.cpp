@@ -163,6 +163,12 @@ private:
             if (stop_.load())
                 return false;
             streak = presence.Check() == present ? streak + 1 : 0;
+            const QString& error = presence.OpenError();
+            if (error != reportedOpenError_) {
+                reportedOpenError_ = error;
+                if (!error.isEmpty())
+                    Notify([&](IStationEvents& e) { e.PortUnavailable(port_, error); });
+            }
             if (streak >= std::max(count, 1))
                 return true;
             if (stop_.load())
@@ -179,6 +185,7 @@ private:
     PortHost& host_;
     const std::atomic<bool>& stop_;
     std::vector<RunResult>& results_;
+    QString reportedOpenError_;
 };
 
 Station::Station(std::vector<StationPort> ports, StationOptions options, IStationEvents& events)

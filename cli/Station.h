@@ -13,9 +13,9 @@
 // - Stop: every run stops after the exchange under way; a waiting port stops at its next check.
 //
 // Thread rules: construct, Run and read results on one thread (with an event loop available:
-// Run spins its own). Stop may be called from that thread while Run runs (from an event it
-// serves) or before Run. The ports' channel factories and clocks must outlive Run; a factory
-// may be shared by ports only when it is safe to call from several threads.
+// Run spins its own). Stop may be called from any thread, before or while Run runs. The ports'
+// channel factories and clocks must outlive Run; a factory may be shared by ports only when it is
+// safe to call from several threads.
 #pragma once
 
 #include <QString>
@@ -60,7 +60,9 @@ struct RunResult {
 class IStationEvents {
 public:
     virtual ~IStationEvents() = default;
-    virtual void Waiting(int port) = 0;        // loop: no device answers yet
+    virtual void Waiting(int port) = 0;  // loop: no device answers yet
+    // Loop: the port stopped opening (once, until it opens again); the wait goes on.
+    virtual void PortUnavailable(int port, const QString& reason) = 0;
     virtual void DevicePresent(int port) = 0;  // loop: a device answers; its update follows
     virtual void DeviceRemoved(int port) = 0;  // loop: the device stopped answering
     virtual void RunStarted(int port, int run) = 0;

@@ -59,6 +59,9 @@ void JsonStationOutput::Emit(const char* type, int port, const QJsonObject& fiel
 void JsonStationOutput::Waiting(int port) {
     Emit("waiting", port);
 }
+void JsonStationOutput::PortUnavailable(int port, const QString& reason) {
+    Emit("port_unavailable", port, {{"text", reason}});
+}
 void JsonStationOutput::DevicePresent(int port) {
     Emit("device_present", port);
 }

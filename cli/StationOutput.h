@@ -44,6 +44,7 @@ public:
     ~TextStationOutput() override;
 
     void Waiting(int port) override;
+    void PortUnavailable(int port, const QString& reason) override;
     void DevicePresent(int port) override;
     void DeviceRemoved(int port) override;
     void RunStarted(int port, int run) override;
@@ -96,6 +97,7 @@ public:
                       int pageCount, bool repeat, IClock& clock);
 
     void Waiting(int port) override;
+    void PortUnavailable(int port, const QString& reason) override;
     void DevicePresent(int port) override;
     void DeviceRemoved(int port) override;
     void RunStarted(int port, int run) override;

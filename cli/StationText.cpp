@@ -102,6 +102,14 @@ void TextStationOutput::Waiting(int port) {
         Note(port, QStringLiteral("waiting for a device"));
 }
 
+void TextStationOutput::PortUnavailable(int port, const QString& reason) {
+    const QString text = QStringLiteral("the port does not open: %1").arg(reason);
+    if (Several() && terminal_)
+        SetState(port, text);
+    else
+        Note(port, text);
+}
+
 void TextStationOutput::DevicePresent(int port) {
     if (!(Several() && terminal_))
         Note(port, QStringLiteral("device found"));

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "LinkProtocol.h"
+#include "PortOpenError.h"
 #include "RunHost.h"
 #include "RunReporter.h"
 #include "RunState.h"
@@ -48,12 +49,25 @@ bool TDevicePresence::Check() {
         if (!link_ || !link_->channel || !link_->channel->Connected()) {
             Close();
             auto link = std::make_unique<Link>(clock_);
-            link->channel = channels_.Create();
-            if (!link->channel)
+            try {
+                link->channel = channels_.Create();
+                if (link->channel)
+                    link->channel->Connect(DeviceLinkSettings(portName_.toStdString()));
+            } catch (const EPortOpenError& e) {
+                openError_ = QString::fromStdString(e.Message());
+                if (!e.SystemReason().empty())
+                    openError_ +=
+                        QStringLiteral(" (%1)").arg(QString::fromStdString(e.SystemReason()));
                 return false;
-            link->channel->Connect(DeviceLinkSettings(portName_.toStdString()));
-            if (!link->channel->Connected())
+            } catch (const std::exception& e) {
+                openError_ = QString::fromUtf8(e.what());
                 return false;
+            }
+            if (!link->channel || !link->channel->Connected()) {
+                openError_ = QStringLiteral("port not available");
+                return false;
+            }
+            openError_.clear();
             link->protocol = std::make_unique<TLinkProtocol>(*link->channel, link->reporter,
                                                              link->log, link->state);
             link_ = std::move(link);

@@ -28,6 +28,8 @@ public:
     // True when a device answered the probe.
     bool Check();
     void Close();
+    // Why the port did not open at the last Check; empty when it opened (or was open).
+    const QString& OpenError() const { return openError_; }
 
 private:
     struct Link;
@@ -36,6 +38,7 @@ private:
     IChannelFactory& channels_;
     IClock& clock_;
     std::unique_ptr<Link> link_;
+    QString openError_;
 };
 
 }  // namespace kvr

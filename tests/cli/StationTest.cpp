@@ -38,6 +38,11 @@ constexpr int kPageData = 64;
 class RecordingEvents final : public IStationEvents {
 public:
     void Waiting(int port) override { Note(port, "waiting"); }
+    void PortUnavailable(int port, const QString& reason) override {
+        Note(port, "unavailable " + reason.toStdString());
+        if (onUnavailable)
+            onUnavailable(port);
+    }
     void DevicePresent(int port) override { Note(port, "present"); }
     void DeviceRemoved(int port) override {
         Note(port, "removed");
@@ -68,6 +73,7 @@ public:
 
     std::function<void(int, const RunResult&)> onEnded;
     std::function<void(int)> onRemoved;
+    std::function<void(int)> onUnavailable;
 
 private:
     void Note(int port, const std::string& text) { byPort_[port].push_back(text); }
@@ -398,6 +404,38 @@ TEST_F(StationRun, LoopUpdatesADeviceOnceHoweverLongItStaysAndTheNextOneWhenPutI
                                                        "run 2", success, "ended 2", "removed"}));
     ASSERT_EQ(station.Results()[0].size(), 2u);
     EXPECT_TRUE(station.AllSucceeded());
+}
+
+// Stops the station at the n-th port opened through it.
+class StopAtOpen final : public IChannelFactory {
+public:
+    StopAtOpen(IChannelFactory& inner, int n) : inner_(inner), n_(n) {}
+    std::unique_ptr<IByteChannel> Create() override {
+        if (++created_ == n_)
+            station->Stop();
+        return inner_.Create();
+    }
+    Station* station = nullptr;
+
+private:
+    IChannelFactory& inner_;
+    int n_;
+    int created_ = 0;
+};
+
+TEST_F(StationRun, LoopSaysOnceThatItsPortDoesNotOpenAndGoesOnWaiting) {
+    FixturePort& slot = AddPort();
+    slot.line.channel.FailConnect("no such port");
+    StopAtOpen factory(slot.line.factory, 5);
+    StationOptions options = Options();
+    options.repeat = true;
+    StationPort port = slot.Port("A");
+    port.channels = &factory;
+    Station station({port}, options, events_);
+    factory.station = &station;
+    station.Run();
+    EXPECT_EQ(events_.Of(0), (std::vector<std::string>{"waiting", "unavailable no such port"}));
+    EXPECT_TRUE(station.Results()[0].empty());
 }
 
 // --- JSON events -----------------------------------------------------------------------------
