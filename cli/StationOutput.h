@@ -67,6 +67,7 @@ private:
 
     bool Several() const { return ports_.size() > 1; }
     QString Prefixed(int port, const QString& text) const;
+    void Print(int port, const QString& text, bool note);
     void Out(int port, const QString& text);
     void Note(int port, const QString& text);
     void SetState(int port, const QString& state);

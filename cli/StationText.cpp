@@ -72,22 +72,25 @@ QString TextStationOutput::Prefixed(int port, const QString& text) const {
     return Several() ? ports_[port] + QStringLiteral(": ") + text : text;
 }
 
-// A text of the run on standard output, with the progress out of its way.
-void TextStationOutput::Out(int port, const QString& text) {
+// A text of the run on standard output, or a note of the station on standard error, with the
+// progress out of its way.
+void TextStationOutput::Print(int port, const QString& text, bool note) {
     if (bar_)
         bar_->EndLine();
     ClearBlock();
-    io_.Out(Prefixed(port, text));
+    if (note)
+        io_.Err(Prefixed(port, text));
+    else
+        io_.Out(Prefixed(port, text));
     DrawBlock(true);
 }
 
-// A note of the station on standard error.
+void TextStationOutput::Out(int port, const QString& text) {
+    Print(port, text, false);
+}
+
 void TextStationOutput::Note(int port, const QString& text) {
-    if (bar_)
-        bar_->EndLine();
-    ClearBlock();
-    io_.Err(Prefixed(port, text));
-    DrawBlock(true);
+    Print(port, text, true);
 }
 
 void TextStationOutput::SetState(int port, const QString& state) {

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "RunMessages.h"
 #include "SerialNumberCounter.h"
@@ -106,9 +107,25 @@ protected:
         return options;
     }
 
+    // Technology mode on three ports A, B, C with numbers from `counter`.
+    Station& RunThreeWithCounter(SerialNumberCounter& counter) {
+        for (auto& port : fixture_)
+            port->line.Device();
+        StationOptions options = Options();
+        options.technology = true;
+        options.hardware = QStringLiteral("3");
+        options.counter = &counter;
+        station_.emplace(std::vector<StationPort>{fixture_[0]->Port("A"), fixture_[1]->Port("B"),
+                                                  fixture_[2]->Port("C")},
+                         options, events_);
+        station_->Run();
+        return *station_;
+    }
+
     PageMap pages_ = MakePages(kPages, kPageData, 3);
     std::vector<std::unique_ptr<FixturePort>> fixture_;
     RecordingEvents events_;
+    std::optional<Station> station_;
 };
 
 // Holds each of `parties` lines at a given write until all have got there: ports taken one
@@ -264,16 +281,8 @@ TEST_F(StationRun, CounterNeverGivesANumberTwiceNotEvenAfterAFailedWrite) {
     fixture_[1]->line.options.refuseSerialNumber = true;
     fixture_[2]->line.options.faults.push_back(
         FaultOn(devsim::kCmdWriteSerialNumber, 1, FaultKind::NoReply));
-    for (auto& port : fixture_)
-        port->line.Device();
     SerialNumberCounter counter(QStringLiteral("0099"));
-    StationOptions options = Options();
-    options.technology = true;
-    options.hardware = QStringLiteral("3");
-    options.counter = &counter;
-    Station station({fixture_[0]->Port("A"), fixture_[1]->Port("B"), fixture_[2]->Port("C")},
-                    options, events_);
-    station.Run();
+    Station& station = RunThreeWithCounter(counter);
 
     QSet<QString> given;
     for (size_t i = 0; i < 3; ++i) {
@@ -293,16 +302,9 @@ TEST_F(StationRun, RunThatCannotHaveANumberIsNotStarted) {
     for (int i = 0; i < 3; ++i) {
         FixturePort& port = AddPort();
         port.line.options.finalStatuses = {10};
-        port.line.Device();
     }
     SerialNumberCounter counter(QStringLiteral("999999999998"));
-    StationOptions options = Options();
-    options.technology = true;
-    options.hardware = QStringLiteral("3");
-    options.counter = &counter;
-    Station station({fixture_[0]->Port("A"), fixture_[1]->Port("B"), fixture_[2]->Port("C")},
-                    options, events_);
-    station.Run();
+    Station& station = RunThreeWithCounter(counter);
 
     int started = 0;
     for (size_t i = 0; i < 3; ++i) {
