@@ -41,8 +41,6 @@ public:
     void Waiting(int port) override { Note(port, "waiting"); }
     void PortUnavailable(int port, const QString& reason) override {
         Note(port, "unavailable " + reason.toStdString());
-        if (onUnavailable)
-            onUnavailable(port);
     }
     void DevicePresent(int port) override { Note(port, "present"); }
     void DeviceRemoved(int port) override {
@@ -74,7 +72,6 @@ public:
 
     std::function<void(int, const RunResult&)> onEnded;
     std::function<void(int)> onRemoved;
-    std::function<void(int)> onUnavailable;
 
 private:
     void Note(int port, const std::string& text) { byPort_[port].push_back(text); }
@@ -154,31 +151,33 @@ private:
     bool missed_ = false;
 };
 
-class MeetingFactory final : public IChannelFactory {
+// A port's channels with a call at every open and before every write, on the port's thread.
+class HookedFactory final : public IChannelFactory {
 public:
-    MeetingFactory(DeviceChannel& line, Meeting& meeting, size_t atWrite)
-        : line_(line), meeting_(meeting), atWrite_(atWrite) {}
+    explicit HookedFactory(DeviceChannel& line) : line_(line) {}
     std::unique_ptr<IByteChannel> Create() override {
         class Channel final : public ForwardingChannel {
         public:
-            Channel(MeetingFactory& f) : ForwardingChannel(f.line_), f_(f) {}
+            Channel(DeviceChannel& line, const std::function<void()>& hook)
+                : ForwardingChannel(line), hook_(hook) {}
             uint32_t Write(const uint8_t* buffer, uint32_t count) override {
-                const uint32_t put = ForwardingChannel::Write(buffer, count);
-                if (f_.line_.Writes().size() == f_.atWrite_)
-                    f_.meeting_.Arrive();
-                return put;
+                if (hook_)
+                    hook_();
+                return ForwardingChannel::Write(buffer, count);
             }
 
         private:
-            MeetingFactory& f_;
+            const std::function<void()>& hook_;
         };
-        return std::make_unique<Channel>(*this);
+        if (onOpen)
+            onOpen();
+        return std::make_unique<Channel>(line_, beforeWrite);
     }
+    std::function<void()> onOpen;
+    std::function<void()> beforeWrite;
 
 private:
     DeviceChannel& line_;
-    Meeting& meeting_;
-    size_t atWrite_;
 };
 
 TEST_F(StationRun, PortsRunAtOnceEachInItsOwnFramingAndLogAndOneFailureStaysItsOwn) {
@@ -194,8 +193,16 @@ TEST_F(StationRun, PortsRunAtOnceEachInItsOwnFramingAndLogAndOneFailureStaysItsO
         port->line.Device();
 
     Meeting meeting(2);
-    MeetingFactory meetA(a.line.channel, meeting, 12);
-    MeetingFactory meetB(b.line.channel, meeting, 12);
+    HookedFactory meetA(a.line.channel);
+    HookedFactory meetB(b.line.channel);
+    meetA.beforeWrite = [&] {
+        if (a.line.channel.Writes().size() == 11)
+            meeting.Arrive();
+    };
+    meetB.beforeWrite = [&] {
+        if (b.line.channel.Writes().size() == 11)
+            meeting.Arrive();
+    };
     std::vector<StationPort> ports{a.Port("A", dir.filePath("log-A.txt")),
                                    b.Port("B", dir.filePath("log-B.txt")),
                                    c.Port("C", dir.filePath("log-C.txt"))};
@@ -324,43 +331,29 @@ TEST_F(StationRun, RunThatCannotHaveANumberIsNotStarted) {
 // --- the hands-free loop ---------------------------------------------------------------------
 
 // A fixture slot whose device changes at given times of its line's clock (nullptr: empty).
-class SlotChannel final : public ForwardingChannel {
+class Slot {
 public:
-    SlotChannel(DeviceChannel& line, std::map<uint64_t, DeviceModel*>& schedule, std::mutex& m)
-        : ForwardingChannel(line), line_(line), schedule_(schedule), mutex_(m) {}
-    uint32_t Write(const uint8_t* buffer, uint32_t count) override {
-        {
+    explicit Slot(DeviceChannel& line) : line_(line), factory(line) {
+        factory.beforeWrite = [this] {
             std::lock_guard lock(mutex_);
-            const uint64_t now = line_.Clock().Now();
-            for (auto it = schedule_.begin(); it != schedule_.end() && it->first <= now;) {
-                line_.AttachDevice(it->second);
-                it = schedule_.erase(it);
+            while (!schedule_.empty() && schedule_.begin()->first <= line_.Clock().Now()) {
+                line_.AttachDevice(schedule_.begin()->second);
+                schedule_.erase(schedule_.begin());
             }
-        }
-        return ForwardingChannel::Write(buffer, count);
-    }
-
-private:
-    DeviceChannel& line_;
-    std::map<uint64_t, DeviceModel*>& schedule_;
-    std::mutex& mutex_;
-};
-
-class SlotFactory final : public IChannelFactory {
-public:
-    explicit SlotFactory(DeviceChannel& line) : line_(line) {}
-    std::unique_ptr<IByteChannel> Create() override {
-        return std::make_unique<SlotChannel>(line_, schedule, mutex);
+        };
     }
     void At(uint64_t ms, DeviceModel* device) {
-        std::lock_guard lock(mutex);
-        schedule[ms] = device;
+        std::lock_guard lock(mutex_);
+        schedule_[ms] = device;
     }
-    std::map<uint64_t, DeviceModel*> schedule;
-    std::mutex mutex;
 
 private:
     DeviceChannel& line_;
+    std::mutex mutex_;
+    std::map<uint64_t, DeviceModel*> schedule_;
+
+public:
+    HookedFactory factory;
 };
 
 TEST_F(StationRun, LoopUpdatesADeviceOnceHoweverLongItStaysAndTheNextOneWhenPutIn) {
@@ -368,14 +361,14 @@ TEST_F(StationRun, LoopUpdatesADeviceOnceHoweverLongItStaysAndTheNextOneWhenPutI
     VirtualClock& clock = slot.line.clock;
     DeviceModel first(slot.line.options, pages_, clock);
     DeviceModel second(slot.line.options, pages_, clock);
-    SlotFactory factory(slot.line.channel);
+    Slot factory(slot.line.channel);
     slot.line.channel.AttachDevice(nullptr);
     factory.At(5'000, &first);  // put in after the station has waited a while
 
     StationOptions options = Options();
     options.repeat = true;
     StationPort port = slot.Port("A");
-    port.channels = &factory;
+    port.channels = &factory.factory;
     Station station({port}, options, events_);
     // The first device stays 20 s after its update, with a short contact loss that must not
     // count as taken away; the second comes 5 s after it has gone, and stays.
@@ -408,33 +401,20 @@ TEST_F(StationRun, LoopUpdatesADeviceOnceHoweverLongItStaysAndTheNextOneWhenPutI
     EXPECT_TRUE(station.AllSucceeded());
 }
 
-// Stops the station at the n-th port opened through it.
-class StopAtOpen final : public IChannelFactory {
-public:
-    StopAtOpen(IChannelFactory& inner, int n) : inner_(inner), n_(n) {}
-    std::unique_ptr<IByteChannel> Create() override {
-        if (++created_ == n_)
-            station->Stop();
-        return inner_.Create();
-    }
-    Station* station = nullptr;
-
-private:
-    IChannelFactory& inner_;
-    int n_;
-    int created_ = 0;
-};
-
 TEST_F(StationRun, LoopSaysOnceThatItsPortDoesNotOpenAndGoesOnWaiting) {
     FixturePort& slot = AddPort();
     slot.line.channel.FailConnect("no such port");
-    StopAtOpen factory(slot.line.factory, 5);
+    HookedFactory factory(slot.line.channel);
     StationOptions options = Options();
     options.repeat = true;
     StationPort port = slot.Port("A");
     port.channels = &factory;
     Station station({port}, options, events_);
-    factory.station = &station;
+    int opened = 0;
+    factory.onOpen = [&] {
+        if (++opened == 5)
+            station.Stop();
+    };
     station.Run();
     EXPECT_EQ(events_.Of(0), (std::vector<std::string>{"waiting", "unavailable no such port"}));
     EXPECT_TRUE(station.Results()[0].empty());
