@@ -73,7 +73,12 @@ bool TDevicePresence::Check() {
             link_ = std::move(link);
         }
         link_->state.stopFlag = false;
-        return link_->protocol->ProbeLink();
+        if (link_->protocol->ProbeLink())
+            return true;
+        // Opened afresh next time: an adapter unplugged and plugged in again is a new port to
+        // the system, and a handle to the old one would never hear the next device.
+        Close();
+        return false;
     } catch (const std::exception&) {
         Close();
         return false;

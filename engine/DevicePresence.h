@@ -3,8 +3,9 @@
 //
 // Each Check opens the port when it is not open and sends one link probe (status requests in
 // both framings, as a run starts). Nothing is logged and nothing is reported: a silent fixture
-// is the normal state of a station waiting for its next device. A port that does not open, or
-// that fails, counts as no answer and is opened again at the next Check.
+// is the normal state of a station waiting for its next device. A port that does not open, that
+// fails, or where nothing answers counts as no answer and is opened afresh at the next Check;
+// the port stays open from one answered Check to the next.
 //
 // Thread rules: one thread at a time; channels and clock must outlive the object. Close the port
 // (Close, or the destructor) before an update run opens it.
