@@ -81,8 +81,9 @@ bool AskTerminal(CliOutput& io) {
 QString SamePortTwice(const QStringList& ports) {
     QStringList seen;
     for (const QString& port : ports) {
+        // A name that is no file (COM5) is the system's name, where case does not count.
         const QString canonical = QFileInfo(port).canonicalFilePath();
-        const QString key = canonical.isEmpty() ? port : canonical;
+        const QString key = canonical.isEmpty() ? port.toUpper() : canonical;
         const qsizetype at = seen.indexOf(key);
         if (at >= 0)
             return QStringLiteral("--port \"%1\" and --port \"%2\" are the same port")
