@@ -83,6 +83,24 @@ calc() {
     awk "${vars[@]}" "BEGIN { printf \"$format\", $expression }"
 }
 fail() { echo "bench.sh: $*" >&2; exit 1; }
+# For the table.
+sec() { calc '%.2f s' 'v / 1000000' v="$1"; }
+cpu() { calc '%.1f ms' 'v / 1000' v="$1"; }
+verdict() { # verdict VALUE OPERATOR LIMIT
+    if awk -v v="$1" -v l="$3" "BEGIN { exit !(v $2 l) }"; then echo "met"; else echo "**missed**"; fi
+}
+spread() { # spread VALUES...: "median (lowest–highest)" of plain numbers
+    local m lo hi
+    m=$(median "$@") lo=$(lowest "$@") hi=$(highest "$@")
+    if [ "$#" -gt 1 ]; then echo "$m ($lo–$hi)"; else echo "$m"; fi
+}
+spread_us_ms() { # the same, microseconds shown as milliseconds
+    local m lo hi
+    m=$(calc '%.3f' 'v / 1000' v="$(median "$@")")
+    lo=$(calc '%.3f' 'v / 1000' v="$(lowest "$@")")
+    hi=$(calc '%.3f' 'v / 1000' v="$(highest "$@")")
+    if [ "$#" -gt 1 ]; then echo "$m ms ($lo–$hi)"; else echo "$m ms"; fi
+}
 
 # Starts kvr-devsim with the given options and sets $pty; its report goes to $1 at the stop.
 start_device() {
@@ -251,23 +269,6 @@ csv_field() {
 load_end=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # --- the table ----------------------------------------------------------------------------
-sec() { calc '%.2f s' 'v / 1000000' v="$1"; }
-cpu() { calc '%.1f ms' 'v / 1000' v="$1"; }
-verdict() { # verdict VALUE OPERATOR LIMIT
-    if awk -v v="$1" -v l="$3" "BEGIN { exit !(v $2 l) }"; then echo "met"; else echo "**missed**"; fi
-}
-spread() { # spread VALUES...: "median (lowest–highest)" of plain numbers
-    local m lo hi
-    m=$(median "$@") lo=$(lowest "$@") hi=$(highest "$@")
-    if [ "$#" -gt 1 ]; then echo "$m ($lo–$hi)"; else echo "$m"; fi
-}
-spread_us_ms() { # the same, microseconds shown as milliseconds
-    local m lo hi
-    m=$(calc '%.3f' 'v / 1000' v="$(median "$@")")
-    lo=$(calc '%.3f' 'v / 1000' v="$(lowest "$@")")
-    hi=$(calc '%.3f' 'v / 1000' v="$(highest "$@")")
-    if [ "$#" -gt 1 ]; then echo "$m ms ($lo–$hi)"; else echo "$m ms"; fi
-}
 load_ms() { csv_field "$work/package.csv" "BM_LoadFile/$1/real_time_median" real_time; }
 peak() { csv_field "$work/package.csv" "BM_LoadFile/$1/real_time_median" peak_per_file_byte; }
 log_rate() { csv_field "$work/log.csv" "$1/real_time_median" items_per_second; }
