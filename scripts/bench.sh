@@ -8,7 +8,7 @@
 # Environment: KVR_BENCH_BUILD_DIR (default build-bench), KVR_BENCH_JOBS (build jobs, default
 # 2), KVR_BENCH_REPEAT (runs of each whole-update figure, default 3; the median is shown with
 # the range), KVR_BENCH_ONLY=scale (only the several-devices rows, printed and not written into
-# the README, for trying changes quickly). Takes about 13 minutes; not part of scripts/test.sh.
+# the README, for trying changes quickly). Takes about six minutes; not part of scripts/test.sh.
 # Timings are only as quiet as the machine: the table records the load average, and the
 # bare-loop floor is measured in the same run so that the machine's own share can be told from
 # the tool's.
@@ -153,15 +153,21 @@ start_devices() {
         dev_ptys+=("$pty")
     done
 }
-# Stops them all; dev_ptys and dev_reports stay for reading the reports.
+# Stops them all; dev_ptys and dev_reports stay for reading the reports. A device that ended
+# before its stop fails the run, once all are drained.
 stop_devices() {
-    local fd
-    kill -TERM "${dev_pids[@]}"   # all at once, so that they end side by side
+    local fd pid gone=()
+    for pid in "${dev_pids[@]}"; do
+        kill -TERM "$pid" 2>/dev/null || gone+=("$pid")
+    done
     for fd in "${dev_fds[@]}"; do
         cat <&"$fd" >/dev/null
         exec {fd}<&-
     done
     dev_pids=() dev_fds=()
+    [ "${#gone[@]}" -eq 0 ] || fail "${#gone[@]} of ${#dev_ptys[@]} kvr-devsim ended before" \
+        "their stop; devices: $(cat "$work/devsim.log"); command: $(tail -3 "$work/cli.out")" \
+        "$(cat "$work/cli.err")"
 }
 # run_cli USAGE_FILE ARGUMENT...: the command line tool under kvr-bench-rusage; sets $cli_exit.
 run_cli() {
