@@ -248,9 +248,10 @@ scale_rows() {
             goal="≤ $scale_goal" mark=$(verdict "$r" '<=' "$scale_goal")
         fi
         echo "| $n devices at once, one \`flash --json\` with $n \`--port\`s: whole command / one" \
-            "device alone (command $(sec "$(median ${scale_wall[$n]})"); slowest device's run" \
-            "$(sec "$(median ${scale_slowest[$n]})"), on the line $(sec "$(median ${scale_line[$n]})");" \
-            "last run started at $(median ${scale_start[$n]}) ms) | $(spread ${scale_ratio[$n]})" \
+            "device alone (command $(sec "$(median ${scale_wall[$n]})"); longest device run" \
+            "$(sec "$(median ${scale_slowest[$n]})"), longest on the line" \
+            "$(sec "$(median ${scale_line[$n]})"); last run started at" \
+            "$(median ${scale_start[$n]}) ms) | $(spread ${scale_ratio[$n]})" \
             "| $goal | $mark |"
         echo "| the same, the tool's CPU per device (the command's CPU / $n)" \
             "| $(spread_us_ms ${scale_cpu[$n]}) | | |"
