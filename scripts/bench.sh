@@ -7,9 +7,11 @@
 #
 # Environment: KVR_BENCH_BUILD_DIR (default build-bench), KVR_BENCH_JOBS (build jobs, default
 # 2), KVR_BENCH_REPEAT (runs of each whole-update figure, default 3; the median is shown with
-# the range). Takes about five minutes; not part of scripts/test.sh. Timings are only as quiet
-# as the machine: the table records the load average, and the bare-loop floor is measured in
-# the same run so that the machine's own share can be told from the tool's.
+# the range), KVR_BENCH_ONLY=scale (only the several-devices rows, printed and not written into
+# the README, for trying changes quickly). Takes about six minutes; not part of scripts/test.sh.
+# Timings are only as quiet as the machine: the table records the load average, and the
+# bare-loop floor is measured in the same run so that the machine's own share can be told from
+# the tool's.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 write_readme=1
@@ -22,10 +24,15 @@ done
 build=${KVR_BENCH_BUILD_DIR:-$root/build-bench}
 jobs=${KVR_BENCH_JOBS:-2}
 repeat=${KVR_BENCH_REPEAT:-3}
+only=${KVR_BENCH_ONLY:-}
 if ! [[ "$jobs" =~ ^[1-9][0-9]*$ && "$repeat" =~ ^[1-9][0-9]*$ ]]; then
     echo "bench.sh: KVR_BENCH_JOBS and KVR_BENCH_REPEAT take a whole number above 0" >&2
     exit 2
 fi
+case "$only" in
+    "" | scale) ;;
+    *) echo "bench.sh: KVR_BENCH_ONLY takes \"scale\" or nothing" >&2; exit 2 ;;
+esac
 
 # --- the line and the update sequence ------------------------------------------------------
 pages=256
@@ -33,6 +40,11 @@ length=256                      # data bytes the device asks for with each page
 page_size=$((length + 8))
 device_boot=(--start-in-bootloader --boot-address 6 --requested-length "$length")
 device_app=(--requested-length "$length")
+# Several devices at once, all in one flash command; the first count is the one-device run
+# the others are held against, the goal count is held to the goal.
+scale_counts=(1 8 16 32)
+scale_goal_count=8
+scale_goal=1.10
 
 echo "== build (release, $build)"
 "$root/scripts/deps.sh"
@@ -64,8 +76,10 @@ fixed_app_ms=$((wait_enter_reply_ms + wait_restart_ms + silent_probe_ms + wait_a
 
 work=$(mktemp -d)
 dev_pid=""
+dev_pids=() dev_fds=() dev_ptys=() dev_reports=()
 cleanup() {
     if [ -n "$dev_pid" ]; then kill -TERM "$dev_pid" 2>/dev/null || true; fi
+    if [ "${#dev_pids[@]}" -gt 0 ]; then kill -TERM "${dev_pids[@]}" 2>/dev/null || true; fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -83,6 +97,31 @@ calc() {
     awk "${vars[@]}" "BEGIN { printf \"$format\", $expression }"
 }
 fail() { echo "bench.sh: $*" >&2; exit 1; }
+# For the table.
+sec() { calc '%.2f s' 'v / 1000000' v="$1"; }
+cpu() { calc '%.1f ms' 'v / 1000' v="$1"; }
+verdict() { # verdict VALUE OPERATOR LIMIT
+    if awk -v v="$1" -v l="$3" "BEGIN { exit !(v $2 l) }"; then echo "met"; else echo "**missed**"; fi
+}
+spread() { # spread VALUES...: "median (lowest–highest)" of plain numbers
+    local m lo hi
+    m=$(median "$@") lo=$(lowest "$@") hi=$(highest "$@")
+    if [ "$#" -gt 1 ]; then echo "$m ($lo–$hi)"; else echo "$m"; fi
+}
+spread_us_ms() { # the same, microseconds shown as milliseconds
+    local m lo hi
+    m=$(calc '%.3f' 'v / 1000' v="$(median "$@")")
+    lo=$(calc '%.3f' 'v / 1000' v="$(lowest "$@")")
+    hi=$(calc '%.3f' 'v / 1000' v="$(highest "$@")")
+    if [ "$#" -gt 1 ]; then echo "$m ms ($lo–$hi)"; else echo "$m ms"; fi
+}
+spread_us_s() { # the same, microseconds shown as seconds
+    local m lo hi
+    m=$(calc '%.2f' 'v / 1000000' v="$(median "$@")")
+    lo=$(calc '%.2f' 'v / 1000000' v="$(lowest "$@")")
+    hi=$(calc '%.2f' 'v / 1000000' v="$(highest "$@")")
+    if [ "$#" -gt 1 ]; then echo "$m s ($lo–$hi)"; else echo "$m s"; fi
+}
 
 # Starts kvr-devsim with the given options and sets $pty; its report goes to $1 at the stop.
 start_device() {
@@ -97,6 +136,38 @@ stop_device() {
     cat <&"$dev_fd" >/dev/null   # returns when kvr-devsim has written its report and ended
     exec {dev_fd}<&-
     dev_pid=""
+}
+# start_devices COUNT REPORT_PREFIX OPTIONS...: COUNT kvr-devsim at once, with the same
+# options; sets dev_ptys and dev_reports (REPORT_PREFIX-N.rep, written at the stop).
+start_devices() {
+    local count=$1 prefix=$2 i fd pty
+    shift 2
+    dev_pids=() dev_fds=() dev_ptys=() dev_reports=()
+    for ((i = 0; i < count; ++i)); do
+        dev_reports+=("$prefix-$i.rep")
+        exec {fd}< <(exec "$bin/kvr-devsim" --report "$prefix-$i.rep" "$@" 2>>"$work/devsim.log")
+        # Kept before the read, so that the exit trap stops it if it never answers.
+        dev_pids+=("$!") dev_fds+=("$fd")
+        IFS= read -r -u "$fd" pty ||
+            fail "kvr-devsim $((i + 1)) of $count did not start: $(cat "$work/devsim.log")"
+        dev_ptys+=("$pty")
+    done
+}
+# Stops them all; dev_ptys and dev_reports stay for reading the reports. A device that ended
+# before its stop fails the run, once all are drained.
+stop_devices() {
+    local fd pid gone=()
+    for pid in "${dev_pids[@]}"; do
+        kill -TERM "$pid" 2>/dev/null || gone+=("$pid")
+    done
+    for fd in "${dev_fds[@]}"; do
+        cat <&"$fd" >/dev/null
+        exec {fd}<&-
+    done
+    dev_pids=() dev_fds=()
+    [ "${#gone[@]}" -eq 0 ] || fail "${#gone[@]} of ${#dev_ptys[@]} kvr-devsim ended before" \
+        "their stop; devices: $(cat "$work/devsim.log"); command: $(tail -3 "$work/cli.out")" \
+        "$(cat "$work/cli.err")"
 }
 # run_cli USAGE_FILE ARGUMENT...: the command line tool under kvr-bench-rusage; sets $cli_exit.
 run_cli() {
@@ -118,6 +189,91 @@ success=$(printf 'Обновление успешно завершено!')
 exchange_error=$(printf 'Ошибка обмена!')
 # The update log lives beside the executable; every measurement starts it afresh.
 rm -f "$bin/log.txt"
+
+# --- several devices at once --------------------------------------------------------------
+# One flash command with a --port for each of COUNT fresh devices, each wire-timed as in the
+# boot scenario; --json gives each device's own outcome. The one-device run is the same command
+# with one --port, in the same round, so start-up and output weigh on both alike. Figures by
+# device count, as space-separated lists; the ratio is the command's wall time against the
+# one-device command of the same round.
+declare -A scale_wall=() scale_ratio=() scale_cpu=() scale_slowest=() scale_line=() \
+    scale_start=()
+json_field() { sed -n "s/.*\"$2\":\([^,}]*\).*/\1/p" <<<"$1"; }  # for keys found once a line
+scale_run() {
+    local n=$1 i ports=() outcome started slowest=0 line=0 start=0 wall_us cpu_us what
+    what="$n device(s) in one flash command"
+    # One port writes log.txt, several write log-<port>.txt: all start afresh, as log.txt does.
+    rm -f "$bin/log.txt" "$bin"/log-*.txt
+    start_devices "$n" "$work/scale" "${device_boot[@]}" --package "$package" --baud "$baud"
+    for ((i = 0; i < n; ++i)); do ports+=(--port "${dev_ptys[i]}"); done
+    run_cli "$work/scale.use" flash "${ports[@]}" --package "$package" --json
+    stop_devices
+    [ "$cli_exit" -eq 0 ] && [ "$(json_field "$(tail -1 "$work/cli.out")" exit_status)" = 0 ] ||
+        fail "$what: exit status $cli_exit, summary: $(tail -1 "$work/cli.out") $(cat "$work/cli.err")"
+    for ((i = 0; i < n; ++i)); do
+        outcome=$(grep -F "{\"type\":\"outcome\",\"port\":\"${dev_ptys[i]}\"," "$work/cli.out") ||
+            fail "$what: no outcome for ${dev_ptys[i]}"
+        [ "$(wc -l <<<"$outcome")" -eq 1 ] && [ "$(json_field "$outcome" success)" = true ] ||
+            fail "$what: ${dev_ptys[i]} did not succeed: $outcome"
+        [ "$(kv "${dev_reports[i]}" pages_received)" -eq "$pages" ] &&
+            [ "$(kv "${dev_reports[i]}" mismatches)" -eq 0 ] ||
+            fail "$what: the device on ${dev_ptys[i]} did not get every page right"
+        started=$(grep -F "{\"type\":\"run_start\",\"port\":\"${dev_ptys[i]}\"," "$work/cli.out") ||
+            fail "$what: no run start for ${dev_ptys[i]}"
+        slowest=$(highest "$slowest" "$(json_field "$outcome" duration_ms)")
+        line=$(highest "$line" "$(kv "${dev_reports[i]}" line_time_us)")
+        start=$(highest "$start" "$(json_field "$started" time_ms)")
+    done
+    wall_us=$(kv "$work/scale.use" wall_us)
+    cpu_us=$(kv "$work/scale.use" cpu_us)
+    if [ "$n" -eq "${scale_counts[0]}" ]; then scale_base_us=$wall_us; fi
+    scale_wall[$n]+=" $wall_us"
+    scale_ratio[$n]+=" $(calc '%.4f' 'w / b' w="$wall_us" b="$scale_base_us")"
+    scale_cpu[$n]+=" $(calc '%.0f' 'c / n' c="$cpu_us" n="$n")"
+    scale_slowest[$n]+=" $((slowest * 1000))"
+    scale_line[$n]+=" $line"
+    scale_start[$n]+=" $start"
+}
+# shellcheck disable=SC2086  # the lists split into their numbers
+scale_rows() {
+    local n base=${scale_counts[0]} r goal mark
+    echo "| one device alone at $baud baud (boot scenario), \`flash --json\` with one \`--port\`:" \
+        "whole command (its run $(sec "$(median ${scale_slowest[$base]})"), on the line" \
+        "$(sec "$(median ${scale_line[$base]})")); the tool's CPU" \
+        "| $(spread_us_s ${scale_wall[$base]}); $(spread_us_ms ${scale_cpu[$base]}) | | |"
+    for n in "${scale_counts[@]:1}"; do
+        r=$(median ${scale_ratio[$n]})
+        goal="" mark=""
+        if [ "$n" -eq "$scale_goal_count" ]; then
+            goal="≤ $scale_goal" mark=$(verdict "$r" '<=' "$scale_goal")
+        fi
+        echo "| $n devices at once, one \`flash --json\` with $n \`--port\`s: whole command / one" \
+            "device alone (command $(sec "$(median ${scale_wall[$n]})"); longest device run" \
+            "$(sec "$(median ${scale_slowest[$n]})"), longest on the line" \
+            "$(sec "$(median ${scale_line[$n]})"); last run started at" \
+            "$(median ${scale_start[$n]}) ms) | $(spread ${scale_ratio[$n]})" \
+            "| $goal | $mark |"
+        echo "| the same, the tool's CPU per device (the command's CPU / $n)" \
+            "| $(spread_us_ms ${scale_cpu[$n]}) | | |"
+    done
+}
+for ((i = 1; i <= repeat; ++i)); do
+    for n in "${scale_counts[@]}"; do
+        echo "== $n wire-timed device(s) in one flash command, run $i of $repeat"
+        scale_run "$n"
+    done
+done
+rm -f "$bin"/log-*.txt   # the rest of the script writes log.txt only
+if [ "$only" = scale ]; then
+    echo
+    echo "Several devices at once: median of $repeat runs, range in brackets (KVR_BENCH_ONLY=scale:"
+    echo "bench/README.md is left as it is)."
+    echo
+    echo "| figure | measured | goal | |"
+    echo "|---|---|---|---|"
+    scale_rows
+    exit 0
+fi
 
 # --- full update, wire-timed --------------------------------------------------------------
 # wire_run SCENARIO FIXED_MS DEVICE_OPTIONS...: one update at 115200 baud; appends to the
@@ -251,23 +407,6 @@ csv_field() {
 load_end=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # --- the table ----------------------------------------------------------------------------
-sec() { calc '%.2f s' 'v / 1000000' v="$1"; }
-cpu() { calc '%.1f ms' 'v / 1000' v="$1"; }
-verdict() { # verdict VALUE OPERATOR LIMIT
-    if awk -v v="$1" -v l="$3" "BEGIN { exit !(v $2 l) }"; then echo "met"; else echo "**missed**"; fi
-}
-spread() { # spread VALUES...: "median (lowest–highest)" of plain numbers
-    local m lo hi
-    m=$(median "$@") lo=$(lowest "$@") hi=$(highest "$@")
-    if [ "$#" -gt 1 ]; then echo "$m ($lo–$hi)"; else echo "$m"; fi
-}
-spread_us_ms() { # the same, microseconds shown as milliseconds
-    local m lo hi
-    m=$(calc '%.3f' 'v / 1000' v="$(median "$@")")
-    lo=$(calc '%.3f' 'v / 1000' v="$(lowest "$@")")
-    hi=$(calc '%.3f' 'v / 1000' v="$(highest "$@")")
-    if [ "$#" -gt 1 ]; then echo "$m ms ($lo–$hi)"; else echo "$m ms"; fi
-}
 load_ms() { csv_field "$work/package.csv" "BM_LoadFile/$1/real_time_median" real_time; }
 peak() { csv_field "$work/package.csv" "BM_LoadFile/$1/real_time_median" peak_per_file_byte; }
 log_rate() { csv_field "$work/log.csv" "$1/real_time_median" items_per_second; }
@@ -297,6 +436,7 @@ table=$work/table.md
         "| $(spread_us_ms "${boot_off[@]}") / $(spread_us_ms "${floor_off[@]}") | | |"
     echo "| wire-time emulation: sleeps / wire time due (boot scenario)" \
         "| $(calc '%.4f' 's / d' s="$(median "${boot_slept[@]}")" d="$(median "${boot_due[@]}")") | | |"
+    scale_rows
     r=$(median "${turn_median[@]}")
     echo "| host turnaround without wire time, median (last reply byte to next request byte," \
         "device side; $(median "${turn_count[@]}") per run) | $(spread_us_ms "${turn_median[@]}")" \
