@@ -181,8 +181,10 @@ int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutpu
         output = std::make_unique<JsonStationOutput>(stdout, names, settings.packagePath, pageCount,
                                                      settings.repeat, clock);
     } else {
-        output = std::make_unique<TextStationOutput>(io, stderr, IsTerminal(stderr), names,
-                                                     pageCount, settings.repeat, clock);
+        // One port's bar needs only a carriage return; several ports' lines move the cursor.
+        const bool terminal = names.size() > 1 ? CanRedrawLines(stderr) : IsTerminal(stderr);
+        output = std::make_unique<TextStationOutput>(io, stderr, terminal, names, pageCount,
+                                                     settings.repeat, clock);
     }
     Station station(std::move(ports), std::move(options), *output);
     InterruptWatch interrupts([&] {

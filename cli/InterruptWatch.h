@@ -33,6 +33,11 @@ private:
 // True when the stream is an interactive terminal (a console on Windows).
 bool IsTerminal(std::FILE* stream);
 
+// True when the stream is a terminal that moves its cursor on the usual escape sequences, so
+// that several lines can be redrawn in place (on Windows this turns the console's sequence
+// handling on; consoles older than Windows 10 say no).
+bool CanRedrawLines(std::FILE* stream);
+
 // Makes the terminal show the UTF-8 lines the program writes. Call once at start.
 void PrepareTerminal();
 

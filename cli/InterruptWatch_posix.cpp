@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include <fcntl.h>
@@ -89,6 +91,11 @@ void InterruptWatch::StartRunThread(QThread& thread) {
 
 bool IsTerminal(std::FILE* stream) {
     return ::isatty(::fileno(stream)) != 0;
+}
+
+bool CanRedrawLines(std::FILE* stream) {
+    const char* term = std::getenv("TERM");
+    return IsTerminal(stream) && term != nullptr && std::strcmp(term, "dumb") != 0;
 }
 
 void PrepareTerminal() {

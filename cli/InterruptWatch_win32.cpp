@@ -85,6 +85,16 @@ bool IsTerminal(std::FILE* stream) {
     return handle != -1 && ::GetConsoleMode(reinterpret_cast<HANDLE>(handle), &mode) != 0;
 }
 
+bool CanRedrawLines(std::FILE* stream) {
+    const intptr_t handle = ::_get_osfhandle(::_fileno(stream));
+    DWORD mode = 0;
+    if (handle == -1 || ::GetConsoleMode(reinterpret_cast<HANDLE>(handle), &mode) == 0)
+        return false;
+    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+           ::SetConsoleMode(reinterpret_cast<HANDLE>(handle),
+                            mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
 void PrepareTerminal() {
     // Our lines are UTF-8; a console left in its OEM code page would garble the Russian texts.
     ::SetConsoleOutputCP(CP_UTF8);
