@@ -178,8 +178,13 @@ int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutpu
 
     std::unique_ptr<IStationOutput> output;
     if (settings.json) {
-        output = std::make_unique<JsonStationOutput>(stdout, names, settings.packagePath, pageCount,
-                                                     settings.repeat, clock);
+        JsonStationOutput::Command given;
+        given.packagePath = settings.packagePath;
+        given.pageCount = pageCount;
+        given.bootAll = settings.bootAll;
+        given.technology = settings.technology;
+        given.repeat = settings.repeat;
+        output = std::make_unique<JsonStationOutput>(stdout, names, given, clock);
     } else {
         // One port's bar needs only a carriage return; several ports' lines move the cursor.
         const bool terminal = names.size() > 1 ? CanRedrawLines(stderr) : IsTerminal(stderr);

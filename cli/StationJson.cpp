@@ -24,12 +24,11 @@ QJsonValue OrNull(const QString& text) {
 
 }  // namespace
 
-JsonStationOutput::JsonStationOutput(std::FILE* stream, QStringList ports,
-                                     const QString& packagePath, int pageCount, bool repeat,
+JsonStationOutput::JsonStationOutput(std::FILE* stream, QStringList ports, const Command& command,
                                      IClock& clock)
     : stream_(stream),
       ports_(std::move(ports)),
-      pageCount_(pageCount),
+      pageCount_(command.pageCount),
       clock_(clock),
       startMs_(clock.TickMs()),
       progressUpdates_(static_cast<size_t>(ports_.size()), 0) {
@@ -37,9 +36,11 @@ JsonStationOutput::JsonStationOutput(std::FILE* stream, QStringList ports,
          {{"format", QLatin1String(kFormatName)},
           {"version", kFormatVersion},
           {"ports", QJsonArray::fromStringList(ports_)},
-          {"package", packagePath},
-          {"pages", pageCount},
-          {"repeat", repeat}});
+          {"package", command.packagePath},
+          {"pages", command.pageCount},
+          {"bootall", command.bootAll},
+          {"technology", command.technology},
+          {"repeat", command.repeat}});
 }
 
 void JsonStationOutput::Emit(const char* type, int port, const QJsonObject& fields) {

@@ -93,9 +93,17 @@ class JsonStationOutput final : public IStationOutput {
 public:
     static constexpr int kFormatVersion = 1;
 
+    // What the first line tells of the command, besides its ports.
+    struct Command {
+        QString packagePath;
+        int pageCount = 0;
+        bool bootAll = false;
+        bool technology = false;
+        bool repeat = false;
+    };
+
     // Writes the first line ("start", with the format version).
-    JsonStationOutput(std::FILE* stream, QStringList ports, const QString& packagePath,
-                      int pageCount, bool repeat, IClock& clock);
+    JsonStationOutput(std::FILE* stream, QStringList ports, const Command& command, IClock& clock);
 
     void Waiting(int port) override;
     void PortUnavailable(int port, const QString& reason) override;

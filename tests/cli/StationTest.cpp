@@ -449,7 +449,7 @@ TEST_F(StationRun, JsonEventsCarryTypePortAndTimeAndTellEveryStepOfEachPort) {
     SystemClock clock;
     {
         JsonStationOutput json(out, {QStringLiteral("A"), QStringLiteral("B")},
-                               QStringLiteral("p.bsk"), kPages, false, clock);
+                               {QStringLiteral("p.bsk"), kPages, false, true, false}, clock);
         StationOptions options = Options();
         options.technology = true;
         options.hardware = QStringLiteral("3");
@@ -470,6 +470,7 @@ TEST_F(StationRun, JsonEventsCarryTypePortAndTimeAndTellEveryStepOfEachPort) {
     EXPECT_EQ(lines.front()["type"].toString(), QStringLiteral("start"));
     EXPECT_EQ(lines.front()["version"].toInt(), 1);
     EXPECT_EQ(lines.front()["ports"].toArray().size(), 2);
+    EXPECT_TRUE(lines.front()["technology"].toBool());
 
     std::map<QString, QStringList> typesOf;
     qint64 lastTime = 0;
