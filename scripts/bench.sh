@@ -108,20 +108,16 @@ spread() { # spread VALUES...: "median (lowest–highest)" of plain numbers
     m=$(median "$@") lo=$(lowest "$@") hi=$(highest "$@")
     if [ "$#" -gt 1 ]; then echo "$m ($lo–$hi)"; else echo "$m"; fi
 }
-spread_us_ms() { # the same, microseconds shown as milliseconds
-    local m lo hi
-    m=$(calc '%.3f' 'v / 1000' v="$(median "$@")")
-    lo=$(calc '%.3f' 'v / 1000' v="$(lowest "$@")")
-    hi=$(calc '%.3f' 'v / 1000' v="$(highest "$@")")
-    if [ "$#" -gt 1 ]; then echo "$m ms ($lo–$hi)"; else echo "$m ms"; fi
+spread_scaled() { # spread_scaled DIGITS DIVISOR UNIT VALUES...: the same, each value / DIVISOR
+    local digits=$1 divisor=$2 unit=$3 m lo hi
+    shift 3
+    m=$(calc "%.${digits}f" "v / $divisor" v="$(median "$@")")
+    lo=$(calc "%.${digits}f" "v / $divisor" v="$(lowest "$@")")
+    hi=$(calc "%.${digits}f" "v / $divisor" v="$(highest "$@")")
+    if [ "$#" -gt 1 ]; then echo "$m $unit ($lo–$hi)"; else echo "$m $unit"; fi
 }
-spread_us_s() { # the same, microseconds shown as seconds
-    local m lo hi
-    m=$(calc '%.2f' 'v / 1000000' v="$(median "$@")")
-    lo=$(calc '%.2f' 'v / 1000000' v="$(lowest "$@")")
-    hi=$(calc '%.2f' 'v / 1000000' v="$(highest "$@")")
-    if [ "$#" -gt 1 ]; then echo "$m s ($lo–$hi)"; else echo "$m s"; fi
-}
+spread_us_ms() { spread_scaled 3 1000 ms "$@"; }    # microseconds shown as milliseconds
+spread_us_s() { spread_scaled 2 1000000 s "$@"; }   # microseconds shown as seconds
 
 # Starts kvr-devsim with the given options and sets $pty; its report goes to $1 at the stop.
 start_device() {
