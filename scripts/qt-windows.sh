@@ -1,23 +1,43 @@
 #!/usr/bin/env bash
-# Builds Qt for 64-bit Windows (static, mingw-w64) from Debian's own qt6-base source, once,
-# into a cache folder outside the checkout; later runs and CI on the same machine reuse it.
+# Builds Qt for 64-bit Windows (static, mingw-w64) from Debian's own qt6-base source into a
+# cache folder outside the checkout; later runs and CI on the same machine reuse it.
 # Prints the install prefix on its last line.
-# Usage: scripts/qt-windows.sh            (KVR_CACHE_DIR overrides ~/.cache/kvr-uplinker)
+# Usage: scripts/qt-windows.sh [--key]   (--key: print the cache key and what it is made of)
+# KVR_CACHE_DIR overrides ~/.cache/kvr-uplinker.
+#
+# The cache is keyed: the install folder's name carries a hash of everything that decides the
+# build (the configure arguments, the toolchain file, the source tarball, the compilers, the
+# host's Qt tools and CMake), and its stamp holds the text that was hashed. A change of any of
+# them builds Qt anew into a folder of its own, so an older build never stands in for a newer
+# configuration.
 #
 # Only what the tool uses is built: Core, Gui, Widgets, Test and the Windows platform plugin.
-# Two traps of Qt 6.4.2: Debian's source has no wintab.h (tablet events off), and the Windows
-# platform plugin does not compile without OpenGL (left on: dynamic OpenGL, nothing to link).
+# Traps of Qt 6.4.2, each behind a setting below:
+# - Debian's source has no wintab.h: tablet events off.
+# - The Windows platform plugin does not compile without OpenGL: left on (dynamic OpenGL,
+#   nothing to link).
+# - The plugin creates the DirectWrite font database whenever DirectWrite 3 is there, but Gui
+#   only compiles that database (and the DirectWrite font engine) with Direct2D on: with
+#   direct2d off the window does not link. Direct2D stays on; direct2d1_1 goes off instead,
+#   which leaves out only the Direct2D platform plugin, which the tool does not use.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cache=${KVR_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/kvr-uplinker}
 version=6.4.2
-prefix=$cache/qt-$version-win64-static
-stamp=$prefix/.complete
+toolchain=$root/cmake/mingw-w64.cmake
+print_key=0
+[ "${1:-}" = "--key" ] && print_key=1
 
-if [ -f "$stamp" ]; then
-    echo "$prefix"
-    exit 0
-fi
+features=(sql network dbus vulkan printsupport icu xml concurrent jpeg gif tabletevent
+          sessionmanager textmarkdownreader textmarkdownwriter textodfwriter pdf direct2d1_1
+          system_zlib system_pcre2 system_freetype system_harfbuzz system_png system_jpeg
+          system_doubleconversion)
+configure_args=(-G Ninja -DCMAKE_BUILD_TYPE=Release
+    -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake
+    -DBUILD_SHARED_LIBS=OFF -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF
+    -DQT_BUILD_BENCHMARKS=OFF -DQT_BUILD_MANUAL_TESTS=OFF -DQT_GENERATE_SBOM=OFF
+    -DFEATURE_opengl=ON -DFEATURE_direct2d=ON -DFEATURE_sql_sqlite=OFF)
+for f in "${features[@]}"; do configure_args+=("-DFEATURE_$f=OFF"); done
 
 "$root/scripts/deps.sh" --wine >&2
 
@@ -40,7 +60,37 @@ if [ -z "$orig" ]; then
     apt-get source --download-only qt6-base >&2
     orig=$(ls qt6-base_${version}*.orig.tar.* | head -n 1)
 fi
-srcdir=$cache/src/qtbase-$version
+orig_sha=$(sha256sum "$orig" | cut -d' ' -f1)
+
+pkg_version() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null || echo none; }
+key_text=$(
+    echo "qt $version source $orig sha256 $orig_sha"
+    echo "configure ${configure_args[*]}"
+    echo "toolchain sha256 $(sha256sum "$toolchain" | cut -d' ' -f1)"
+    echo "gcc $(x86_64-w64-mingw32-gcc-posix -dumpfullversion) $(pkg_version gcc-mingw-w64-x86-64-posix)"
+    echo "g++ $(x86_64-w64-mingw32-g++-posix -dumpfullversion) $(pkg_version g++-mingw-w64-x86-64-posix)"
+    echo "mingw-w64 headers $(pkg_version mingw-w64-x86-64-dev)"
+    echo "binutils $(pkg_version binutils-mingw-w64-x86-64)"
+    echo "host qt tools $(pkg_version qt6-base-dev-tools)"
+    echo "cmake $(cmake --version | head -n 1)"
+)
+key=$(printf '%s\n' "$key_text" | sha256sum | cut -c1-16)
+if [ $print_key -eq 1 ]; then
+    echo "$key_text"
+    echo "key $key"
+    exit 0
+fi
+
+prefix=$cache/qt-$version-win64-static-$key
+stamp=$prefix/.complete
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$key_text" ]; then
+    echo "$prefix"
+    exit 0
+fi
+echo "-- no Qt for Windows with key $key in $cache: building it" >&2
+
+# The extracted source is keyed by the tarball it came from.
+srcdir=$cache/src/qtbase-$version-${orig_sha:0:16}
 if [ ! -f "$srcdir/CMakeLists.txt" ]; then
     rm -rf "$srcdir" "$srcdir.tmp"
     mkdir -p "$srcdir.tmp"
@@ -48,26 +98,18 @@ if [ ! -f "$srcdir/CMakeLists.txt" ]; then
     mv "$srcdir.tmp" "$srcdir"
 fi
 
-build=$cache/build-qt-$version-win64
+# A build folder of the same key may be resumed; the prefix is installed afresh.
+build=$cache/build-qt-$version-win64-$key
+rm -rf "$prefix"
 start=$SECONDS
 echo "-- configuring Qt $version for Windows (static)" >&2
-features=(sql network dbus vulkan printsupport icu xml concurrent jpeg gif tabletevent
-          sessionmanager textmarkdownreader textmarkdownwriter textodfwriter pdf direct2d
-          system_zlib system_pcre2 system_freetype system_harfbuzz system_png system_jpeg
-          system_doubleconversion)
-feature_args=()
-for f in "${features[@]}"; do feature_args+=("-DFEATURE_$f=OFF"); done
-cmake -S "$srcdir" -B "$build" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
-    -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
-    -DBUILD_SHARED_LIBS=OFF -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF \
-    -DQT_BUILD_BENCHMARKS=OFF -DQT_BUILD_MANUAL_TESTS=OFF -DQT_GENERATE_SBOM=OFF \
-    -DFEATURE_opengl=ON -DFEATURE_sql_sqlite=OFF "${feature_args[@]}" >&2
-echo "-- building Qt (about 40 minutes on two cores, once)" >&2
+cmake -S "$srcdir" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DCMAKE_INSTALL_PREFIX="$prefix" "${configure_args[@]}" >&2
+echo "-- building Qt (about 25 minutes on two cores, once per key)" >&2
 cmake --build "$build" -j "$(nproc)" >&2
 cmake --install "$build" >&2
-touch "$stamp"
+printf '%s\n' "$key_text" >"$stamp.tmp"
+mv "$stamp.tmp" "$stamp"
 rm -rf "$build"
 echo "-- Qt for Windows built in $((SECONDS - start)) s, $(du -sh "$prefix" | cut -f1)" >&2
 echo "$prefix"

@@ -7,6 +7,13 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KVR_WIN64_BUILD_DIR:-$root/build-win64}
 
 qt=$("$root/scripts/qt-windows.sh" | tail -n 1)
+# A build folder configured against another Qt (another cache key) is configured afresh:
+# its CMake cache still points into the old prefix.
+if [ -f "$build/CMakeCache.txt" ] && ! grep -qxF "KVR_QT_PREFIX:UNINITIALIZED=$qt" "$build/CMakeCache.txt" &&
+    ! grep -qxF "KVR_QT_PREFIX:PATH=$qt" "$build/CMakeCache.txt"; then
+    echo "-- $build was configured against another Qt: configuring it afresh" >&2
+    rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
+fi
 launcher=()
 if command -v ccache >/dev/null 2>&1; then
     export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
