@@ -8,15 +8,24 @@
 
 namespace kvr {
 
-// Base of every error the tool raises itself. The message is UTF-8 text.
+// Base of every error the tool raises itself. The message is UTF-8 text. An error that comes
+// from the system also carries the system's code (errno, GetLastError) as a value, so that
+// nobody has to read it back out of the text.
 class Exception : public std::exception {
 public:
-    explicit Exception(std::string message) : message_(std::move(message)) {}
+    // Neither platform's error codes are negative.
+    static constexpr long long kNoSystemCode = -1;
+
+    explicit Exception(std::string message, long long systemCode = kNoSystemCode)
+        : message_(std::move(message)), systemCode_(systemCode) {}
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& Message() const noexcept { return message_; }
+    // kNoSystemCode when the error did not come from the system.
+    long long SystemCode() const noexcept { return systemCode_; }
 
 private:
     std::string message_;
+    long long systemCode_;
 };
 
 class EInOutError : public Exception {

@@ -72,7 +72,7 @@ void TSerialComm::Connect() {
         FSetTimeouts();
         const long long error = port_->Escape(kEscapeSetDtr);
         if (error != 0) {
-            throw EInOutError(WithCode(kRaiseDtrError, error));
+            throw EInOutError(WithCode(kRaiseDtrError, error), error);
         }
     } catch (...) {
         // A half-configured port is closed quietly: no purge, no DTR, no OnDisconnect.
@@ -174,7 +174,7 @@ uint32_t TSerialComm::Read(void* buffer, uint32_t count) {
 void TSerialComm::Purge(PurgeFlags flags) {
     const long long error = port_->Purge(flags.Bits());
     if (error != 0) {
-        throw EInOutError(WithCode(kPurgeError, error));
+        throw EInOutError(WithCode(kPurgeError, error), error);
     }
 }
 
@@ -185,7 +185,7 @@ std::string TSerialComm::SystemErrorText(long long code) const {
 void TSerialComm::Escape(EscapeFunc function) {
     const long long error = port_->Escape(static_cast<uint32_t>(function));
     if (error != 0) {
-        throw EInOutError(port_->ErrorText(error));
+        throw EInOutError(port_->ErrorText(error), error);
     }
 }
 

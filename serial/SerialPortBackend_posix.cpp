@@ -135,11 +135,11 @@ Transfer ReadTransfer(int fd, uint8_t* dst, uint32_t count, const CommTimeouts& 
 }
 
 [[noreturn]] void ThrowOpenError(int error) {
-    throw EFOpenError(WithCode(kOpenPortError, error));
+    throw EFOpenError(WithCode(kOpenPortError, error), error);
 }
 
 [[noreturn]] void ThrowApplyError(int error) {
-    throw EInOutError(WithCode(kApplyDcbError, error));
+    throw EInOutError(WithCode(kApplyDcbError, error), error);
 }
 
 bool BaudClose(uint32_t actual, uint32_t wanted) {
@@ -219,7 +219,7 @@ void SerialPortBackend::Close() {
 void SerialPortBackend::ApplySetup(const std::string& setupString) {
     const auto line = ParseSetupString(setupString);
     if (!line) {
-        throw EInOutError(WithCode(kBuildDcbError, EINVAL));
+        throw EInOutError(WithCode(kBuildDcbError, EINVAL), EINVAL);
     }
     const int fd = s_->fd;
     if (fd < 0) {
@@ -306,7 +306,7 @@ void SerialPortBackend::ApplySetup(const std::string& setupString) {
 
 void SerialPortBackend::ApplyTimeouts(const CommTimeouts& timeouts) {
     if (s_->fd < 0) {
-        throw EInOutError(WithCode(kSetTimeoutsError, EBADF));
+        throw EInOutError(WithCode(kSetTimeoutsError, EBADF), EBADF);
     }
     s_->driver = timeouts;
 }

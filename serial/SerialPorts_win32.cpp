@@ -81,7 +81,7 @@ std::vector<SerialPortEntry> ReadSerialPortKey(HKEY root, const wchar_t* subKey,
         return {};  // no serial port has ever been there
     }
     if (opened != ERROR_SUCCESS) {
-        throw EInOutError(WithCode(kOpenKeyError, opened));
+        throw EInOutError(WithCode(kOpenKeyError, opened), opened);
     }
     KeyCloser closer(key);
 
@@ -98,7 +98,7 @@ std::vector<SerialPortEntry> ReadSerialPortKey(HKEY root, const wchar_t* subKey,
             break;
         }
         if (rc != ERROR_SUCCESS) {
-            throw EInOutError(WithCode(kEnumValuesError, rc));
+            throw EInOutError(WithCode(kEnumValuesError, rc), rc);
         }
         names.emplace_back(name.data(), length);
     }

@@ -207,7 +207,8 @@ class RefusingChannel final : public ForwardingChannel {
 public:
     using ForwardingChannel::ForwardingChannel;
     void Connect(const LinkSettings&) override {
-        throw EPortOpenError("SerialComm open port error, 13", "Permission denied");
+        throw EPortOpenError(EFOpenError("SerialComm open port error, 13", 13),
+                             "Permission denied");
     }
 };
 
