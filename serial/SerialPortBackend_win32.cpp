@@ -1,10 +1,15 @@
-// Win32 half: overlapped transfers on the port with one manual-reset event each for reads
-// and writes; every wait bounded by the component's own time-out products.
+// Win32 half: overlapped transfers on the port, one record with its manual-reset event and its
+// own buffer each for reads and writes; every wait bounded by the component's own time-out
+// products, and the wait for a cancelled transfer by kCancelledTransferBoundMs.
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
+#include <vector>
 
+#include "CancelBound_win32.h"
 #include "Exception.h"
 #include "SerialPortBackend.h"
 #include "Win32Text.h"
@@ -18,17 +23,6 @@ constexpr const char* kDevicePrefix = "\\\\.\\";
 
 void ClearPortErrors(HANDLE port) {
     ClearCommError(port, nullptr, nullptr);
-}
-
-// Stops a transfer that is still running and waits until the system has let go of the
-// record and the buffer. Returns what the transfer moved before it stopped.
-DWORD CancelAndFinish(HANDLE port, OVERLAPPED& ov) {
-    CancelIoEx(port, &ov);
-    DWORD moved = 0;
-    if (!GetOverlappedResult(port, &ov, &moved, TRUE)) {
-        ClearPortErrors(port);
-    }
-    return moved;
 }
 
 // Milliseconds left of `budget` since `startTick`, by the wrapping 32-bit tick.
@@ -47,31 +41,90 @@ bool TotalPassed(std::chrono::steady_clock::time_point start, DWORD totalMs) {
            std::chrono::milliseconds(totalMs);
 }
 
+// The system's last error, as the component's text and as a value.
+template <typename E>
+[[noreturn]] void ThrowLastError(const char* text) {
+    const DWORD error = GetLastError();
+    throw E(WithCode(text, error), error);
+}
+
 bool IsNotSupported(DWORD error) {
     return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION;
+}
+
+// One direction's transfer: the record the system reports into and the bytes it moves. The
+// system owns both while the transfer runs, so they live on the heap, apart from the caller's
+// buffer: a transfer that never finishes keeps them for good (Strand).
+struct Transfer {
+    Transfer() { ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+    ~Transfer() {
+        if (ov.hEvent != nullptr) {
+            CloseHandle(ov.hEvent);
+        }
+    }
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+
+    // A fresh record for the next transfer (the event reset), with room for count bytes.
+    bool Prepare(uint32_t count) {
+        if (ov.hEvent == nullptr) {
+            return false;  // without its event a transfer could not be waited for
+        }
+        HANDLE event = ov.hEvent;
+        std::memset(&ov, 0, sizeof ov);
+        ov.hEvent = event;
+        ResetEvent(event);
+        if (bytes.size() < count) {
+            bytes.resize(count);
+        }
+        return true;
+    }
+
+    OVERLAPPED ov{};
+    std::vector<uint8_t> bytes;
+};
+
+// A transfer the system did not finish may still write into its record and bytes whenever the
+// driver gets to it: they are never freed. One per lost adapter, a few hundred bytes.
+void Strand(std::unique_ptr<Transfer>& transfer) {
+    static_cast<void>(transfer.release());
 }
 
 }  // namespace
 
 struct SerialPortBackend::State {
     HANDLE port = INVALID_HANDLE_VALUE;
-    HANDLE readEvent = nullptr;
-    HANDLE writeEvent = nullptr;
+    std::unique_ptr<Transfer> read = std::make_unique<Transfer>();
+    std::unique_ptr<Transfer> write = std::make_unique<Transfer>();
+    // A cancelled transfer did not finish: the port takes no more transfers until reopened.
+    bool lost = false;
+
+    // Cancels a transfer still running. False when the system did not let go of it: the
+    // transfer is stranded and the port counts as lost.
+    bool Cancel(std::unique_ptr<Transfer>& transfer, DWORD& moved) {
+        if (FinishCancelled(port, transfer->ov, kCancelledTransferBoundMs, moved)) {
+            return true;
+        }
+        Strand(transfer);
+        lost = true;
+        moved = 0;
+        return false;
+    }
+    Transfer* Ready(std::unique_ptr<Transfer>& transfer) {
+        if (lost) {
+            return nullptr;
+        }
+        if (!transfer) {
+            transfer = std::make_unique<Transfer>();
+        }
+        return transfer.get();
+    }
 };
 
-SerialPortBackend::SerialPortBackend() : s_(std::make_unique<State>()) {
-    s_->readEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    s_->writeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-}
+SerialPortBackend::SerialPortBackend() : s_(std::make_unique<State>()) {}
 
 SerialPortBackend::~SerialPortBackend() {
     Close();
-    if (s_->readEvent != nullptr) {
-        CloseHandle(s_->readEvent);
-    }
-    if (s_->writeEvent != nullptr) {
-        CloseHandle(s_->writeEvent);
-    }
 }
 
 bool SerialPortBackend::IsOpen() const {
@@ -92,9 +145,10 @@ void SerialPortBackend::Open(const std::string& name, bool) {
                         OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     }
     if (h == INVALID_HANDLE_VALUE) {
-        throw EFOpenError(WithCode(kOpenPortError, GetLastError()));
+        ThrowLastError<EFOpenError>(kOpenPortError);
     }
     s_->port = h;
+    s_->lost = false;
 }
 
 void SerialPortBackend::Close() {
@@ -110,11 +164,11 @@ void SerialPortBackend::ApplySetup(const std::string& setupString) {
     std::memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
     if (!BuildCommDCBW(win32::Widen(setupString).c_str(), &dcb)) {
-        throw EInOutError(WithCode(kBuildDcbError, GetLastError()));
+        ThrowLastError<EInOutError>(kBuildDcbError);
     }
     dcb.EvtChar = '\n';
     if (!SetCommState(s_->port, &dcb)) {
-        throw EInOutError(WithCode(kApplyDcbError, GetLastError()));
+        ThrowLastError<EInOutError>(kApplyDcbError);
     }
 }
 
@@ -126,7 +180,7 @@ void SerialPortBackend::ApplyTimeouts(const CommTimeouts& t) {
     ct.WriteTotalTimeoutMultiplier = t.writeTotalMultiplier;
     ct.WriteTotalTimeoutConstant = t.writeTotalConstant;
     if (!SetCommTimeouts(s_->port, &ct)) {
-        throw EInOutError(WithCode(kSetTimeoutsError, GetLastError()));
+        ThrowLastError<EInOutError>(kSetTimeoutsError);
     }
 }
 
@@ -171,30 +225,38 @@ std::string SerialPortBackend::ErrorText(long long code) const {
 
 uint32_t SerialPortBackend::Read(void* buffer, uint32_t count, const CommTimeouts& timeouts) {
     auto* bytes = static_cast<uint8_t*>(buffer);
-    DWORD n = 0;
-    OVERLAPPED ov;
-    std::memset(&ov, 0, sizeof ov);
-    ov.hEvent = s_->readEvent;
     std::memset(bytes, 0, kZeroedPrefixBytes);
-    if (ov.hEvent == nullptr) {
-        return 0;  // without its event a transfer could not be waited for
+    Transfer* t = s_->Ready(s_->read);
+    if (t == nullptr || !t->Prepare(count)) {
+        return 0;
     }
     HANDLE port = s_->port;
+    // What the system moved lands in the transfer's own bytes first.
+    auto deliver = [&](DWORD at, DWORD moved) {
+        std::copy_n(t->bytes.data(), std::min<DWORD>(moved, count - at), bytes + at);
+        return moved;
+    };
 
+    DWORD n = 0;
     const DWORD wait =
         TotalTimeoutMs(count, timeouts.readTotalMultiplier, timeouts.readTotalConstant);
     const auto start = std::chrono::steady_clock::now();
-    ResetEvent(ov.hEvent);
-    if (!ReadFile(port, bytes, count, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) {
+    if (!ReadFile(port, t->bytes.data(), count, nullptr, &t->ov) &&
+        GetLastError() != ERROR_IO_PENDING) {
         ClearPortErrors(port);
         return 0;
     }
-    if (WaitForSingleObject(ov.hEvent, wait) != WAIT_OBJECT_0) {
-        return CancelAndFinish(port, ov);
+    if (WaitForSingleObject(t->ov.hEvent, wait) != WAIT_OBJECT_0) {
+        DWORD moved = 0;
+        if (!s_->Cancel(s_->read, moved)) {
+            return 0;
+        }
+        return deliver(0, moved);
     }
-    if (!GetOverlappedResult(port, &ov, &n, FALSE)) {
+    if (!GetOverlappedResult(port, &t->ov, &n, FALSE)) {
         ClearPortErrors(port);
     }
+    deliver(0, n);
     // Our wait and the driver's total run out together and the driver's may end the transfer
     // first: the read is then over all the same. Without a byte the interval never started, so
     // the total (or a failure) ended it.
@@ -208,48 +270,48 @@ uint32_t SerialPortBackend::Read(void* buffer, uint32_t count, const CommTimeout
     const DWORD budget =
         TotalTimeoutMs(rest, timeouts.readTotalMultiplier, timeouts.readTotalConstant);
     const DWORD startTick = GetTickCount();
-    std::memset(&ov, 0, sizeof ov);
-    ov.hEvent = s_->readEvent;
-    ResetEvent(ov.hEvent);
-    if (!ReadFile(port, bytes + n, rest, nullptr, &ov)) {
+    t->Prepare(rest);
+    if (!ReadFile(port, t->bytes.data(), rest, nullptr, &t->ov)) {
         if (GetLastError() != ERROR_IO_PENDING) {
             ClearPortErrors(port);
             return n;
         }
-        if (WaitForSingleObject(ov.hEvent, Remaining(startTick, budget)) != WAIT_OBJECT_0) {
-            return n + CancelAndFinish(port, ov);
+        if (WaitForSingleObject(t->ov.hEvent, Remaining(startTick, budget)) != WAIT_OBJECT_0) {
+            DWORD moved = 0;
+            if (!s_->Cancel(s_->read, moved)) {
+                return n;
+            }
+            return n + deliver(n, moved);
         }
     }
     DWORD more = 0;
-    if (!GetOverlappedResult(port, &ov, &more, FALSE)) {
+    if (!GetOverlappedResult(port, &t->ov, &more, FALSE)) {
         ClearPortErrors(port);
     }
-    return n + more;
+    return n + deliver(n, more);
 }
 
 uint32_t SerialPortBackend::Write(const void* buffer, uint32_t count,
                                   const CommTimeouts& timeouts) {
-    DWORD written = 0;
-    OVERLAPPED ov;
-    std::memset(&ov, 0, sizeof ov);
-    ov.hEvent = s_->writeEvent;
-    if (ov.hEvent == nullptr) {
+    Transfer* t = s_->Ready(s_->write);
+    if (t == nullptr || !t->Prepare(count)) {
         return 0;
     }
+    std::copy_n(static_cast<const uint8_t*>(buffer), count, t->bytes.data());
     HANDLE port = s_->port;
-    ResetEvent(ov.hEvent);
-    if (!WriteFile(port, buffer, count, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) {
+    if (!WriteFile(port, t->bytes.data(), count, nullptr, &t->ov) &&
+        GetLastError() != ERROR_IO_PENDING) {
         ClearPortErrors(port);
         return 0;
     }
+    DWORD written = 0;
     const DWORD wait =
         TotalTimeoutMs(count, timeouts.writeTotalMultiplier, timeouts.writeTotalConstant);
-    if (WaitForSingleObject(ov.hEvent, wait) != WAIT_OBJECT_0) {
-        written = CancelAndFinish(port, ov);
-    } else if (!GetOverlappedResult(port, &ov, &written, FALSE)) {
+    if (WaitForSingleObject(t->ov.hEvent, wait) != WAIT_OBJECT_0) {
+        s_->Cancel(s_->write, written);
+    } else if (!GetOverlappedResult(port, &t->ov, &written, FALSE)) {
         ClearPortErrors(port);
     }
-    ResetEvent(ov.hEvent);
     return written;
 }
 

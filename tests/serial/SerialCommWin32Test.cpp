@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "CancelBound_win32.h"
 #include "DeviceEnd.h"
 #include "SerialComm.h"
 
@@ -77,6 +78,38 @@ TEST(SerialCommWin32, EscapeFailureCarriesTheSystemsOwnText) {
     } catch (const EInOutError& e) {
         EXPECT_EQ(e.Message(), expected);
     }
+}
+
+TEST(SerialCommWin32, ACancelledTransferIsWaitedForOnlyUpToTheBound) {
+    // A read pending on a pipe that nobody writes: cancelled, the system finishes it at once.
+    const std::string name = "\\\\.\\pipe\\kvr-cancel-" + std::to_string(GetCurrentProcessId());
+    HANDLE pipe = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                   PIPE_TYPE_BYTE, 1, 64, 64, 0, nullptr);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    HANDLE client = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(client, INVALID_HANDLE_VALUE);
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    char buffer[16];
+    ASSERT_FALSE(ReadFile(pipe, buffer, sizeof buffer, nullptr, &ov));
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    DWORD moved = 99;
+    EXPECT_TRUE(FinishCancelled(pipe, ov, kCancelledTransferBoundMs, moved));
+    EXPECT_EQ(moved, 0u);
+
+    // A transfer whose end never comes, as with a driver that keeps a cancelled read after its
+    // adapter was pulled: given up once the bound has passed, not waited for without end.
+    OVERLAPPED stuck{};
+    stuck.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    moved = 99;
+    EXPECT_FALSE(FinishCancelled(INVALID_HANDLE_VALUE, stuck, 50, moved));
+    EXPECT_EQ(moved, 0u);
+
+    CloseHandle(stuck.hEvent);
+    CloseHandle(ov.hEvent);
+    CloseHandle(client);
+    CloseHandle(pipe);
 }
 
 }  // namespace
