@@ -27,6 +27,7 @@
 
 #include "ByteChannel.h"
 #include "Clock.h"
+#include "LinkTypes.h"
 #include "Prompter.h"
 #include "RunHost.h"
 #include "SerialPorts.h"
@@ -66,7 +67,7 @@ inline constexpr const char* kKeyFileName = "FileName";
 // Only these remembered port indices are restored, whatever the number of ports.
 inline constexpr int kRestorablePortIndices = 4;
 inline constexpr int kSerialNumberMaxTypedChars = 8;
-inline constexpr int kHardwareMaxTypedChars = 3;
+inline constexpr int kHardwareMaxTypedChars = kHardwareMaxDigits;
 inline constexpr int kProgressMaximum = 100;
 // How often the window looks whether an ending run's thread has finished.
 inline constexpr int kRunEndLookAgainMs = 10;

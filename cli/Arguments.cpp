@@ -3,13 +3,16 @@
 #include <algorithm>
 
 #include "Cli.h"
+#include "LinkTypes.h"
 
 namespace kvr::cli {
 
 namespace {
 
-constexpr qsizetype kSerialNumberMaxDigits = 12;  // the room in the device's payload
-constexpr qsizetype kHardwareMaxDigits = 3;       // as the window's HW field
+constexpr qsizetype kSerialNumberMaxDigits = kSerialNumberMaxChars;
+constexpr double kRemovalSecondsMin = 0.5;
+constexpr double kRemovalSecondsMax = 3600;
+constexpr double kMillisecondsPerSecond = 1000;
 
 bool AllDigits(const QString& text) {
     return !text.isEmpty() &&
@@ -73,6 +76,7 @@ bool ParseFlashArguments(const QStringList& args, FlashSettings& settings, QStri
     bool haveHw = false;
     bool haveSnFirst = false;
     bool answerGiven = false;
+    bool removalGiven = false;
     // Each --sn with the index of the --port before it (-1: none yet).
     std::vector<std::pair<qsizetype, QString>> serialNumbers;
     for (qsizetype i = 0; i < args.size(); ++i) {
@@ -114,6 +118,21 @@ bool ParseFlashArguments(const QStringList& args, FlashSettings& settings, QStri
             haveHw = true;
         } else if (arg == QLatin1String("--repeat")) {
             s.repeat = true;
+        } else if (arg == QLatin1String("--removal-seconds")) {
+            QString seconds;
+            if (!value(seconds))
+                return false;
+            bool isNumber = false;
+            const double parsed = seconds.toDouble(&isNumber);
+            if (!isNumber || !(parsed >= kRemovalSecondsMin && parsed <= kRemovalSecondsMax)) {
+                error = QStringLiteral("--removal-seconds takes %1 to %2 seconds, not \"%3\"")
+                            .arg(kRemovalSecondsMin)
+                            .arg(kRemovalSecondsMax)
+                            .arg(seconds);
+                return false;
+            }
+            s.removalMs = static_cast<uint32_t>(parsed * kMillisecondsPerSecond + 0.5);
+            removalGiven = true;
         } else if (arg == QLatin1String("--json")) {
             s.json = true;
         } else if (arg == QLatin1String("--program-mismatch")) {
@@ -181,6 +200,10 @@ bool ParseFlashArguments(const QStringList& args, FlashSettings& settings, QStri
         error = QStringLiteral("--technology goes with --hw HW and either --sn SN or --sn-first N");
         return false;
     }
+    if (removalGiven && !s.repeat) {
+        error = QStringLiteral("--removal-seconds goes with --repeat");
+        return false;
+    }
     if (haveSn && s.repeat) {
         error = QStringLiteral("--repeat numbers its devices with --sn-first, not --sn");
         return false;
@@ -227,6 +250,19 @@ bool ParseFlashArguments(const QStringList& args, FlashSettings& settings, QStri
             return false;
         }
     }
+    // One number on two devices, however it is written: 101 and 0101 label one unit to a person.
+    for (size_t i = 0; s.technology && haveSn && i < s.ports.size(); ++i) {
+        for (size_t j = 0; j < i; ++j) {
+            if (s.ports[i].serialNumber.toULongLong() == s.ports[j].serialNumber.toULongLong()) {
+                error = QStringLiteral(
+                            "--sn %1 (--port \"%2\") and --sn %3 (--port \"%4\") are one "
+                            "number: every device needs its own")
+                            .arg(s.ports[j].serialNumber, s.ports[j].name.trimmed(),
+                                 s.ports[i].serialNumber, s.ports[i].name.trimmed());
+                return false;
+            }
+        }
+    }
     if (haveSnFirst &&
         (!AllDigits(s.serialNumberFirst) || s.serialNumberFirst.size() > kSerialNumberMaxDigits)) {
         error = QStringLiteral("--sn-first takes 1 to %1 digits, not \"%2\"")
@@ -266,10 +302,13 @@ void PrintFlashHelp(CliOutput& io, const CliCommand& command) {
         "                         No without one; stop is the default for several",
         "  --repeat               station loop: when a device is taken away and the",
         "                         next one answers, update it; Ctrl+C ends the loop",
+        "    --removal-seconds S  silence that counts as the device taken away",
+        "                         (default 5; a device's own restart takes up to 3)",
         "  --json                 events as JSON lines on standard output",
         "",
         "Message texts go to standard output, progress to standard error; several ports",
-        "end with a summary table. Ctrl+C stops after the exchange under way. Exit status:",
+        "end with a summary table. Ctrl+C (also SIGTERM, SIGHUP, a closed console) stops",
+        "after the exchange under way; a closed output stops nothing. Exit status:",
         "0 when every update completed, 1 otherwise, 2 bad usage or a package that does",
         "not load.",
     };

@@ -47,14 +47,32 @@ StatusRecord StatusRecord::FromBytes(const uint8_t* bytes, size_t available) {
 
 TLinkProtocol::TLinkProtocol(IByteChannel& channel, TRunReporter& reporter, TUpdateLog& log,
                              RunState& state)
-    : channel_(channel), reporter_(reporter), log_(log), state_(state) {}
+    : channel_(channel), reporter_(&reporter), log_(&log), state_(state) {}
+
+TLinkProtocol::TLinkProtocol(IByteChannel& channel, RunState& state)
+    : channel_(channel), reporter_(nullptr), log_(nullptr), state_(state) {}
+
+void TLinkProtocol::Log(const QString& text, const uint8_t* bytes, uint32_t count) {
+    if (log_ != nullptr)
+        log_->WriteLog(text, bytes, count);
+}
+
+void TLinkProtocol::ReportCrcError() {
+    if (reporter_ != nullptr)
+        reporter_->ShowCrcError();
+}
+
+void TLinkProtocol::ReportExchangeError() {
+    if (reporter_ != nullptr)
+        reporter_->ShowExchangeError();
+}
 
 int TLinkProtocol::LoggedWrite(const uint8_t* bytes, uint32_t count) {
     static const QString text = QString::fromUtf8(kTextWrite);
     channel_.PurgeReceive();
     const uint32_t written = channel_.Write(bytes, count);
     if (written == count)
-        log_.WriteLog(text, bytes, count);
+        Log(text, bytes, count);
     return static_cast<int>(written);
 }
 
@@ -63,7 +81,7 @@ int TLinkProtocol::LoggedRead(uint8_t* buffer, uint32_t count) {
     const uint32_t got = std::min(channel_.Read(buffer, count), count);
     bytesReceived_ += got;
     if (got > 0)
-        log_.WriteLog(text, buffer, got);
+        Log(text, buffer, got);
     return static_cast<int>(got);
 }
 
@@ -112,7 +130,7 @@ uint16_t TLinkProtocol::Receive(ReplyBuffer& buffer, uint8_t expectedCommand, bo
     const uint16_t n = state_.addressFieldLength;
     const auto reportShortReply = [&] {
         if (!statusReply || reportFailures)
-            reporter_.ShowExchangeError();
+            ReportExchangeError();
     };
 
     uint16_t result = 0;
@@ -158,7 +176,7 @@ uint16_t TLinkProtocol::Receive(ReplyBuffer& buffer, uint8_t expectedCommand, bo
         for (uint16_t i = 0; i + 1 < m; ++i)
             checksum ^= buffer[i];
         if (checksum != buffer[m - 1]) {
-            reporter_.ShowCrcError();
+            ReportCrcError();
         } else {
             result = m;
         }
@@ -168,19 +186,20 @@ uint16_t TLinkProtocol::Receive(ReplyBuffer& buffer, uint8_t expectedCommand, bo
         return result;
     if (statusReply) {
         if (lastRead > 0)
-            reporter_.ShowExchangeError();
+            ReportExchangeError();
         return 0;
     }
     if (state_.stopFlag)
         return result;
-    reporter_.ShowExchangeError();
+    ReportExchangeError();
     return 0;
 }
 
 StatusRecord TLinkProtocol::RequestStatus(bool reportFailures) {
     static const QString text = QString::fromUtf8(kTextRequestingStatus);
     StatusRecord status;
-    log_.WriteLog(Translate(text));
+    if (log_ != nullptr)
+        Log(Translate(text));
     SendFrame(kCmdStatus, nullptr, 0);
     ReplyBuffer buffer{};
     const uint16_t m = ReceiveStatusReply(buffer, kCmdStatus, reportFailures);
@@ -201,7 +220,7 @@ bool TLinkProtocol::ProbeLink() {
         s = RequestStatus(false);
     }
     if (s.statusCode == kStatusNoAnswer)
-        reporter_.ShowExchangeError();
+        ReportExchangeError();
     channel_.SetReadTotalConstant(kReadTotalConstantMs);
     return s.statusCode != kStatusNoAnswer;
 }

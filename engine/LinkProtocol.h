@@ -21,11 +21,16 @@
 // got at least one byte; stopFlag plays no part there. A status reply with a bad checksum and a
 // wrong echo is therefore reported twice.
 //
+// A protocol made without a reporter and a log judges replies the same way but tells nobody:
+// nothing is reported, logged or set in stopFlag. A station checking whether a device is there
+// between updates uses that.
+//
 // Errors: the channel's Read never throws; SendFrame absorbs what purging or writing throws
 // (result false). ProbeLink lets an exception of SetReadTotalConstant through (the channel is
 // then disconnected).
 #pragma once
 
+#include <QString>
 #include <cstdint>
 #include <vector>
 
@@ -44,6 +49,8 @@ LinkSettings DeviceLinkSettings(const std::string& portName);
 class TLinkProtocol {
 public:
     TLinkProtocol(IByteChannel& channel, TRunReporter& reporter, TUpdateLog& log, RunState& state);
+    // Reports nothing and logs nothing.
+    TLinkProtocol(IByteChannel& channel, RunState& state);
 
     // Purges the receive queue (throws what PurgeReceive throws), writes, and logs the dump
     // when every byte went out. Returns the bytes written.
@@ -76,10 +83,13 @@ public:
 private:
     uint16_t Receive(ReplyBuffer& buffer, uint8_t expectedCommand, bool statusReply,
                      bool reportFailures);
+    void Log(const QString& text, const uint8_t* bytes = nullptr, uint32_t count = 0);
+    void ReportCrcError();
+    void ReportExchangeError();
 
     IByteChannel& channel_;
-    TRunReporter& reporter_;
-    TUpdateLog& log_;
+    TRunReporter* reporter_;  // none: quiet
+    TUpdateLog* log_;
     RunState& state_;
     // Reused from frame to frame: the frame being sent, the address bytes of a reply.
     std::vector<uint8_t> frame_;

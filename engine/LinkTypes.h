@@ -34,7 +34,10 @@ inline constexpr size_t kEnterBootloaderPayloadBytes = 3;  // all zero
 inline constexpr size_t kPageHeaderBytes = 8;
 inline constexpr size_t kWritePagePrefixBytes = 12;  // page (2), length (2), page header (8)
 inline constexpr size_t kSerialNumberPayloadBytes = 13;
-inline constexpr size_t kSerialNumberMaxChars = 12;  // after the hardware version byte
+// The limits of the two fields every program takes for the serial-number write: the serial
+// number's room after the hardware version byte, and the hardware version's digits.
+inline constexpr size_t kSerialNumberMaxChars = 12;
+inline constexpr int kHardwareMaxDigits = 3;
 
 // Reply answers (reply data byte 1, the first payload byte).
 inline constexpr size_t kReplyEchoIndex = 0;

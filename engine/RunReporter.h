@@ -11,6 +11,7 @@
 #include <QString>
 
 #include "RunHost.h"
+#include "RunOutcome.h"
 #include "RunState.h"
 
 namespace kvr {
@@ -52,9 +53,17 @@ public:
     QString SerialNumberText();
     QString HardwareText();
 
+    // The last closing report: what set stopFlag (or the success message), with its text.
+    // Stopped with no text until one came; the answer Yes takes the program question back.
+    RunEnd LastEnd() const { return lastEnd_; }
+    const QString& LastText() const { return lastText_; }
+
 private:
-    // Logs and shows the translation of text.
-    void ShowAndLog(const char* text);
+    // Logs and shows the translation of text, and keeps it as the run's end.
+    void ShowAndLog(const char* text, RunEnd end);
+
+    RunEnd lastEnd_ = RunEnd::Stopped;
+    QString lastText_;
 
     IRunHost& host_;
     TUpdateLog& log_;

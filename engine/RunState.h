@@ -43,6 +43,8 @@ struct RunState {
     int32_t progress = 0;
     // Address bytes in every frame of this run, both directions: 6 or 0.
     SharedValue<uint16_t> addressFieldLength = kAddressFieldLengthApplication;
+    // Page frames written to the device in this run; the host's thread may read it.
+    SharedValue<int32_t> pagesSent = 0;
     // The status the device last reported in the polling loop.
     StatusRecord status;
 };

@@ -81,7 +81,8 @@ TUpdateSequence::TUpdateSequence(const QString& portName, PageMap pages, const R
 
 TUpdateSequence::~TUpdateSequence() = default;
 
-void TUpdateSequence::RunUpdate(const std::function<bool()>& stopRequested) {
+RunOutcome TUpdateSequence::RunUpdate(const std::function<bool()>& stopRequested) {
+    outcome_ = RunOutcome{};
     try {
         state_.stopFlag = false;
         OpenLink();
@@ -104,7 +105,20 @@ void TUpdateSequence::RunUpdate(const std::function<bool()>& stopRequested) {
     } catch (...) {
         // Only resource exhaustion gets here; the tail still has to run.
     }
+    // A report ended the loop when it set stopFlag; a stop request alone leaves it clear.
+    const bool endedByReport = state_.stopFlag;
     Tail();
+    if (!connected_ || endedByReport) {
+        outcome_.end = reporter_.LastEnd();
+        outcome_.text = reporter_.LastText();
+        // stopFlag set without a closing message: the port failed under the probe.
+        if (outcome_.end == RunEnd::Stopped)
+            outcome_.end = RunEnd::ExchangeError;
+    } else {
+        outcome_.end = RunEnd::Stopped;
+        outcome_.text.clear();
+    }
+    return outcome_;
 }
 
 void TUpdateSequence::Tail() {
@@ -271,7 +285,8 @@ bool TUpdateSequence::SendPage(uint16_t page) {
     payload.insert(payload.end(), source.pageHeader.begin(), source.pageHeader.end());
     const auto* data = reinterpret_cast<const uint8_t*>(source.pageData.constData());
     payload.insert(payload.end(), data, data + length);
-    link_->SendFrame(kCmdWritePage, payload.data(), static_cast<uint32_t>(payload.size()));
+    if (link_->SendFrame(kCmdWritePage, payload.data(), static_cast<uint32_t>(payload.size())))
+        state_.pagesSent = state_.pagesSent + 1;
     ReplyBuffer reply{};
     const uint16_t m = link_->ReceiveReply(reply, kCmdWritePage);
     state_.bootAllFrame = false;
@@ -366,10 +381,13 @@ bool TUpdateSequence::WriteSerialNumber() {
         std::array<uint8_t, kSerialNumberPayloadBytes> payload{};  // zero padded
         payload[0] = static_cast<uint8_t>(hardware & 0xFF);
         std::copy(serial.cbegin(), serial.cend(), payload.begin() + 1);
+        outcome_.serialNumberSent = true;
         link_->SendFrame(kCmdWriteSerialNumber, payload.data(), payload.size());
         ReplyBuffer reply{};
         const uint16_t m = link_->ReceiveReply(reply, kCmdWriteSerialNumber);
-        return m >= kReplyWithAnswerBytes && reply[kReplyAnswerIndex] == kSerialNumberWritten;
+        outcome_.serialNumberConfirmed =
+            m >= kReplyWithAnswerBytes && reply[kReplyAnswerIndex] == kSerialNumberWritten;
+        return outcome_.serialNumberConfirmed;
     } catch (...) {
         return false;
     }

@@ -50,6 +50,7 @@
 #include "LinkProtocol.h"
 #include "RunHost.h"
 #include "RunOptions.h"
+#include "RunOutcome.h"
 #include "RunReporter.h"
 #include "RunState.h"
 #include "UpdateLog.h"
@@ -79,7 +80,9 @@ public:
     TUpdateSequence& operator=(const TUpdateSequence&) = delete;
 
     // The whole run. stopRequested (may be empty) is asked once per polling turn. Never throws.
-    void RunUpdate(const std::function<bool()>& stopRequested = {});
+    // Returns how the run ended (also Outcome() afterwards).
+    RunOutcome RunUpdate(const std::function<bool()>& stopRequested = {});
+    const RunOutcome& Outcome() const { return outcome_; }
 
     // The steps of the run; RunUpdate calls them in order. Each expects the link opened.
     void OpenLink();
@@ -92,6 +95,8 @@ public:
     bool Connected() const { return connected_; }
     // These two may be asked from any thread, while the run goes on.
     uint16_t AddressFieldLength() const { return state_.addressFieldLength; }
+    // Page frames written to the device so far.
+    int32_t PagesSent() const { return state_.pagesSent; }
     bool LogOpen() const { return log_.IsOpen(); }
 
 private:
@@ -115,6 +120,7 @@ private:
     std::unique_ptr<IByteChannel> channel_;
     std::unique_ptr<TLinkProtocol> link_;
     bool connected_ = false;
+    RunOutcome outcome_;
     std::vector<uint8_t> pagePayload_;  // reused from page to page
 };
 

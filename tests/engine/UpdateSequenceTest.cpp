@@ -35,7 +35,7 @@ protected:
         line_.Device();
         TUpdateSequence run(QStringLiteral("ttyKVR0"), line_.pages, options_, line_.factory,
                             line_.clock, host_);
-        run.RunUpdate(stopRequested);
+        outcome_ = run.RunUpdate(stopRequested);
         final_ = run.State();
     }
 
@@ -67,6 +67,7 @@ protected:
     TestRunHost host_;
     RunOptions options_;
     RunState final_;
+    RunOutcome outcome_;
 };
 
 // --- outcomes -------------------------------------------------------------------------------
@@ -809,6 +810,112 @@ TEST(Windows1251, EncodesAsciiAndCyrillicAndRefusesTheRest) {
     EXPECT_EQ(out, QByteArray("\xC0\xFF\xA8\xB8\xB9"));
     EXPECT_FALSE(EncodeWindows1251(QStringLiteral("1\u00E9"), out));  // é is not in the page
     EXPECT_TRUE(out.isEmpty());
+}
+
+// --- the outcome as a value ----------------------------------------------------------------
+
+struct OutcomeCase {
+    const char* name;
+    std::function<void(DeviceOptions&, TestRunHost&, RunOptions&)> setUp;
+    RunEnd end;
+    const char* text;  // nullptr: none
+    bool serialNumberSent;
+    bool serialNumberConfirmed;
+    bool stopAtFullProgress = false;  // a stop asked for once the bar is at 100
+};
+
+class Outcome : public Run, public ::testing::WithParamInterface<OutcomeCase> {};
+
+TEST_P(Outcome, IsTheValueOfHowTheRunEnded) {
+    const OutcomeCase& c = GetParam();
+    host_.SetSerialNumber(QStringLiteral("101"));
+    host_.SetHardware(QStringLiteral("3"));
+    c.setUp(device_, host_, options_);
+    bool full = false;
+    host_.OnEvent([&](const TestRunHost::Event& e) {
+        if (e.kind == TestRunHost::Event::Kind::Progress && e.value >= 100)
+            full = true;
+    });
+    Go([&] { return c.stopAtFullProgress && full; });
+    EXPECT_EQ(RunEndName(outcome_.end), std::string(RunEndName(c.end)));
+    EXPECT_EQ(outcome_.text, c.text ? QString::fromUtf8(c.text) : QString());
+    EXPECT_EQ(outcome_.serialNumberSent, c.serialNumberSent);
+    EXPECT_EQ(outcome_.serialNumberConfirmed, c.serialNumberConfirmed);
+}
+
+const char* const kSerialNumberErrorText =
+    "Ошибка! Серийный номер и аппаратная модификация не записаны! Проверьте перемычку!";
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, Outcome,
+    ::testing::Values(
+        OutcomeCase{"Success", [](DeviceOptions&, TestRunHost&, RunOptions&) {}, RunEnd::Success,
+                    "Обновление успешно завершено!", false, false},
+        OutcomeCase{"SuccessWithItsSerialNumber",
+                    [](DeviceOptions& d, TestRunHost&, RunOptions& o) {
+                        d.finalStatuses = {10};
+                        o.technologyMode = true;
+                    },
+                    RunEnd::Success, "Обновление успешно завершено!", true, true},
+        // The stop came while the run was completing: it ended by its success all the same.
+        OutcomeCase{"SuccessWhileAStopWasPending", [](DeviceOptions&, TestRunHost&, RunOptions&) {},
+                    RunEnd::Success, "Обновление успешно завершено!", false, false, true},
+        OutcomeCase{"UpdateError",
+                    [](DeviceOptions& d, TestRunHost&, RunOptions&) { d.errorStatusAtPage = 2; },
+                    RunEnd::UpdateError, "Ошибка обновления!", false, false},
+        OutcomeCase{"ExchangeError",
+                    [](DeviceOptions& d, TestRunHost&, RunOptions&) {
+                        d.startInBootloader = true;
+                        d.faults.push_back(FaultOn(kCmdStatus, 4, FaultKind::NoReply));
+                    },
+                    RunEnd::ExchangeError, "Ошибка обмена!", false, false},
+        OutcomeCase{"SerialNumberRefused",
+                    [](DeviceOptions& d, TestRunHost&, RunOptions& o) {
+                        d.finalStatuses = {10};
+                        d.refuseSerialNumber = true;
+                        o.technologyMode = true;
+                    },
+                    RunEnd::SerialNumberError, kSerialNumberErrorText, true, false},
+        OutcomeCase{"SerialNumberNeverAskedFor",
+                    [](DeviceOptions&, TestRunHost&, RunOptions& o) { o.technologyMode = true; },
+                    RunEnd::SerialNumberError, kSerialNumberErrorText, false, false},
+        OutcomeCase{"HardwareIncompatible",
+                    [](DeviceOptions& d, TestRunHost&, RunOptions&) { d.pageFlags[0] = 0x02; },
+                    RunEnd::HardwareIncompatible, "Несовместима аппаратная версия!", false, false},
+        OutcomeCase{"ProgramRefused",
+                    [](DeviceOptions& d, TestRunHost& h, RunOptions&) {
+                        d.pageFlags[1] = 0x04;
+                        h.QueueAnswer(false);
+                    },
+                    RunEnd::ProgramRefused,
+                    "Несовместима программная версия! Продолжить обновление?", false, false},
+        OutcomeCase{"ProgramAcceptedThenSuccess",
+                    [](DeviceOptions& d, TestRunHost& h, RunOptions&) {
+                        d.pageFlags[1] = 0x04;
+                        h.QueueAnswer(true);
+                    },
+                    RunEnd::Success, "Обновление успешно завершено!", false, false}),
+    [](const ::testing::TestParamInfo<OutcomeCase>& p) { return std::string(p.param.name); });
+
+TEST_F(Run, OutcomeOfAPortThatDoesNotOpenAndOfAStop) {
+    channel_.FailConnect("no such port");
+    Go();
+    EXPECT_EQ(outcome_.end, RunEnd::NoConnection);
+    EXPECT_EQ(outcome_.text, kConnectionError);
+}
+
+TEST_F(Run, OutcomeOfAStopBeforeAnyClosingMessageIsStoppedWithoutText) {
+    // An unanswered bootloader entry reports an exchange error that the probe takes back; the
+    // stop that follows ends the run, not that error.
+    device_.faults.push_back(FaultOn(kCmdEnterBootloader, 1, FaultKind::NoReply));
+    bool reported = false;
+    host_.OnEvent([&](const TestRunHost::Event& e) {
+        reported = reported || e.kind == TestRunHost::Event::Kind::Message;
+    });
+    Go([&] { return reported; });
+    EXPECT_TRUE(reported);
+    EXPECT_EQ(outcome_.end, RunEnd::Stopped);
+    EXPECT_TRUE(outcome_.text.isEmpty());
 }
 
 }  // namespace
