@@ -4,51 +4,28 @@
 
 #include "LinkProtocol.h"
 #include "PortOpenError.h"
-#include "RunHost.h"
-#include "RunReporter.h"
 #include "RunState.h"
-#include "UpdateLog.h"
 
-namespace kvr {
-
-namespace {
-
-// Between updates nobody is told of a silent port: that is what an empty fixture looks like.
-class QuietHost final : public IRunHost {
-public:
-    void ShowMessage(const QString&) override {}
-    bool AskYesNo(const QString&) override { return false; }
-    void SetProgress(int) override {}
-    void EnableStart() override {}
-    QString SerialNumberText() override { return {}; }
-    QString HardwareText() override { return {}; }
-};
-
-}  // namespace
+namespace kvr::station {
 
 struct TDevicePresence::Link {
-    explicit Link(IClock& clock) : log(clock), reporter(host, log, state) {}
-
-    QuietHost host;
-    TUpdateLog log;  // never opened: the probes are not part of any update
     RunState state;
-    TRunReporter reporter;
     std::unique_ptr<IByteChannel> channel;
     std::unique_ptr<TLinkProtocol> protocol;
 };
 
-TDevicePresence::TDevicePresence(const QString& portName, IChannelFactory& channels, IClock& clock)
-    : portName_(portName), channels_(channels), clock_(clock) {}
+TDevicePresence::TDevicePresence(const QString& portName, IChannelFactory& channels)
+    : portName_(portName), channels_(channels) {}
 
 TDevicePresence::~TDevicePresence() {
     Close();
 }
 
-bool TDevicePresence::Check() {
+Presence TDevicePresence::Check() {
     try {
         if (!link_ || !link_->channel || !link_->channel->Connected()) {
             Close();
-            auto link = std::make_unique<Link>(clock_);
+            auto link = std::make_unique<Link>();
             try {
                 link->channel = channels_.Create();
                 if (link->channel)
@@ -58,30 +35,29 @@ bool TDevicePresence::Check() {
                 if (!e.SystemReason().empty())
                     openError_ +=
                         QStringLiteral(" (%1)").arg(QString::fromStdString(e.SystemReason()));
-                return false;
+                return Presence::PortLost;
             } catch (const std::exception& e) {
                 openError_ = QString::fromUtf8(e.what());
-                return false;
+                return Presence::PortLost;
             }
             if (!link->channel || !link->channel->Connected()) {
                 openError_ = QStringLiteral("port not available");
-                return false;
+                return Presence::PortLost;
             }
             openError_.clear();
-            link->protocol = std::make_unique<TLinkProtocol>(*link->channel, link->reporter,
-                                                             link->log, link->state);
+            link->protocol = std::make_unique<TLinkProtocol>(*link->channel, link->state);
             link_ = std::move(link);
         }
-        link_->state.stopFlag = false;
         if (link_->protocol->ProbeLink())
-            return true;
+            return Presence::Answered;
         // Opened afresh next time: an adapter unplugged and plugged in again is a new port to
         // the system, and a handle to the old one would never hear the next device.
         Close();
-        return false;
+        return Presence::Silent;
     } catch (const std::exception&) {
+        // The port opened but failed under the probe's settings: nothing answered on it.
         Close();
-        return false;
+        return Presence::Silent;
     }
 }
 
@@ -93,4 +69,4 @@ void TDevicePresence::Close() {
     link_.reset();
 }
 
-}  // namespace kvr
+}  // namespace kvr::station

@@ -2,16 +2,22 @@
 
 #include <algorithm>
 
-namespace kvr::cli {
+namespace kvr::station {
 
 namespace {
 
-constexpr uint64_t kLargest = 999'999'999'999;  // 12 digits
+uint64_t LargestOfWidth(int digits) {
+    uint64_t largest = 0;
+    for (int i = 0; i < digits; ++i)
+        largest = largest * 10 + 9;
+    return largest;
+}
 
 }  // namespace
 
 SerialNumberCounter::SerialNumberCounter(const QString& first)
     : width_(std::clamp(static_cast<int>(first.size()), 1, kMaxDigits)),
+      last_(LargestOfWidth(width_)),
       next_(first.toULongLong()) {}
 
 QString SerialNumberCounter::Format(uint64_t value) const {
@@ -20,8 +26,8 @@ QString SerialNumberCounter::Format(uint64_t value) const {
 
 bool SerialNumberCounter::Reserve() {
     std::lock_guard hold(mutex_);
-    // Numbers left: next_ … kLargest.
-    if (next_ > kLargest || kLargest - next_ + 1 <= reserved_)
+    // Numbers left: next_ … last_.
+    if (next_ > last_ || last_ - next_ + 1 <= reserved_)
         return false;
     ++reserved_;
     return true;
@@ -35,7 +41,7 @@ void SerialNumberCounter::Release() {
 
 QString SerialNumberCounter::Take() {
     std::lock_guard hold(mutex_);
-    if (next_ > kLargest)
+    if (next_ > last_)
         return {};
     if (reserved_ > 0)
         --reserved_;
@@ -45,7 +51,7 @@ QString SerialNumberCounter::Take() {
 
 QString SerialNumberCounter::Next() const {
     std::lock_guard hold(mutex_);
-    return next_ > kLargest ? QString() : Format(next_);
+    return next_ > last_ ? QString() : Format(next_);
 }
 
 uint64_t SerialNumberCounter::Taken() const {
@@ -53,4 +59,4 @@ uint64_t SerialNumberCounter::Taken() const {
     return taken_;
 }
 
-}  // namespace kvr::cli
+}  // namespace kvr::station

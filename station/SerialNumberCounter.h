@@ -8,7 +8,8 @@
 // Every run that may need a number reserves one before it starts, so that a run never reaches
 // its serial-number step with the counter used up: the last numbers go to the runs that
 // reserved them, and a run that cannot reserve one is not started. Numbers keep the width of
-// the first one (000101, 000102, …) and never exceed 12 digits.
+// the first one (000101, 000102, …): the counter is used up at the last number of that width
+// (999999 after 000101), never later than 12 digits.
 //
 // Thread-safe.
 #pragma once
@@ -17,11 +18,13 @@
 #include <cstdint>
 #include <mutex>
 
-namespace kvr::cli {
+#include "LinkTypes.h"
+
+namespace kvr::station {
 
 class SerialNumberCounter {
 public:
-    static constexpr int kMaxDigits = 12;
+    static constexpr int kMaxDigits = static_cast<int>(kSerialNumberMaxChars);
 
     // first: 1 to 12 digits (checked by the argument parser).
     explicit SerialNumberCounter(const QString& first);
@@ -44,9 +47,10 @@ private:
 
     mutable std::mutex mutex_;
     int width_;
+    uint64_t last_;  // the largest number of the first one's width
     uint64_t next_;
     uint64_t taken_ = 0;
     uint64_t reserved_ = 0;
 };
 
-}  // namespace kvr::cli
+}  // namespace kvr::station

@@ -6,12 +6,10 @@
 
 #include "DevicePresence.h"
 #include "HandOver.h"
-#include "RunReporter.h"
 #include "SerialNumberCounter.h"
-#include "Translate.h"
 #include "UpdateSequence.h"
 
-namespace kvr::cli {
+namespace kvr::station {
 
 // The run host of one port. Lives on the station's thread; its port's run reaches it through
 // the port's hand-over, so its state needs no lock.
@@ -21,18 +19,16 @@ public:
              IStationEvents& events)
         : port_(port), settings_(settings), options_(options), events_(events) {}
 
-    void ShowMessage(const QString& text) override {
-        lastText_ = text;
-        events_.Message(port_, text);
-    }
+    void ShowMessage(const QString& text) override { events_.Message(port_, text); }
     bool AskYesNo(const QString& text) override {
-        lastText_ = text;
         events_.Question(port_, text);
         const bool yes = options_.answerQuestion && options_.answerQuestion(port_, text);
         events_.Answer(port_, yes);
         return yes;
     }
-    void SetProgress(int position) override { events_.Progress(port_, position); }
+    void SetProgress(int position) override {
+        events_.Progress(port_, position, sequence_ != nullptr ? sequence_->PagesSent() : 0);
+    }
     void EnableStart() override {}
     QString SerialNumberText() override {
         // Asked once per run, at its serial-number step.
@@ -50,25 +46,29 @@ public:
     }
     QString HardwareText() override { return options_.hardware; }
 
-    void BeginRun(int run) {
+    void BeginRun(int run, const TUpdateSequence& sequence) {
         result_ = RunResult{};
         result_.run = run;
         result_.started = true;
-        lastText_.clear();
         tookFromCounter_ = false;
+        sequence_ = &sequence;
         events_.RunStarted(port_, run);
     }
 
     // reserved: the run held a counter reservation.
-    RunResult EndRun(uint64_t durationMs, bool stopped, bool reserved) {
+    RunResult EndRun(const RunOutcome& outcome, uint64_t durationMs, bool reserved) {
         if (reserved && !tookFromCounter_)
             options_.counter->Release();
-        const QString success = Translate(QString::fromUtf8(kTextSuccess));
+        result_.end = outcome.end;
+        result_.succeeded = outcome.end == RunEnd::Success;
+        result_.stopped = outcome.end == RunEnd::Stopped;
+        result_.outcome =
+            outcome.text.isEmpty() ? QString::fromUtf8(kOutcomeStopped) : outcome.text;
         result_.durationMs = durationMs;
-        result_.succeeded = lastText_ == success;
-        result_.stopped = stopped;
-        result_.outcome = !lastText_.isEmpty() ? lastText_ : QString::fromUtf8(kOutcomeStopped);
-        result_.serialNumberConfirmed = result_.succeeded && !result_.serialNumber.isEmpty();
+        result_.pagesSent = sequence_ != nullptr ? sequence_->PagesSent() : 0;
+        result_.serialNumberConfirmed =
+            !result_.serialNumber.isEmpty() && outcome.serialNumberConfirmed;
+        sequence_ = nullptr;
         events_.RunEnded(port_, result_);
         return result_;
     }
@@ -79,7 +79,7 @@ private:
     const StationOptions& options_;
     IStationEvents& events_;
     RunResult result_;
-    QString lastText_;
+    const TUpdateSequence* sequence_ = nullptr;
     bool tookFromCounter_ = false;
 };
 
@@ -100,18 +100,21 @@ public:
 
 protected:
     void run() override {
-        TDevicePresence presence(settings_.name, *settings_.channels, *settings_.clock);
+        TDevicePresence presence(settings_.name, *settings_.channels);
         for (int run = 1; !stop_.load(); ++run) {
             if (options_.repeat) {
-                Notify([this](IStationEvents& e) { e.Waiting(port_); });
-                if (!WaitFor(presence, true, options_.presentChecks))
+                SetState(PortState::Waiting);
+                if (!WaitForDevice(presence))
                     break;
                 Notify([this](IStationEvents& e) { e.DevicePresent(port_); });
             }
             presence.Close();
+            if (options_.repeat)
+                SetState(PortState::Updating);
             if (!RunOnce(run) || !options_.repeat)
                 break;
-            if (!WaitFor(presence, false, options_.absentChecks))
+            SetState(PortState::TakeOut);
+            if (!WaitForRemoval(presence))
                 break;
             Notify([this](IStationEvents& e) { e.DeviceRemoved(port_); });
         }
@@ -121,6 +124,11 @@ private:
     template <typename F>
     void Notify(F&& call) {
         handOver_.Invoke([&](IRunHost&) { call(events_); });
+    }
+
+    void SetState(PortState state, const QString& detail = {}) {
+        state_ = state;
+        Notify([&](IStationEvents& e) { e.StateChanged(port_, state, detail); });
     }
 
     // False when the port is to go no further (nothing left to give the next device).
@@ -137,44 +145,78 @@ private:
             });
             return false;
         }
-        handOver_.Invoke([&](IRunHost&) { host_.BeginRun(run); });
         const uint64_t started = settings_.clock->TickMs();
-        {
-            RunOptions runOptions;
-            runOptions.bootAllMode = options_.bootAll;
-            runOptions.technologyMode = options_.technology;
-            runOptions.logPath = settings_.logPath;
-            TUpdateSequence sequence(settings_.name, options_.pages, runOptions,
-                                     *settings_.channels, *settings_.clock, handOver_);
-            sequence.RunUpdate([this] { return stop_.load(); });
+        RunOptions runOptions;
+        runOptions.bootAllMode = options_.bootAll;
+        runOptions.technologyMode = options_.technology;
+        runOptions.logPath = settings_.logPath;
+        TUpdateSequence sequence(settings_.name, options_.pages, runOptions, *settings_.channels,
+                                 *settings_.clock, handOver_);
+        handOver_.Invoke([&](IRunHost&) { host_.BeginRun(run, sequence); });
+        if (!runOptions.logPath.isEmpty() && !sequence.LogOpen() && !logUnavailableSaid_) {
+            logUnavailableSaid_ = true;
+            Notify([&](IStationEvents& e) { e.LogUnavailable(port_, runOptions.logPath); });
         }
+        const RunOutcome outcome = sequence.RunUpdate([this] { return stop_.load(); });
         const uint64_t duration = settings_.clock->TickMs() - started;
-        const bool stopped = stop_.load();
         handOver_.Invoke(
-            [&](IRunHost&) { results_.push_back(host_.EndRun(duration, stopped, needsCounter)); });
+            [&](IRunHost&) { results_.push_back(host_.EndRun(outcome, duration, needsCounter)); });
         return true;
     }
 
-    // Checks until `count` checks in a row see the device present (or absent); false when
-    // stopped first.
-    bool WaitFor(TDevicePresence& presence, bool present, int count) {
+    // Notes a check's port trouble: AdapterLost once when the port stops opening, and the state
+    // it left when it opens again. True while the port is lost.
+    bool FollowPort(TDevicePresence& presence, Presence seen, PortState working) {
+        if (seen == Presence::PortLost) {
+            if (state_ != PortState::AdapterLost)
+                SetState(PortState::AdapterLost, presence.OpenError());
+            return true;
+        }
+        if (state_ == PortState::AdapterLost)
+            SetState(working);
+        return false;
+    }
+
+    // Until presentChecks checks in a row see a device; false when stopped first.
+    bool WaitForDevice(TDevicePresence& presence) {
         int streak = 0;
-        for (;;) {
-            if (stop_.load())
-                return false;
-            streak = presence.Check() == present ? streak + 1 : 0;
-            const QString& error = presence.OpenError();
-            if (error != reportedOpenError_) {
-                reportedOpenError_ = error;
-                if (!error.isEmpty())
-                    Notify([&](IStationEvents& e) { e.PortUnavailable(port_, error); });
-            }
-            if (streak >= std::max(count, 1))
+        while (!stop_.load()) {
+            const Presence seen = presence.Check();
+            if (FollowPort(presence, seen, PortState::Waiting))
+                streak = 0;
+            else
+                streak = seen == Presence::Answered ? streak + 1 : 0;
+            if (streak >= std::max(options_.presentChecks, 1))
                 return true;
             if (stop_.load())
-                return false;
+                break;
             settings_.clock->SleepMs(options_.presencePollMs);
         }
+        return false;
+    }
+
+    // Until the device has been silent for removalMs on a port that opens; a port that does
+    // not open says nothing of the device. False when stopped first.
+    bool WaitForRemoval(TDevicePresence& presence) {
+        bool silent = false;
+        uint64_t silentSince = 0;
+        while (!stop_.load()) {
+            const uint64_t checked = settings_.clock->TickMs();
+            const Presence seen = presence.Check();
+            if (FollowPort(presence, seen, PortState::TakeOut) || seen == Presence::Answered) {
+                silent = false;
+            } else {
+                if (!silent)
+                    silentSince = checked;
+                silent = true;
+                if (settings_.clock->TickMs() - silentSince >= options_.removalMs)
+                    return true;
+            }
+            if (stop_.load())
+                break;
+            settings_.clock->SleepMs(options_.presencePollMs);
+        }
+        return false;
     }
 
     int port_;
@@ -185,7 +227,8 @@ private:
     PortHost& host_;
     const std::atomic<bool>& stop_;
     std::vector<RunResult>& results_;
-    QString reportedOpenError_;
+    PortState state_ = PortState::Waiting;
+    bool logUnavailableSaid_ = false;
 };
 
 Station::Station(std::vector<StationPort> ports, StationOptions options, IStationEvents& events)
@@ -240,4 +283,4 @@ void Station::Run() {
         handOvers[i]->WaitServing(*workers[i]);
 }
 
-}  // namespace kvr::cli
+}  // namespace kvr::station

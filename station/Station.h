@@ -1,15 +1,23 @@
 // A production station: one update run per port, all at once, each on its own thread with its
 // own framing state, hand-over and update log; optionally a hands-free loop per port.
 //
-// Every port's run is the engine's TUpdateSequence, unchanged. The station adds:
+// Every port's run is the engine's TUpdateSequence, unchanged; its outcome is the value the
+// run returns. The station adds:
 // - a host per port on the station's thread (the thread that calls Run), reached through the
 //   port's TRunHandOver, that turns the run's reports into IStationEvents calls for that port;
 // - serial numbers (technology mode): fixed per port, or taken from a SerialNumberCounter when
 //   the run reaches its serial-number step (the counter is reserved before the run starts, so
 //   a run is not started when no number is left for it);
-// - the loop (`repeat`): a port waits until a device answers (presentChecks answers in a row),
-//   updates it, then waits until it is taken away (absentChecks unanswered probes in a row)
-//   before it waits for the next one. A device left in place is never updated twice.
+// - the loop (`repeat`), a state per port (PortState):
+//     Waiting      until a device answers presentChecks probes in a row; its update follows;
+//     Updating     the run;
+//     TakeOut      after every update, whatever its outcome, until the device has been silent
+//                  for removalMs on a working port; then Waiting again. A device swapped in
+//                  faster than that is not updated: the port still says TakeOut;
+//     AdapterLost  the port does not open. That is no removal: when it opens again the port
+//                  goes back to the state it was in, and the device that answers is the one
+//                  that was there.
+//   A device left in place is never updated twice.
 // - Stop: every run stops after the exchange under way; a waiting port stops at its next check.
 //
 // Thread rules: construct, Run and read results on one thread (with an event loop available:
@@ -27,11 +35,12 @@
 
 #include "ByteChannel.h"
 #include "Clock.h"
+#include "RunOutcome.h"
 #include "UpdatePackage.h"
 
 class QThread;
 
-namespace kvr::cli {
+namespace kvr::station {
 
 class SerialNumberCounter;
 
@@ -47,32 +56,41 @@ struct StationPort {
 struct RunResult {
     int run = 0;  // 1, 2, … on its port
     bool started = false;
-    bool succeeded = false;  // ended with the success message
-    bool stopped = false;    // a stop request came while it ran
-    QString outcome;         // the last text shown, or the station's own word when none
+    RunEnd end = RunEnd::Stopped;  // the run's own outcome (Stopped when not started)
+    bool succeeded = false;        // end is Success
+    bool stopped = false;          // ended because of a stop request (not merely during one)
+    QString outcome;               // the closing text shown, or the station's own word when none
     uint64_t durationMs = 0;
+    int pagesSent = 0;
     QString serialNumber;                // given to the device in this run; empty: none
     bool serialNumberConfirmed = false;  // the device confirmed writing it
 };
+
+enum class PortState { Waiting, Updating, TakeOut, AdapterLost };
 
 // What the station reports, on its thread, in order for each port. `port` is the index into
 // the station's ports.
 class IStationEvents {
 public:
     virtual ~IStationEvents() = default;
-    virtual void Waiting(int port) = 0;  // loop: no device answers yet
-    // Loop: the port stopped opening (once, until it opens again); the wait goes on.
-    virtual void PortUnavailable(int port, const QString& reason) = 0;
+    // Loop only. detail: for AdapterLost the system's reason (said once until the port opens).
+    virtual void StateChanged(int port, PortState state, const QString& detail) = 0;
     virtual void DevicePresent(int port) = 0;  // loop: a device answers; its update follows
     virtual void DeviceRemoved(int port) = 0;  // loop: the device stopped answering
     virtual void RunStarted(int port, int run) = 0;
-    virtual void Progress(int port, int position) = 0;
+    // pagesSent: page frames written to the device so far in this run.
+    virtual void Progress(int port, int position, int pagesSent) = 0;
     virtual void Message(int port, const QString& text) = 0;
     virtual void Question(int port, const QString& text) = 0;  // before it is answered
     virtual void Answer(int port, bool yes) = 0;
     virtual void SerialNumberTaken(int port, const QString& number) = 0;
+    // The port's update log does not open: its runs go on without one (said once per port).
+    virtual void LogUnavailable(int port, const QString& path) = 0;
     virtual void RunEnded(int port, const RunResult& result) = 0;
 };
+
+// A device restarting after its update stays silent for up to about 3 s.
+inline constexpr uint32_t kDefaultRemovalMs = 5000;
 
 struct StationOptions {
     PageMap pages;
@@ -85,7 +103,8 @@ struct StationOptions {
     bool repeat = false;
     uint32_t presencePollMs = 500;  // pause between two presence checks
     int presentChecks = 2;          // answers in a row that make a device present
-    int absentChecks = 3;           // silent checks in a row that make it taken away
+    // Silence on a working port that makes a device taken away.
+    uint32_t removalMs = kDefaultRemovalMs;
     // Starts a port's thread (the command line blocks its interrupts there); default start().
     std::function<void(QThread&)> startThread;
 };
@@ -122,4 +141,4 @@ private:
     std::vector<std::vector<RunResult>> results_;
 };
 
-}  // namespace kvr::cli
+}  // namespace kvr::station

@@ -1,12 +1,9 @@
-// flash's station in process: several simulated devices, each on its own line and virtual
-// clock, updated by the station's threads while this thread serves their hand-overs. Covers
-// the scheduling of the ports, the serial-number counter, the hands-free loop and the JSON
-// events; what the process adds (terminals, Ctrl+C, the table) is FlashEndToEndTest's.
+// The station in process: several simulated devices, each on its own line and virtual clock,
+// updated by the station's threads while this thread serves their hand-overs. Covers the
+// scheduling of the ports, the serial-number counter, the hands-free loop with its port states;
+// what the command line prints of it is StationOutputTest's and FlashEndToEndTest's.
 #include <gtest/gtest.h>
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QSet>
 #include <QTemporaryDir>
 #include <chrono>
@@ -18,18 +15,18 @@
 #include <mutex>
 #include <optional>
 
+#include "Exception.h"
 #include "RunMessages.h"
 #include "SerialNumberCounter.h"
 #include "SimulatedLine.h"
 #include "Station.h"
-#include "StationOutput.h"
 #include "TestFiles.h"
 #include "TestPages.h"
 
 namespace {
 
 using namespace kvr;
-using namespace kvr::cli;
+using namespace kvr::station;
 using namespace kvr::test;
 
 constexpr int kPages = 8;
@@ -38,9 +35,23 @@ constexpr int kPageData = 64;
 // Everything the station reported, one line per event: "port event detail".
 class RecordingEvents final : public IStationEvents {
 public:
-    void Waiting(int port) override { Note(port, "waiting"); }
-    void PortUnavailable(int port, const QString& reason) override {
-        Note(port, "unavailable " + reason.toStdString());
+    void StateChanged(int port, PortState state, const QString& detail) override {
+        switch (state) {
+            case PortState::Waiting:
+                Note(port, "waiting");
+                break;
+            case PortState::Updating:
+                Note(port, "updating");
+                break;
+            case PortState::TakeOut:
+                Note(port, "take out");
+                break;
+            case PortState::AdapterLost:
+                Note(port, "adapter lost " + detail.toStdString());
+                break;
+        }
+        if (onState)
+            onState(port, state);
     }
     void DevicePresent(int port) override { Note(port, "present"); }
     void DeviceRemoved(int port) override {
@@ -49,7 +60,7 @@ public:
             onRemoved(port);
     }
     void RunStarted(int port, int run) override { Note(port, "run " + std::to_string(run)); }
-    void Progress(int, int) override {}
+    void Progress(int port, int, int pagesSent) override { lastPagesSent[port] = pagesSent; }
     void Message(int port, const QString& text) override {
         Note(port, "message " + text.toStdString());
     }
@@ -60,6 +71,7 @@ public:
     void SerialNumberTaken(int port, const QString& number) override {
         Note(port, "sn " + number.toStdString());
     }
+    void LogUnavailable(int port, const QString&) override { Note(port, "no log"); }
     void RunEnded(int port, const RunResult& result) override {
         Note(port, "ended " + std::to_string(result.run));
         if (onEnded)
@@ -72,6 +84,8 @@ public:
 
     std::function<void(int, const RunResult&)> onEnded;
     std::function<void(int)> onRemoved;
+    std::function<void(int, PortState)> onState;
+    std::map<int, int> lastPagesSent;
 
 private:
     void Note(int port, const std::string& text) { byPort_[port].push_back(text); }
@@ -265,6 +279,14 @@ TEST(SerialNumberCounterTest, KeepsTheWidthStopsAtTwelveDigitsAndHonoursReservat
     EXPECT_EQ(last.Next(), QString());
     EXPECT_FALSE(last.Reserve());
     EXPECT_EQ(last.Taken(), 2u);
+
+    // Six digits stay six: the counter ends at 999999 rather than going on with 1000000.
+    SerialNumberCounter six(QStringLiteral("999999"));
+    EXPECT_TRUE(six.Reserve());
+    EXPECT_FALSE(six.Reserve());
+    EXPECT_EQ(six.Take(), QStringLiteral("999999"));
+    EXPECT_EQ(six.Next(), QString());
+    EXPECT_EQ(six.Take(), QString());
 }
 
 // The serial numbers the device was sent, refused ones included.
@@ -378,9 +400,9 @@ TEST_F(StationRun, LoopUpdatesADeviceOnceHoweverLongItStaysAndTheNextOneWhenPutI
             factory.At(now + 3'000, nullptr);
             factory.At(now + 3'600, &first);
             factory.At(now + 20'000, nullptr);
-            factory.At(now + 25'000, &second);
+            factory.At(now + 30'000, &second);
         } else {
-            factory.At(now + 30'000, nullptr);
+            factory.At(now + 40'000, nullptr);
         }
     };
     events_.onRemoved = [&](int) {
@@ -394,9 +416,10 @@ TEST_F(StationRun, LoopUpdatesADeviceOnceHoweverLongItStaysAndTheNextOneWhenPutI
     EXPECT_EQ(first.Report().pagesReceived, static_cast<uint32_t>(kPages));
     EXPECT_EQ(second.Report().pagesReceived, static_cast<uint32_t>(kPages));
     const std::string success = "message " + kSuccess.toStdString();
-    EXPECT_EQ(events_.Of(0), (std::vector<std::string>{"waiting", "present", "run 1", success,
-                                                       "ended 1", "removed", "waiting", "present",
-                                                       "run 2", success, "ended 2", "removed"}));
+    EXPECT_EQ(events_.Of(0), (std::vector<std::string>{"waiting", "present", "updating", "run 1",
+                                                       success, "ended 1", "take out", "removed",
+                                                       "waiting", "present", "updating", "run 2",
+                                                       success, "ended 2", "take out", "removed"}));
     ASSERT_EQ(station.Results()[0].size(), 2u);
     EXPECT_TRUE(station.AllSucceeded());
 }
@@ -416,101 +439,192 @@ TEST_F(StationRun, LoopSaysOnceThatItsPortDoesNotOpenAndGoesOnWaiting) {
             station.Stop();
     };
     station.Run();
-    EXPECT_EQ(events_.Of(0), (std::vector<std::string>{"waiting", "unavailable no such port"}));
+    EXPECT_EQ(events_.Of(0), (std::vector<std::string>{"waiting", "adapter lost no such port"}));
     EXPECT_TRUE(station.Results()[0].empty());
 }
 
-// --- JSON events -----------------------------------------------------------------------------
+// A fixture slot whose device and adapter change at given times of its line's clock: a
+// device, none (empty slot), or the adapter gone (the port does not open).
+class Fixture {
+public:
+    explicit Fixture(SimulatedLine& line) : line_(line), factory_(*this) {}
 
-std::vector<QJsonObject> JsonLines(std::FILE* file, QString& problems) {
-    std::rewind(file);
-    std::vector<QJsonObject> lines;
-    char buffer[65536];
-    while (std::fgets(buffer, sizeof buffer, file) != nullptr) {
-        QJsonParseError error{};
-        const QJsonDocument document = QJsonDocument::fromJson(QByteArray(buffer), &error);
-        if (!document.isObject())
-            problems += QStringLiteral("not an object: %1\n").arg(QString::fromUtf8(buffer));
-        lines.push_back(document.object());
+    void At(uint64_t ms, DeviceModel* device) { Schedule(ms, {device, false}); }
+    void AdapterGoneAt(uint64_t ms) { Schedule(ms, {nullptr, true}); }
+    void AdapterBackAt(uint64_t ms) { Schedule(ms, {nullptr, false, true}); }
+    IChannelFactory& Factory() { return factory_; }
+
+private:
+    struct Change {
+        DeviceModel* device = nullptr;
+        bool adapterGone = false;
+        bool keepDevice = false;  // the adapter comes back with whatever device was there
+    };
+    void Schedule(uint64_t ms, Change change) {
+        std::lock_guard lock(mutex_);
+        schedule_.emplace(ms, change);
     }
-    return lines;
+    // Applies what is due; true while the adapter is gone.
+    bool Apply() {
+        std::lock_guard lock(mutex_);
+        while (!schedule_.empty() && schedule_.begin()->first <= line_.clock.Now()) {
+            Change change = schedule_.begin()->second;
+            schedule_.erase(schedule_.begin());
+            if (change.keepDevice)
+                change.device = device_;
+            if (!change.adapterGone)
+                device_ = change.device;
+            gone_ = change.adapterGone;
+            line_.channel.AttachDevice(gone_ ? nullptr : device_);
+        }
+        return gone_;
+    }
+
+    class Channel final : public ForwardingChannel {
+    public:
+        explicit Channel(Fixture& fixture)
+            : ForwardingChannel(fixture.line_.channel), fixture_(fixture) {}
+        void Connect(const LinkSettings& settings) override {
+            if (fixture_.Apply())
+                throw EFOpenError("SerialComm open port error, 2", 2);
+            ForwardingChannel::Connect(settings);
+        }
+        uint32_t Write(const uint8_t* buffer, uint32_t count) override {
+            // A pulled adapter takes nothing; the run sees a silent line until it reopens.
+            if (fixture_.Apply())
+                return 0;
+            return ForwardingChannel::Write(buffer, count);
+        }
+
+    private:
+        Fixture& fixture_;
+    };
+    class ChannelMaker final : public IChannelFactory {
+    public:
+        explicit ChannelMaker(Fixture& fixture) : fixture_(fixture) {}
+        std::unique_ptr<IByteChannel> Create() override {
+            return std::make_unique<Channel>(fixture_);
+        }
+
+    private:
+        Fixture& fixture_;
+    };
+
+    SimulatedLine& line_;
+    std::mutex mutex_;
+    std::multimap<uint64_t, Change> schedule_;
+    DeviceModel* device_ = nullptr;
+    bool gone_ = false;
+    ChannelMaker factory_;
+};
+
+TEST_F(StationRun, AFastSwapLeavesThePortAskingForTheDeviceToBeTakenOut) {
+    // An unflashed unit swapped in faster than the removal time must neither be taken for the
+    // finished one (the port keeps saying "take out") nor be updated unseen.
+    FixturePort& slot = AddPort();
+    VirtualClock& clock = slot.line.clock;
+    DeviceModel flashed(slot.line.options, pages_, clock);
+    DeviceModel unflashed(slot.line.options, pages_, clock);
+    Fixture fixture(slot.line);
+    fixture.At(0, &flashed);
+
+    StationOptions options = Options();
+    options.repeat = true;
+    options.removalMs = 4'000;
+    StationPort port = slot.Port("A");
+    port.channels = &fixture.Factory();
+    Station station({port}, options, events_);
+    uint64_t swappedAt = 0;
+    events_.onEnded = [&](int, const RunResult&) {
+        swappedAt = clock.Now() + 1'000;
+        fixture.At(swappedAt, nullptr);
+        fixture.At(swappedAt + 1'500, &unflashed);  // 1.5 s without a device
+        fixture.At(swappedAt + 60'000, nullptr);
+    };
+    std::vector<std::pair<uint64_t, std::string>> states;
+    events_.onState = [&](int, PortState state) {
+        states.emplace_back(clock.Now(), state == PortState::TakeOut   ? "take out"
+                                         : state == PortState::Waiting ? "waiting"
+                                                                       : "other");
+        if (state == PortState::Waiting && unflashed.Report().statusRequests > 0)
+            station.Stop();  // back to waiting once the second unit has gone too
+    };
+    station.Run();
+
+    EXPECT_EQ(flashed.Report().startUpdateRequests, 1u);
+    EXPECT_EQ(unflashed.Report().startUpdateRequests, 0u) << "the swapped-in unit was updated";
+    ASSERT_EQ(station.Results()[0].size(), 1u);
+    // "take out" from the update's end until the second unit, too, was gone for 4 s.
+    ASSERT_GE(states.size(), 3u);
+    EXPECT_EQ(states[2].second, "take out");
+    ASSERT_GE(states.size(), 4u);
+    EXPECT_EQ(states[3].second, "waiting");
+    EXPECT_GE(states[3].first, swappedAt + 60'000 + 4'000);
 }
 
-TEST_F(StationRun, JsonEventsCarryTypePortAndTimeAndTellEveryStepOfEachPort) {
-    FixturePort& a = AddPort();
-    a.line.options.finalStatuses = {10};
-    a.line.options.pageFlags[2] = devsim::kPageFlagProgramIncompatible;
-    FixturePort& b = AddPort();
-    b.line.options.silent = true;
-    a.line.Device();
-    b.line.Device();
-    std::FILE* out = std::tmpfile();
-    ASSERT_NE(out, nullptr);
-    SystemClock clock;
-    {
-        JsonStationOutput json(out, {QStringLiteral("A"), QStringLiteral("B")},
-                               {QStringLiteral("p.bsk"), kPages, false, true, false}, clock);
-        StationOptions options = Options();
-        options.technology = true;
-        options.hardware = QStringLiteral("3");
-        options.answerQuestion = [](int, const QString&) { return true; };
-        StationPort portA = a.Port("A");
-        portA.serialNumber = QStringLiteral("77");
-        StationPort portB = b.Port("B");
-        portB.serialNumber = QStringLiteral("78");
-        Station station({portA, portB}, options, json);
-        station.Run();
-        json.Summary(station, {}, 1);
-    }
-    QString problems;
-    const std::vector<QJsonObject> lines = JsonLines(out, problems);
-    std::fclose(out);
-    ASSERT_TRUE(problems.isEmpty()) << problems.toStdString();
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(lines.front()["type"].toString(), QStringLiteral("start"));
-    EXPECT_EQ(lines.front()["version"].toInt(), 1);
-    EXPECT_EQ(lines.front()["ports"].toArray().size(), 2);
-    EXPECT_TRUE(lines.front()["technology"].toBool());
+TEST_F(StationRun, AnAdapterThatDropsOutIsNoRemovalAndItsDeviceIsNotUpdatedAgain) {
+    FixturePort& slot = AddPort();
+    slot.line.options.finalStatuses = {10};
+    VirtualClock& clock = slot.line.clock;
+    DeviceModel device(slot.line.options, pages_, clock);
+    Fixture fixture(slot.line);
+    fixture.At(0, &device);
 
-    std::map<QString, QStringList> typesOf;
-    qint64 lastTime = 0;
-    for (const QJsonObject& line : lines) {
-        ASSERT_TRUE(line.contains("type") && line.contains("port") && line.contains("time_ms"));
-        EXPECT_GE(line["time_ms"].toInteger(), lastTime) << "time went back";
-        lastTime = line["time_ms"].toInteger();
-        const QString type = line["type"].toString();
-        if (line["port"].isNull()) {
-            EXPECT_TRUE(type == "start" || type == "summary") << type.toStdString();
-            continue;
-        }
-        QStringList& types = typesOf[line["port"].toString()];
-        if (types.isEmpty() || types.back() != type || type != "progress")
-            types << type;  // a run of progress lines counts once
-        if (type == "answer") {
-            EXPECT_EQ(line["answer"].toString(), QStringLiteral("yes"));
-        }
-        if (type == "question" || type == "message") {
-            EXPECT_FALSE(line["text"].toString().isEmpty());
-        }
-        if (type == "outcome" && line["port"].toString() == "A") {
-            EXPECT_TRUE(line["success"].toBool());
-            EXPECT_EQ(line["text"].toString(), kSuccess);
-            EXPECT_EQ(line["serial_number"].toString(), QStringLiteral("77"));
-            EXPECT_TRUE(line["serial_number_confirmed"].toBool());
-        }
-        if (type == "outcome" && line["port"].toString() == "B") {
-            EXPECT_FALSE(line["success"].toBool());
-            EXPECT_TRUE(line["serial_number"].isNull());
-        }
-    }
-    EXPECT_EQ(typesOf["A"], (QStringList{"run_start", "progress", "question", "answer", "progress",
-                                         "serial_number", "message", "outcome"}));
-    EXPECT_EQ(typesOf["B"], (QStringList{"run_start", "message", "outcome"}));
-    const QJsonObject& summary = lines.back();
-    EXPECT_EQ(summary["type"].toString(), QStringLiteral("summary"));
-    EXPECT_EQ(summary["succeeded"].toInt(), 1);
-    EXPECT_EQ(summary["failed"].toInt(), 1);
-    EXPECT_EQ(summary["exit_status"].toInt(), 1);
+    SerialNumberCounter counter(QStringLiteral("0500"));
+    StationOptions options = Options();
+    options.repeat = true;
+    options.technology = true;
+    options.hardware = QStringLiteral("3");
+    options.counter = &counter;
+    StationPort port = slot.Port("A");
+    port.channels = &fixture.Factory();
+    Station station({port}, options, events_);
+    events_.onEnded = [&](int, const RunResult&) {
+        // The adapter is gone for 10 s, twice the removal time, and comes back with the same
+        // device on it; a minute later the device really is taken away.
+        const uint64_t now = clock.Now();
+        fixture.AdapterGoneAt(now + 1'000);
+        fixture.AdapterBackAt(now + 11'000);
+        fixture.At(now + 60'000, nullptr);
+    };
+    events_.onRemoved = [&](int) { station.Stop(); };
+    station.Run();
+
+    EXPECT_EQ(device.Report().startUpdateRequests, 1u) << "the same device was updated again";
+    EXPECT_EQ(device.Report().serialNumbers.size(), 1u);
+    EXPECT_EQ(counter.Next(), QStringLiteral("0501"));
+    const std::vector<std::string> seen = events_.Of(0);
+    const std::vector<std::string> expected{
+        "waiting",  "present",  "updating",
+        "run 1",    "sn 0500",  "message " + kSuccess.toStdString(),
+        "ended 1",  "take out", "adapter lost SerialComm open port error, 2",
+        "take out", "removed"};
+    EXPECT_EQ(seen, expected);
+}
+
+TEST_F(StationRun, RunsTellTheirOutcomeAndPagesSentAndALogThatDoesNotOpenIsANote) {
+    // The device asks for three pages and one the package does not have: four progress
+    // updates, three pages sent.
+    FixturePort& slot = AddPort();
+    slot.line.options.startInBootloader = true;
+    slot.line.options.pageRequests = std::vector<devsim::PageRequest>{
+        {0, kPageData}, {1, kPageData}, {99, kPageData}, {2, kPageData}};
+    slot.line.Device();
+    StationOptions options = Options();
+    Station station({slot.Port("A", QStringLiteral("/nonexistent-folder/log-A.txt"))}, options,
+                    events_);
+    station.Run();
+
+    ASSERT_EQ(station.Results()[0].size(), 1u);
+    const RunResult& r = station.Results()[0][0];
+    EXPECT_EQ(r.end, kvr::RunEnd::Success);
+    EXPECT_TRUE(r.succeeded);
+    EXPECT_FALSE(r.stopped);
+    EXPECT_EQ(r.pagesSent, 3);
+    EXPECT_EQ(events_.lastPagesSent[0], 3);
+    EXPECT_EQ(events_.Of(0),
+              (std::vector<std::string>{"run 1", "no log", "message " + kSuccess.toStdString(),
+                                        "ended 1"}));
 }
 
 }  // namespace
