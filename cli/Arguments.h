@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <cstdint>
 #include <vector>
 
 namespace kvr::cli {
@@ -28,7 +29,7 @@ bool ParseInfoArguments(const QStringList& args, InfoSettings& settings, QString
 
 // flash --port PORT [--port PORT …] --package FILE [--bootall]
 //       [--technology (--sn SN | --sn-first N) --hw HW] [--program-mismatch ask|continue|stop]
-//       [--repeat] [--json]
+//       [--repeat [--removal-seconds S]] [--json]
 // With several ports each --sn follows its --port. The same port twice, "ask" with several
 // ports, a fixed --sn with --repeat and numbers of both kinds are refused.
 enum class ProgramMismatchAnswer { Ask, Continue, Stop };
@@ -48,7 +49,9 @@ struct FlashSettings {
     // Without the option: Ask for one port, Stop for several (nobody to ask).
     ProgramMismatchAnswer programMismatch = ProgramMismatchAnswer::Ask;
     bool repeat = false;  // each port updates device after device until stopped
-    bool json = false;    // events as JSON lines on standard output
+    // --repeat: silence that makes a device taken away; 0: the station's default.
+    uint32_t removalMs = 0;
+    bool json = false;  // events as JSON lines on standard output
     bool help = false;
 };
 bool ParseFlashArguments(const QStringList& args, FlashSettings& settings, QString& error);

@@ -1,6 +1,7 @@
 #include "Cli.h"
 
 #include "Exception.h"
+#include "OutputQueue.h"
 #include "Translate.h"
 
 namespace kvr::cli {
@@ -40,12 +41,6 @@ void PrintHelp(std::span<const CliCommand> commands, CliOutput& io) {
                        "package that does not load."));
 }
 
-void Write(std::FILE* stream, const QString& line) {
-    const QByteArray bytes = line.toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
-    std::fflush(stream);
-}
-
 // Releases the language file however the command ends.
 struct LanguageFileScope {
     LanguageFileScope() { OpenLanguageFile(); }
@@ -57,10 +52,24 @@ struct LanguageFileScope {
 }  // namespace
 
 void CliOutput::Out(const QString& line) {
-    Write(out_, line);
+    Raw(out_, line.toUtf8() + '\n');
 }
 void CliOutput::Err(const QString& line) {
-    Write(err_, line);
+    Raw(err_, line.toUtf8() + '\n');
+}
+
+void CliOutput::Flush() {
+    if (queue_ != nullptr)
+        queue_->Drain();
+}
+
+void CliOutput::Raw(std::FILE* stream, const QByteArray& bytes) {
+    if (queue_ != nullptr) {
+        queue_->Write(stream, bytes);
+        return;
+    }
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+    std::fflush(stream);
 }
 
 int UsageError(CliOutput& io, const QString& text) {

@@ -22,16 +22,28 @@ inline constexpr int kExitUsage = 2;
 
 inline constexpr char kProgramName[] = "kvr-uplinker-cli";
 
-// Lines of UTF-8 text to standard output and standard error.
+class OutputQueue;
+
+// Lines of UTF-8 text to standard output and standard error, written at once or, once a queue
+// is set, from the queue's thread (in the order given either way).
 class CliOutput {
 public:
     CliOutput(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
     void Out(const QString& line);
     void Err(const QString& line);
+    // Bytes as they are (progress redrawn in place, JSON lines), on either stream.
+    void Raw(std::FILE* stream, const QByteArray& bytes);
+    std::FILE* OutStream() const { return out_; }
+    std::FILE* ErrStream() const { return err_; }
+    // nullptr: straight to the streams again. The queue must outlive its use here.
+    void SetQueue(OutputQueue* queue) { queue_ = queue; }
+    // Returns once everything given so far is written (a prompt before a read).
+    void Flush();
 
 private:
     std::FILE* out_;
     std::FILE* err_;
+    OutputQueue* queue_ = nullptr;
 };
 
 struct CliCommand;

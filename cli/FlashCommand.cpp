@@ -12,6 +12,7 @@
 #include "Arguments.h"
 #include "Cli.h"
 #include "InterruptWatch.h"
+#include "OutputQueue.h"
 #include "PackageLoader.h"
 #include "PortOpenError.h"
 #include "PortOpenHint.h"
@@ -22,9 +23,14 @@
 
 namespace kvr::cli {
 
+using station::SerialNumberCounter;
+using station::StationOptions;
+using station::StationPort;
+
 namespace {
 
 constexpr size_t kAnswerBufferBytes = 64;
+constexpr int kNoOpenFailure = -1;
 
 // Passes everything through and notes the system's code when the port does not open. Written on
 // the port's thread, read on the main thread once the run has ended; the atomic makes that
@@ -36,9 +42,9 @@ public:
     void Connect(const LinkSettings& settings) override {
         try {
             ForwardingChannel::Connect(settings);
-            openFailureCode_.store(EPortOpenError::kNoSystemCode);
+            openFailureCode_.store(kNoOpenFailure);
         } catch (const EPortOpenError& e) {
-            openFailureCode_.store(e.SystemCode());
+            openFailureCode_.store(e.OpenErrorCode());
             throw;
         }
     }
@@ -53,12 +59,12 @@ public:
     std::unique_ptr<IByteChannel> Create() override {
         return std::make_unique<WatchedChannel>(inner_.Create(), openFailureCode_);
     }
-    // The system's code when the port last failed to open; kNoSystemCode once it opened.
+    // The system's code when the port last failed to open; kNoOpenFailure once it opened.
     int OpenFailureCode() const { return openFailureCode_.load(); }
 
 private:
     IChannelFactory& inner_;
-    std::atomic<int> openFailureCode_{EPortOpenError::kNoSystemCode};
+    std::atomic<int> openFailureCode_{kNoOpenFailure};
 };
 
 // The program-version question on the terminal; No without one.
@@ -66,6 +72,7 @@ bool AskTerminal(CliOutput& io) {
     if (!IsTerminal(stdin))
         return false;
     io.Err(QStringLiteral("Continue? [y/N]"));
+    io.Flush();  // on the screen before the answer is read
     char buffer[kAnswerBufferBytes] = {};
     // Ctrl+C ends the read (InterruptWatch) and counts as No.
     if (std::fgets(buffer, sizeof buffer, stdin) == nullptr) {
@@ -77,13 +84,29 @@ bool AskTerminal(CliOutput& io) {
            answer == QStringLiteral("д") || answer == QStringLiteral("да");
 }
 
-// Two names of one port (a by-id link and its node): the second run could never open it.
+// The port a name opens, whatever it was called: the serial component opens a bare name below
+// /dev on POSIX, and behind the device namespace "\\.\" on Windows, where "com5" is COM5.
+// A name that resolves to a file is that file (a by-id link is its node); any other is compared
+// without case.
+QString PortIdentity(const QString& given) {
+    QString name = given.trimmed();
+    for (const QString& prefix : {QStringLiteral("\\\\.\\"), QStringLiteral("//./")}) {
+        if (name.startsWith(prefix, Qt::CaseInsensitive)) {
+            name = name.mid(prefix.size());
+            break;
+        }
+    }
+    if (!name.contains(u'/') && !name.contains(u'\\'))
+        name = QStringLiteral("/dev/") + name;
+    const QString canonical = QFileInfo(name).canonicalFilePath();
+    return canonical.isEmpty() ? name.toLower() : canonical;
+}
+
+// Two names of one port: the second run could never open it.
 QString SamePortTwice(const QStringList& ports) {
     QStringList seen;
     for (const QString& port : ports) {
-        // A name that is no file (COM5) is the system's name, where case does not count.
-        const QString canonical = QFileInfo(port).canonicalFilePath();
-        const QString key = canonical.isEmpty() ? port.toUpper() : canonical;
+        const QString key = PortIdentity(port);
         const qsizetype at = seen.indexOf(key);
         if (at >= 0)
             return QStringLiteral("--port \"%1\" and --port \"%2\" are the same port")
@@ -91,6 +114,44 @@ QString SamePortTwice(const QStringList& ports) {
         seen << key;
     }
     return {};
+}
+
+// The --json flag of a command line that may not parse: a refused command still answers in the
+// format it was asked for.
+bool AsksForJson(const QStringList& args) {
+    return args.contains(QStringLiteral("--json"));
+}
+
+}  // namespace
+
+namespace {
+
+// Anything but letters, digits, '.', '_' and '-' becomes '_'.
+QString PlainName(QString name) {
+    for (QChar& c : name) {
+        const bool plain = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
+                           (c >= u'0' && c <= u'9') || c == u'.' || c == u'_' || c == u'-';
+        if (!plain)
+            c = u'_';
+    }
+    return name.isEmpty() ? QStringLiteral("_") : name;
+}
+
+QString LogFileIn(const QString& updateLogPath, const QString& name) {
+    return QFileInfo(updateLogPath).dir().filePath(QStringLiteral("log-%1.txt").arg(name));
+}
+
+// The whole name, without what every port's name starts with.
+QString WholeName(const QString& port) {
+    QString name = port.trimmed();
+    for (const QString& prefix :
+         {QStringLiteral("/dev/"), QStringLiteral("\\\\.\\"), QStringLiteral("/")}) {
+        if (name.startsWith(prefix, Qt::CaseInsensitive)) {
+            name = name.mid(prefix.size());
+            break;
+        }
+    }
+    return PlainName(name);
 }
 
 }  // namespace
@@ -103,22 +164,70 @@ QString PortLogPath(const QString& updateLogPath, const QString& port) {
     const bool inDev = name.startsWith(dev) && !name.startsWith(dev + QStringLiteral("serial/"));
     name = inDev ? name.mid(dev.size())
                  : name.mid(std::max(name.lastIndexOf(u'/'), name.lastIndexOf(u'\\')) + 1);
-    for (QChar& c : name) {
-        const bool plain = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
-                           (c >= u'0' && c <= u'9') || c == u'.' || c == u'_' || c == u'-';
-        if (!plain)
-            c = u'_';
+    return LogFileIn(updateLogPath, PlainName(name));
+}
+
+QStringList PortLogPaths(const QString& updateLogPath, const QStringList& ports) {
+    QStringList paths;
+    for (const QString& port : ports)
+        paths << PortLogPath(updateLogPath, port);
+    // Names that two ports share (/run/fix/a/tty, /run/fix/b/tty) take the whole path; file
+    // names that differ only in case are one file on Windows.
+    auto sharedAt = [&paths](qsizetype i) {
+        for (qsizetype j = 0; j < paths.size(); ++j) {
+            if (j != i && paths[j].compare(paths[i], Qt::CaseInsensitive) == 0)
+                return true;
+        }
+        return false;
+    };
+    std::vector<bool> shared(static_cast<size_t>(ports.size()));
+    for (qsizetype i = 0; i < ports.size(); ++i)
+        shared[static_cast<size_t>(i)] = sharedAt(i);
+    for (qsizetype i = 0; i < ports.size(); ++i) {
+        if (shared[static_cast<size_t>(i)])
+            paths[i] = LogFileIn(updateLogPath, WholeName(ports[i]));
     }
-    if (name.isEmpty())
-        name = QStringLiteral("_");
-    return QFileInfo(updateLogPath).dir().filePath(QStringLiteral("log-%1.txt").arg(name));
+    // What the whole paths still share (a/b_c beside a_b/c) is told apart by number.
+    for (qsizetype i = 0; i < ports.size(); ++i) {
+        const QString base = paths[i];
+        for (int n = 2; sharedAt(i); ++n) {
+            paths[i] = base.left(base.size() - 4) + QStringLiteral("-%1.txt").arg(n);
+        }
+    }
+    return paths;
 }
 
 int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutput& io) {
+    SystemClock clock;
+    // A reader that stops reading holds back nobody: the runs, and this thread that serves them
+    // and hears Ctrl+C, never wait for a write.
+    OutputQueue queue;
+    io.SetQueue(&queue);
+    const struct QueueScope {
+        CliOutput& io;
+        OutputQueue& queue;
+        ~QueueScope() {
+            queue.Drain();
+            io.SetQueue(nullptr);
+        }
+    } queueScope{io, queue};
+
+    const bool json = AsksForJson(args);
+    const auto refuse = [&](const QString& text, bool usage) {
+        if (json) {
+            JsonStationOutput::PrintRefusal(io, text, kExitUsage, clock);
+            return kExitUsage;
+        }
+        if (usage)
+            return UsageError(io, text);
+        io.Err(text);
+        return kExitUsage;
+    };
+
     FlashSettings settings;
     QString error;
     if (!ParseFlashArguments(args, settings, error))
-        return UsageError(io, error);
+        return refuse(error, true);
     if (settings.help) {
         PrintFlashHelp(io, command);
         return kExitOk;
@@ -128,26 +237,24 @@ int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutpu
         names << port.name.trimmed();
     error = SamePortTwice(names);
     if (!error.isEmpty())
-        return UsageError(io, error);
+        return refuse(error, true);
 
     UpdatePackage package;
-    if (!LoadUpdatePackageFile(settings.packagePath, package, error)) {
-        io.Err(error);
-        return kExitUsage;
-    }
+    if (!LoadUpdatePackageFile(settings.packagePath, package, error))
+        return refuse(error, false);
     const int pageCount = static_cast<int>(package.pages.size());
 
-    SystemClock clock;
     SerialChannelFactory serial;
     std::vector<std::unique_ptr<WatchedChannelFactory>> factories;
     std::vector<StationPort> ports;
     const QString logPath = UpdateLogPath();
-    for (const FlashPort& given : settings.ports) {
+    const QStringList logPaths = PortLogPaths(logPath, names);
+    for (qsizetype i = 0; i < names.size(); ++i) {
         factories.push_back(std::make_unique<WatchedChannelFactory>(serial));
         StationPort port;
-        port.name = given.name.trimmed();
-        port.logPath = names.size() == 1 ? logPath : PortLogPath(logPath, port.name);
-        port.serialNumber = given.serialNumber;
+        port.name = names[i];
+        port.logPath = names.size() == 1 ? logPath : logPaths[i];
+        port.serialNumber = settings.ports[static_cast<size_t>(i)].serialNumber;
         port.channels = factories.back().get();
         port.clock = &clock;
         ports.push_back(port);
@@ -163,6 +270,8 @@ int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutpu
     options.hardware = settings.hardware;
     options.counter = counter ? &*counter : nullptr;
     options.repeat = settings.repeat;
+    if (settings.removalMs > 0)
+        options.removalMs = settings.removalMs;
     options.answerQuestion = [&](int, const QString&) {
         switch (settings.programMismatch) {
             case ProgramMismatchAnswer::Continue:
@@ -184,11 +293,11 @@ int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutpu
         given.bootAll = settings.bootAll;
         given.technology = settings.technology;
         given.repeat = settings.repeat;
-        output = std::make_unique<JsonStationOutput>(stdout, names, given, clock);
+        output = std::make_unique<JsonStationOutput>(io, names, given, clock);
     } else {
         // One port's bar needs only a carriage return; several ports' lines move the cursor.
         const bool terminal = names.size() > 1 ? CanRedrawLines(stderr) : IsTerminal(stderr);
-        output = std::make_unique<TextStationOutput>(io, stderr, terminal, names, pageCount,
+        output = std::make_unique<TextStationOutput>(io, io.ErrStream(), terminal, names, pageCount,
                                                      settings.repeat, clock);
     }
     Station station(std::move(ports), std::move(options), *output);

@@ -1,6 +1,7 @@
 // Ctrl+C during a run, and the terminal the program-version question waits on. One half per
-// platform: InterruptWatch_posix.cpp (SIGINT and SIGTERM) and InterruptWatch_win32.cpp (the
-// console's Ctrl+C and Ctrl+Break).
+// platform: InterruptWatch_posix.cpp (SIGINT, SIGTERM and SIGHUP: a closed terminal or a dropped
+// SSH session) and InterruptWatch_win32.cpp (the console's Ctrl+C and Ctrl+Break, and its
+// closing, log-off and shut-down).
 #pragma once
 
 #include <cstdio>
@@ -12,7 +13,9 @@ class QThread;
 namespace kvr::cli {
 
 // Turns the first interrupt into a call of `onInterrupt` on the thread that made the watch,
-// through its event loop; a second one ends the program at once. A read of a line from the
+// through its event loop; a second Ctrl+C ends the program at once. Windows ends a program whose
+// console closes once its handler returns: the handler holds on until the watch is destroyed
+// (the runs have ended), as long as the system lets it. A read of a line from the
 // terminal that is waiting on that thread gives up (std::fgets returns nullptr). One watch at a
 // time; the system's handling comes back when it is destroyed.
 class InterruptWatch {
@@ -38,7 +41,8 @@ bool IsTerminal(std::FILE* stream);
 // handling on; consoles older than Windows 10 say no).
 bool CanRedrawLines(std::FILE* stream);
 
-// Makes the terminal show the UTF-8 lines the program writes. Call once at start.
+// Makes the terminal show the UTF-8 lines the program writes, and a closed output a failed write
+// rather than the end of the program. Call once at start.
 void PrepareTerminal();
 
 }  // namespace kvr::cli

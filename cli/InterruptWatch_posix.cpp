@@ -23,8 +23,10 @@ void OnInterrupt(int signalNumber) {
     const int saved = errno;
     const char byte = static_cast<char>(signalNumber);
     [[maybe_unused]] const ssize_t n = ::write(g_interruptPipeWrite.load(), &byte, 1);
-    // A second Ctrl+C ends the program at once.
-    std::signal(signalNumber, SIG_DFL);
+    // A second Ctrl+C ends the program at once. A closed terminal (SIGHUP) or a service
+    // manager (SIGTERM) saying it again changes nothing: the stop is under way.
+    if (signalNumber == SIGINT)
+        std::signal(SIGINT, SIG_DFL);
     errno = saved;
 }
 
@@ -38,6 +40,7 @@ struct InterruptWatch::State {
     std::unique_ptr<QSocketNotifier> notifier;
     struct sigaction previousInt {};
     struct sigaction previousTerm {};
+    struct sigaction previousHup {};
 };
 
 InterruptWatch::InterruptWatch(std::function<void()> onInterrupt)
@@ -62,6 +65,7 @@ InterruptWatch::InterruptWatch(std::function<void()> onInterrupt)
     action.sa_flags = 0;  // no SA_RESTART: a question waiting on the terminal gives up
     ::sigaction(SIGINT, &action, &s.previousInt);
     ::sigaction(SIGTERM, &action, &s.previousTerm);
+    ::sigaction(SIGHUP, &action, &s.previousHup);
 }
 
 InterruptWatch::~InterruptWatch() {
@@ -70,6 +74,7 @@ InterruptWatch::~InterruptWatch() {
         return;
     ::sigaction(SIGINT, &s.previousInt, nullptr);
     ::sigaction(SIGTERM, &s.previousTerm, nullptr);
+    ::sigaction(SIGHUP, &s.previousHup, nullptr);
     g_interruptPipeWrite.store(-1);
     s.notifier.reset();
     ::close(s.fds[0]);
@@ -83,6 +88,7 @@ void InterruptWatch::StartRunThread(QThread& thread) {
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
     sigset_t previous;
     ::pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
     thread.start();
@@ -99,7 +105,9 @@ bool CanRedrawLines(std::FILE* stream) {
 }
 
 void PrepareTerminal() {
-    // Terminals here take UTF-8 as it is.
+    // Terminals here take UTF-8 as it is. A reader that goes away (flash --json | head -n 1)
+    // must not end the program in the middle of an update: its writes fail instead.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 }  // namespace kvr::cli

@@ -22,15 +22,26 @@ std::mutex g_watchMutex;
 QObject* g_receiver = nullptr;                         // guarded by g_watchMutex
 const std::function<void()>* g_onInterrupt = nullptr;  // guarded by g_watchMutex
 std::atomic<bool> g_interrupted{false};
+// Set when the watch goes: the runs have ended.
+HANDLE g_watchEnded = nullptr;
+
+// The system gives a closing console's handler 5 s, a log-off's and a shut-down's more, before it
+// ends the program: long enough for the exchange under way.
+constexpr DWORD kClosingWaitMs = 4500;
 
 BOOL WINAPI OnConsoleControl(DWORD type) {
     // Ctrl+Break is what another program sends to stop a console program, as SIGTERM is on
-    // POSIX. Closing the console, logging off and shutting down keep the system's handling.
-    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
+    // POSIX; a closed console, a log-off or a shut-down stop the runs the same way.
+    const bool closing =
+        type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT;
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && !closing)
         return FALSE;
-    // A second interrupt goes on to the system's handler, which ends the program at once.
-    if (g_interrupted.exchange(true))
-        return FALSE;
+    // A second Ctrl+C goes on to the system's handler, which ends the program at once.
+    if (g_interrupted.exchange(true)) {
+        if (closing && g_watchEnded != nullptr)
+            ::WaitForSingleObject(g_watchEnded, kClosingWaitMs);
+        return closing ? TRUE : FALSE;
+    }
     {
         std::lock_guard lock(g_watchMutex);
         if (g_receiver != nullptr) {
@@ -42,6 +53,9 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
     // A question waiting on the terminal gives up, as the interrupted read does on POSIX. Only
     // the watch's thread reads standard input, and only for that question.
     ::CancelIoEx(::GetStdHandle(STD_INPUT_HANDLE), nullptr);
+    // The program ends when this returns: let the runs finish their exchange and close first.
+    if (closing && g_watchEnded != nullptr)
+        ::WaitForSingleObject(g_watchEnded, kClosingWaitMs);
     return TRUE;
 }
 
@@ -62,15 +76,23 @@ InterruptWatch::InterruptWatch(std::function<void()> onInterrupt)
         g_onInterrupt = &state_->onInterrupt;
     }
     g_interrupted.store(false);
+    if (g_watchEnded == nullptr)
+        g_watchEnded = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    else
+        ::ResetEvent(g_watchEnded);
     ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
 InterruptWatch::~InterruptWatch() {
     ::SetConsoleCtrlHandler(OnConsoleControl, FALSE);
     // A handler already under way finds no receiver, or has finished its post.
-    std::lock_guard lock(g_watchMutex);
-    g_receiver = nullptr;
-    g_onInterrupt = nullptr;
+    {
+        std::lock_guard lock(g_watchMutex);
+        g_receiver = nullptr;
+        g_onInterrupt = nullptr;
+    }
+    if (g_watchEnded != nullptr)
+        ::SetEvent(g_watchEnded);
 }
 
 // The console's handlers run on a thread of their own whatever the run's thread does.

@@ -1,7 +1,7 @@
 #include "ProgressDisplay.h"
 
+#include <QString>
 #include <algorithm>
-#include <string>
 
 namespace kvr::cli {
 
@@ -13,8 +13,13 @@ constexpr double kMillisecondsPerSecond = 1000.0;
 
 }  // namespace
 
-ProgressDisplay::ProgressDisplay(std::FILE* stream, bool terminal, int pageCount, IClock& clock)
-    : stream_(stream), terminal_(terminal), pageCount_(std::max(pageCount, 1)), clock_(clock) {}
+ProgressDisplay::ProgressDisplay(CliOutput& io, std::FILE* stream, bool terminal, int pageCount,
+                                 IClock& clock)
+    : io_(io),
+      stream_(stream),
+      terminal_(terminal),
+      pageCount_(std::max(pageCount, 1)),
+      clock_(clock) {}
 
 void ProgressDisplay::Update(int position) {
     if (updates_ == 0)
@@ -25,8 +30,7 @@ void ProgressDisplay::Update(int position) {
     if (terminal_) {
         DrawBar();
     } else if (changed) {
-        std::fprintf(stream_, "%d%%\n", position);
-        std::fflush(stream_);
+        io_.Raw(stream_, QByteArray::number(position) + "%\n");
     }
 }
 
@@ -38,19 +42,20 @@ void ProgressDisplay::DrawBar() {
     const double rate =
         elapsedMs > 0 ? (updates_ - 1) * kMillisecondsPerSecond / static_cast<double>(elapsedMs)
                       : 0.0;
-    std::fprintf(stream_, "\r[%s%s] %3d%%  %d/%d pages  %.1f pages/s  ",
-                 std::string(static_cast<size_t>(filled), '#').c_str(),
-                 std::string(static_cast<size_t>(kBarWidth - filled), '-').c_str(), position_,
-                 pages, pageCount_, rate);
-    std::fflush(stream_);
+    io_.Raw(stream_, QStringLiteral("\r[%1%2] %3%  %4/%5 pages  %6 pages/s  ")
+                         .arg(QString(filled, u'#'), QString(kBarWidth - filled, u'-'))
+                         .arg(position_, 3)
+                         .arg(pages)
+                         .arg(pageCount_)
+                         .arg(rate, 0, 'f', 1)
+                         .toUtf8());
     lineOpen_ = true;
 }
 
 void ProgressDisplay::EndLine() {
     if (!lineOpen_)
         return;
-    std::fputc('\n', stream_);
-    std::fflush(stream_);
+    io_.Raw(stream_, "\n");
     lineOpen_ = false;
 }
 

@@ -5,13 +5,14 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "Cli.h"
 #include "Clock.h"
 
 namespace kvr::cli {
 
 class ProgressDisplay {
 public:
-    ProgressDisplay(std::FILE* stream, bool terminal, int pageCount, IClock& clock);
+    ProgressDisplay(CliOutput& io, std::FILE* stream, bool terminal, int pageCount, IClock& clock);
     // One SetProgress of the run (one per page taken, then 100 at completion).
     void Update(int position);
     // Ends a bar line on a terminal, so that other text starts on a line of its own.
@@ -20,6 +21,7 @@ public:
 private:
     void DrawBar();
 
+    CliOutput& io_;
     std::FILE* stream_;
     bool terminal_;
     int pageCount_;

@@ -2,7 +2,6 @@
 // whole station) and the milliseconds since the command started, on a monotonic clock.
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <algorithm>
 
 #include "StationOutput.h"
 
@@ -24,14 +23,9 @@ QJsonValue OrNull(const QString& text) {
 
 }  // namespace
 
-JsonStationOutput::JsonStationOutput(std::FILE* stream, QStringList ports, const Command& command,
+JsonStationOutput::JsonStationOutput(CliOutput& io, QStringList ports, const Command& command,
                                      IClock& clock)
-    : stream_(stream),
-      ports_(std::move(ports)),
-      pageCount_(command.pageCount),
-      clock_(clock),
-      startMs_(clock.TickMs()),
-      progressUpdates_(static_cast<size_t>(ports_.size()), 0) {
+    : io_(io), ports_(std::move(ports)), clock_(clock), startMs_(clock.TickMs()) {
     Emit("start", -1,
          {{"format", QLatin1String(kFormatName)},
           {"version", kFormatVersion},
@@ -53,15 +47,46 @@ void JsonStationOutput::Emit(const char* type, int port, const QJsonObject& fiel
     const QByteArray rest = QJsonDocument(fields).toJson(QJsonDocument::Compact);
     line += rest.size() > 2 ? ',' + rest.mid(1) : QByteArray("}");  // "{}": nothing more
     line += '\n';
-    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stream_);
-    std::fflush(stream_);
+    io_.Raw(io_.OutStream(), line);
 }
 
-void JsonStationOutput::Waiting(int port) {
-    Emit("waiting", port);
+void JsonStationOutput::PrintRefusal(CliOutput& io, const QString& text, int exitStatus,
+                                     IClock& clock) {
+    JsonStationOutput none(io, {}, clock);
+    none.Emit("error", -1, {{"text", text}});
+    none.Emit("summary", -1,
+              {{"runs", 0},
+               {"succeeded", 0},
+               {"failed", 0},
+               {"ports", QJsonArray()},
+               {"next_serial_number", QJsonValue(QJsonValue::Null)},
+               {"exit_status", exitStatus}});
 }
-void JsonStationOutput::PortUnavailable(int port, const QString& reason) {
-    Emit("port_unavailable", port, {{"text", reason}});
+
+JsonStationOutput::JsonStationOutput(CliOutput& io, QStringList ports, IClock& clock)
+    : io_(io), ports_(std::move(ports)), clock_(clock), startMs_(clock.TickMs()) {}
+
+void JsonStationOutput::StateChanged(int port, PortState state, const QString& detail) {
+    const char* name = "waiting";
+    switch (state) {
+        case PortState::Waiting:
+            Emit("waiting", port);
+            break;
+        case PortState::Updating:
+            name = "updating";
+            break;
+        case PortState::TakeOut:
+            name = "take_out";
+            break;
+        case PortState::AdapterLost:
+            name = "adapter_lost";
+            Emit("port_unavailable", port, {{"text", detail}});
+            break;
+    }
+    QJsonObject fields{{"state", QLatin1String(name)}};
+    if (!detail.isEmpty())
+        fields.insert("text", detail);
+    Emit("state", port, fields);
 }
 void JsonStationOutput::DevicePresent(int port) {
     Emit("device_present", port);
@@ -70,14 +95,10 @@ void JsonStationOutput::DeviceRemoved(int port) {
     Emit("device_removed", port);
 }
 void JsonStationOutput::RunStarted(int port, int run) {
-    progressUpdates_[static_cast<size_t>(port)] = 0;
     Emit("run_start", port, {{"run", run}});
 }
-void JsonStationOutput::Progress(int port, int position) {
-    // One update per page taken, one more at completion.
-    int& updates = progressUpdates_[static_cast<size_t>(port)];
-    updates = std::min(updates + 1, pageCount_);
-    Emit("progress", port, {{"position", position}, {"pages_sent", updates}});
+void JsonStationOutput::Progress(int port, int position, int pagesSent) {
+    Emit("progress", port, {{"position", position}, {"pages_sent", pagesSent}});
 }
 void JsonStationOutput::Message(int port, const QString& text) {
     Emit("message", port, {{"text", text}});
@@ -91,6 +112,12 @@ void JsonStationOutput::Answer(int port, bool yes) {
 void JsonStationOutput::SerialNumberTaken(int port, const QString& number) {
     Emit("serial_number", port, {{"serial_number", number}});
 }
+void JsonStationOutput::LogUnavailable(int port, const QString& path) {
+    Emit("log_unavailable", port, {{"path", path}});
+}
+void JsonStationOutput::Note(int port, const QString& text) {
+    Emit("note", port, {{"text", text}});
+}
 
 void JsonStationOutput::RunEnded(int port, const RunResult& result) {
     Emit("outcome", port,
@@ -98,8 +125,10 @@ void JsonStationOutput::RunEnded(int port, const RunResult& result) {
           {"started", result.started},
           {"success", result.succeeded},
           {"stopped", result.stopped},
+          {"end", QLatin1String(result.started ? RunEndName(result.end) : "not_started")},
           {"text", result.outcome},
           {"duration_ms", static_cast<qint64>(result.durationMs)},
+          {"pages_sent", result.pagesSent},
           {"serial_number", OrNull(result.serialNumber)},
           {"serial_number_confirmed", result.serialNumber.isEmpty()
                                           ? QJsonValue(QJsonValue::Null)

@@ -2,7 +2,8 @@
 // object per line for a production line's software (JsonStationOutput).
 //
 // Both take the station's events on the station's thread, plus the command's own: a stop asked
-// for, a port-open hint, and the summary once every port is done.
+// for, a port-open hint, and the summary once every port is done. Both write through CliOutput,
+// which the flash command points at its output queue.
 #pragma once
 
 #include <QJsonObject>
@@ -19,7 +20,10 @@
 
 namespace kvr::cli {
 
-class CliOutput;
+using station::IStationEvents;
+using station::PortState;
+using station::RunResult;
+using station::Station;
 
 class IStationOutput : public IStationEvents {
 public:
@@ -30,6 +34,8 @@ public:
     // Once every port is done. nextSerialNumber: the counter's next number, empty without one.
     virtual void Summary(const Station& station, const QString& nextSerialNumber,
                          int exitStatus) = 0;
+    // A word of the command's own on a port (a note, never a message of the run).
+    virtual void Note(int port, const QString& text) = 0;
 };
 
 // Messages (and questions) on standard output, progress and the station's notes on standard
@@ -43,33 +49,34 @@ public:
                       int pageCount, bool repeat, IClock& clock);
     ~TextStationOutput() override;
 
-    void Waiting(int port) override;
-    void PortUnavailable(int port, const QString& reason) override;
+    void StateChanged(int port, PortState state, const QString& detail) override;
     void DevicePresent(int port) override;
     void DeviceRemoved(int port) override;
     void RunStarted(int port, int run) override;
-    void Progress(int port, int position) override;
+    void Progress(int port, int position, int pagesSent) override;
     void Message(int port, const QString& text) override;
     void Question(int port, const QString& text) override;
     void Answer(int port, bool yes) override;
     void SerialNumberTaken(int port, const QString& number) override;
+    void LogUnavailable(int port, const QString& path) override;
     void RunEnded(int port, const RunResult& result) override;
     void Stopping() override;
     void Hint(int port, const QString& text) override;
     void Summary(const Station& station, const QString& nextSerialNumber, int exitStatus) override;
+    void Note(int port, const QString& text) override;
 
 private:
     struct PortLine {
         int position = -1;
-        int updates = 0;
-        QString state;  // shown instead of the bar when not empty
+        int pagesSent = 0;
+        bool succeeded = false;  // the last run's
+        QString state;           // shown instead of the bar when not empty
     };
 
     bool Several() const { return ports_.size() > 1; }
     QString Prefixed(int port, const QString& text) const;
     void Print(int port, const QString& text, bool note);
     void Out(int port, const QString& text);
-    void Note(int port, const QString& text);
     void SetState(int port, const QString& state);
     // The block of progress lines (several ports on a terminal).
     void DrawBlock(bool force);
@@ -103,33 +110,38 @@ public:
     };
 
     // Writes the first line ("start", with the format version).
-    JsonStationOutput(std::FILE* stream, QStringList ports, const Command& command, IClock& clock);
+    JsonStationOutput(CliOutput& io, QStringList ports, const Command& command, IClock& clock);
 
-    void Waiting(int port) override;
-    void PortUnavailable(int port, const QString& reason) override;
+    // A command refused before it started (bad usage, a package that does not load): one
+    // "error" line and the summary, with exit status 2.
+    static void PrintRefusal(CliOutput& io, const QString& text, int exitStatus, IClock& clock);
+
+    void StateChanged(int port, PortState state, const QString& detail) override;
     void DevicePresent(int port) override;
     void DeviceRemoved(int port) override;
     void RunStarted(int port, int run) override;
-    void Progress(int port, int position) override;
+    void Progress(int port, int position, int pagesSent) override;
     void Message(int port, const QString& text) override;
     void Question(int port, const QString& text) override;
     void Answer(int port, bool yes) override;
     void SerialNumberTaken(int port, const QString& number) override;
+    void LogUnavailable(int port, const QString& path) override;
     void RunEnded(int port, const RunResult& result) override;
     void Stopping() override;
     void Hint(int port, const QString& text) override;
     void Summary(const Station& station, const QString& nextSerialNumber, int exitStatus) override;
+    void Note(int port, const QString& text) override;
 
 private:
+    // Writes nothing by itself.
+    JsonStationOutput(CliOutput& io, QStringList ports, IClock& clock);
     // port -1: the whole station (null).
     void Emit(const char* type, int port, const QJsonObject& fields = {});
 
-    std::FILE* stream_;
+    CliOutput& io_;
     QStringList ports_;
-    int pageCount_;
     IClock& clock_;
     uint64_t startMs_;
-    std::vector<int> progressUpdates_;  // of each port's run under way
 };
 
 }  // namespace kvr::cli

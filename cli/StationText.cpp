@@ -1,4 +1,5 @@
 // flash's text output for people: see StationOutput.h.
+#include <QDir>
 #include <algorithm>
 #include <string>
 
@@ -45,6 +46,10 @@ void PrintTable(CliOutput& io, const std::vector<QStringList>& rows) {
         }
         io.Out(line);
     }
+}
+
+QString SerialNumberWritten(const RunResult& r) {
+    return r.serialNumberConfirmed ? QStringLiteral("written") : QStringLiteral("not confirmed");
 }
 
 QString SerialNumberState(const RunResult& r) {
@@ -98,15 +103,23 @@ void TextStationOutput::SetState(int port, const QString& state) {
     DrawBlock(true);
 }
 
-void TextStationOutput::Waiting(int port) {
-    if (Several() && terminal_)
-        SetState(port, QStringLiteral("waiting for a device"));
-    else
-        Note(port, QStringLiteral("waiting for a device"));
-}
-
-void TextStationOutput::PortUnavailable(int port, const QString& reason) {
-    const QString text = QStringLiteral("the port does not open: %1").arg(reason);
+void TextStationOutput::StateChanged(int port, PortState state, const QString& detail) {
+    QString text;
+    switch (state) {
+        case PortState::Waiting:
+            text = QStringLiteral("waiting for a device");
+            break;
+        case PortState::Updating:
+            return;  // the update's own line and bar tell it
+        case PortState::TakeOut:
+            text = lines_[static_cast<size_t>(port)].succeeded
+                       ? QStringLiteral("done, take the device out")
+                       : QStringLiteral("failed, take the device out");
+            break;
+        case PortState::AdapterLost:
+            text = QStringLiteral("adapter lost, the port does not open: %1").arg(detail);
+            break;
+    }
     if (Several() && terminal_)
         SetState(port, text);
     else
@@ -129,11 +142,11 @@ void TextStationOutput::RunStarted(int port, int run) {
     if (repeat_)
         Note(port, QStringLiteral("update %1").arg(run));
     if (!Several())
-        bar_.emplace(progress_, terminal_, pageCount_, clock_);
+        bar_.emplace(io_, progress_, terminal_, pageCount_, clock_);
     DrawBlock(true);
 }
 
-void TextStationOutput::Progress(int port, int position) {
+void TextStationOutput::Progress(int port, int position, int pagesSent) {
     if (bar_) {
         bar_->Update(position);
         return;
@@ -141,13 +154,11 @@ void TextStationOutput::Progress(int port, int position) {
     PortLine& line = lines_[static_cast<size_t>(port)];
     const bool changed = position != line.position;
     line.position = position;
-    ++line.updates;
+    line.pagesSent = pagesSent;
     if (terminal_) {
         DrawBlock(position >= kProgressFull);
     } else if (changed) {
-        std::fprintf(progress_, "%s\n",
-                     Prefixed(port, QStringLiteral("%1%").arg(position)).toUtf8().constData());
-        std::fflush(progress_);
+        io_.Raw(progress_, Prefixed(port, QStringLiteral("%1%").arg(position)).toUtf8() + '\n');
     }
 }
 
@@ -170,7 +181,13 @@ void TextStationOutput::SerialNumberTaken(int port, const QString& number) {
         Note(port, QStringLiteral("serial number %1").arg(number));
 }
 
+void TextStationOutput::LogUnavailable(int port, const QString& path) {
+    Note(port, QStringLiteral("the update log %1 does not open: this port keeps no log")
+                   .arg(QDir::toNativeSeparators(path)));
+}
+
 void TextStationOutput::RunEnded(int port, const RunResult& result) {
+    lines_[static_cast<size_t>(port)].succeeded = result.succeeded;
     if (bar_)
         bar_->EndLine();
     if (Several() && terminal_)
@@ -180,10 +197,8 @@ void TextStationOutput::RunEnded(int port, const RunResult& result) {
                            .arg(result.run)
                            .arg(result.outcome, Seconds(result.durationMs));
         if (!result.serialNumber.isEmpty())
-            line += QStringLiteral(", S/N %1 %2")
-                        .arg(result.serialNumber, result.serialNumberConfirmed
-                                                      ? QStringLiteral("written")
-                                                      : QStringLiteral("not confirmed"));
+            line +=
+                QStringLiteral(", S/N %1 %2").arg(result.serialNumber, SerialNumberWritten(result));
         Out(port, line);
     }
 }
@@ -207,8 +222,16 @@ void TextStationOutput::Summary(const Station& station, const QString& nextSeria
         bar_->EndLine();
     DrawBlock(true);
     drawnLines_ = 0;  // the block stays on the screen as it is
-    if (!Several() && !repeat_)
+    if (!Several() && !repeat_) {
+        // Beside the progress: standard output keeps only the window's texts.
+        for (const RunResult& r : station.Results().front()) {
+            if (!r.serialNumber.isEmpty())
+                io_.Err(QStringLiteral("S/N %1 %2").arg(r.serialNumber, SerialNumberWritten(r)));
+        }
+        if (!nextSerialNumber.isEmpty())
+            io_.Err(QStringLiteral("Next serial number: %1").arg(nextSerialNumber));
         return;
+    }
     io_.Out(QString());
     std::vector<QStringList> rows;
     int succeeded = 0;
@@ -273,21 +296,19 @@ void TextStationOutput::DrawBlock(bool force) {
             text += QStringLiteral("[%1%2] %3%  %4/%5 pages")
                         .arg(QString(filled, u'#'), QString(kBarWidth - filled, u'-'))
                         .arg(line.position, 3)
-                        .arg(std::min(line.updates, pageCount_))
+                        .arg(std::min(line.pagesSent, pageCount_))
                         .arg(pageCount_);
         }
         out += "\r\x1b[2K" + text.left(kLineColumns).toStdString() + "\n";
     }
     drawnLines_ = static_cast<int>(ports_.size());
-    std::fwrite(out.data(), 1, out.size(), progress_);
-    std::fflush(progress_);
+    io_.Raw(progress_, QByteArray::fromStdString(out));
 }
 
 void TextStationOutput::ClearBlock() {
     if (drawnLines_ == 0)
         return;
-    std::fprintf(progress_, "\x1b[%dA\x1b[J", drawnLines_);
-    std::fflush(progress_);
+    io_.Raw(progress_, "\x1b[" + QByteArray::number(drawnLines_) + "A\x1b[J");
     drawnLines_ = 0;
 }
 

@@ -164,6 +164,8 @@ std::string Describe(const FlashSettings& s) {
         parts << QLatin1String(kAnswers[static_cast<int>(s.programMismatch)]);
     if (s.repeat)
         parts << QStringLiteral("repeat");
+    if (s.removalMs != 0)
+        parts << QStringLiteral("removal [%1 ms]").arg(s.removalMs);
     if (s.json)
         parts << QStringLiteral("json");
     if (s.help)
@@ -280,6 +282,8 @@ TEST(FlashArguments, AcceptPortPackageAndTheOptionalModesInAnyOrder) {
              "port [COM3] package [f.bsk] stop"},
             {kPortAndPackage + QStringList{"--repeat", "--json"},
              "port [COM3] package [f.bsk] repeat json"},
+            {kPortAndPackage + QStringList{"--repeat", "--removal-seconds", "2.5"},
+             "port [COM3] package [f.bsk] repeat removal [2500 ms]"},
             // Several ports: each --sn follows its port, and nobody is asked.
             {{"--port", "A", "--sn", "101", "--port", "B", "--sn", "102", "--package", "f.bsk",
               "--technology", "--hw", "1"},
@@ -344,6 +348,16 @@ TEST(FlashArguments, RefuseWhatCouldNotStartARightRun) {
             {kPortAndPackage +
                  QStringList{"--technology", "--hw", "1", "--sn-first", "1000000000000"},
              "--sn-first takes 1 to 12 digits, not \"1000000000000\""},
+            {QStringList{"--technology", "--hw", "1", "--port", "A", "--sn", "0101", "--port", "B",
+                         "--sn", "101", "--package", "f.bsk"},
+             "--sn 0101 (--port \"A\") and --sn 101 (--port \"B\") are one number: every "
+             "device needs its own"},
+            {kPortAndPackage + QStringList{"--repeat", "--removal-seconds", "0.1"},
+             "--removal-seconds takes 0.5 to 3600 seconds, not \"0.1\""},
+            {kPortAndPackage + QStringList{"--repeat", "--removal-seconds", "soon"},
+             "--removal-seconds takes 0.5 to 3600 seconds, not \"soon\""},
+            {kPortAndPackage + QStringList{"--removal-seconds", "5"},
+             "--removal-seconds goes with --repeat"},
             {kPortAndPackage + QStringList{"--program-mismatch", "maybe"},
              "--program-mismatch takes ask, continue or stop, not \"maybe\""},
             {kPortAndPackage + QStringList{"--port"}, "--port needs a value"},

@@ -156,6 +156,9 @@ TEST_F(CliFlash, TechnologyModeWritesSerialNumberAndHardwareVersion) {
     EXPECT_EQ(report.value(QStringLiteral("serial_number")),
               QStringLiteral("44:313233343536373800000000"));
     EXPECT_TRUE(Log().contains(kSuccess));
+    // The number it gave, beside the progress: standard output stays the window's texts.
+    EXPECT_TRUE(r.err.split(u'\n').contains(QStringLiteral("S/N 12345678 written")))
+        << r.err.toStdString();
 }
 
 TEST_F(CliFlash, ProgramMismatchIsAnsweredAsTheCommandLineSays) {
@@ -310,6 +313,117 @@ TEST_F(CliFlash, BadUsageAndBadPackagesExitWithTwoBeforeAnyRun) {
     EXPECT_TRUE(r.out.isEmpty());
     EXPECT_EQ(r.err, QStringLiteral("Неправильный формат файла. Указанный файл был изменен.\n"));
     EXPECT_FALSE(QFile::exists(Path("log.txt")));
+}
+
+// --- what must not happen on a production line -----------------------------------------------
+
+TEST_F(CliFlash, AClosedOutputStopsNoUpdateAndTheStatusStillTellsTheOutcome) {
+    // flash --json | head -n 1: the reader goes after the first line, mid-update.
+    Devsim device({QStringLiteral("--package"), package_, QStringLiteral("--start-in-bootloader")},
+                  Path("report.txt"));
+    ASSERT_FALSE(device.Port().isEmpty());
+    QProcess process;
+    StartCli(process, FlashArgs(device.Port()) + QStringList{QStringLiteral("--json")});
+    ASSERT_TRUE(process.waitForReadyRead(kRunGuardMs));
+    process.closeReadChannel(QProcess::StandardOutput);
+    const ProcessResult r = FinishProcess(process, kRunGuardMs);
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << "killed by the closed pipe";
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(device.Stop().value(QStringLiteral("pages_received")), QStringLiteral("64"));
+    EXPECT_TRUE(Log().contains(kSuccess));
+}
+
+TEST_F(CliFlash, AHangUpStopsTheRunAsCtrlCDoes) {
+    // A closed terminal or a dropped SSH session: the exchange under way ends, the log closes.
+    Devsim device({QStringLiteral("--package"), package_, QStringLiteral("--start-in-bootloader"),
+                   QStringLiteral("--baud"), QStringLiteral("2400")},
+                  Path("report.txt"));
+    ASSERT_FALSE(device.Port().isEmpty());
+    QProcess process;
+    StartCli(process, FlashArgs(device.Port()) + QStringList{QStringLiteral("--json")});
+    QByteArray out;
+    while (!out.contains("\"progress\"") && process.waitForReadyRead(kRunGuardMs))
+        out += process.readAllStandardOutput();
+    ASSERT_TRUE(out.contains("\"progress\"")) << "no progress before the run ended";
+    ASSERT_EQ(::kill(static_cast<pid_t>(process.processId()), SIGHUP), 0);
+    const ProcessResult r = FinishProcess(process, kRunGuardMs);
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << "killed by SIGHUP";
+    EXPECT_EQ(r.exitCode, 1);
+    const QString all = QString::fromUtf8(out) + r.out;
+    EXPECT_TRUE(all.contains(QStringLiteral("{\"type\":\"stopping\"")));
+    EXPECT_TRUE(all.contains(QStringLiteral("\"end\":\"stopped\""))) << all.toStdString();
+    EXPECT_LT(device.Stop().value(QStringLiteral("pages_received")).toInt(),
+              static_cast<int>(kPageCount));
+}
+
+TEST_F(CliFlash, OneNumberOrOnePortTwiceIsRefusedBeforeAnyRun) {
+    const QString a = Path("tty-a");
+    const QString b = Path("tty-b");
+    const QStringList tech{QStringLiteral("--technology"), QStringLiteral("--hw"),
+                           QStringLiteral("1")};
+    struct Case {
+        QStringList args;
+        const char* says;
+    };
+    const Case cases[] = {
+        {{QStringLiteral("--port"), a, QStringLiteral("--sn"), QStringLiteral("101"),
+          QStringLiteral("--port"), b, QStringLiteral("--sn"), QStringLiteral("101")},
+         "are one number"},
+        {{QStringLiteral("--port"), a, QStringLiteral("--sn"), QStringLiteral("101"),
+          QStringLiteral("--port"), b, QStringLiteral("--sn"), QStringLiteral("0101")},
+         "are one number"},
+        {{QStringLiteral("--port"), QStringLiteral("null"), QStringLiteral("--port"),
+          QStringLiteral("/dev/null")},
+         "are the same port"},
+        {{QStringLiteral("--port"), QStringLiteral("\\\\.\\COM5"), QStringLiteral("--port"),
+          QStringLiteral("COM5")},
+         "are the same port"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.join(u' ').toStdString());
+        QStringList args = c.args + QStringList{QStringLiteral("--package"), package_};
+        if (c.args.contains(QStringLiteral("--sn")))
+            args += tech;
+        const ProcessResult r = Flash(args);
+        EXPECT_EQ(r.exitCode, 2) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(QLatin1String(c.says))) << r.err.toStdString();
+        // With --json the refusal is an error line and the summary.
+        const ProcessResult json = Flash(args + QStringList{QStringLiteral("--json")});
+        EXPECT_EQ(json.exitCode, 2);
+        const QStringList lines = json.out.split(u'\n', Qt::SkipEmptyParts);
+        ASSERT_EQ(lines.size(), 2) << json.out.toStdString();
+        EXPECT_TRUE(lines[0].startsWith(QStringLiteral("{\"type\":\"error\"")));
+        EXPECT_TRUE(lines[0].contains(QLatin1String(c.says)));
+        EXPECT_TRUE(lines[1].startsWith(QStringLiteral("{\"type\":\"summary\"")));
+        EXPECT_TRUE(lines[1].contains(QStringLiteral("\"exit_status\":2")));
+    }
+    EXPECT_TRUE(QDir(dir_.path()).entryList({QStringLiteral("log*.txt")}).isEmpty());
+}
+
+TEST_F(CliFlash, TwoPortsOfOneFileNameKeepALogEach) {
+    // /…/a/tty and /…/b/tty: one log name by their last element, two files in fact.
+    const QStringList deviceArgs{QStringLiteral("--package"), package_,
+                                 QStringLiteral("--start-in-bootloader")};
+    Devsim first(deviceArgs, Path("first.txt"));
+    Devsim second(deviceArgs, Path("second.txt"));
+    ASSERT_FALSE(first.Port().isEmpty() || second.Port().isEmpty());
+    ASSERT_TRUE(QDir(dir_.path()).mkpath(QStringLiteral("a")));
+    ASSERT_TRUE(QDir(dir_.path()).mkpath(QStringLiteral("b")));
+    ASSERT_TRUE(QFile::link(first.Port(), Path("a/tty")));
+    ASSERT_TRUE(QFile::link(second.Port(), Path("b/tty")));
+
+    const ProcessResult r =
+        Flash({QStringLiteral("--port"), Path("a/tty"), QStringLiteral("--port"), Path("b/tty"),
+               QStringLiteral("--package"), package_});
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QStringList logs = QDir(dir_.path()).entryList({QStringLiteral("log-*.txt")});
+    ASSERT_EQ(logs.size(), 2) << logs.join(u' ').toStdString();
+    for (const QString& name : logs) {
+        EXPECT_TRUE(name.endsWith(QStringLiteral("_tty.txt"))) << name.toStdString();
+        EXPECT_TRUE(LogText(dir_.filePath(name)).contains(kSuccess)) << name.toStdString();
+    }
+    EXPECT_EQ(first.Stop().value(QStringLiteral("pages_received")), QStringLiteral("64"));
+    EXPECT_EQ(second.Stop().value(QStringLiteral("pages_received")), QStringLiteral("64"));
 }
 
 }  // namespace
