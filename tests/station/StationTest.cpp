@@ -352,97 +352,6 @@ TEST_F(StationRun, RunThatCannotHaveANumberIsNotStarted) {
 
 // --- the hands-free loop ---------------------------------------------------------------------
 
-// A fixture slot whose device changes at given times of its line's clock (nullptr: empty).
-class Slot {
-public:
-    explicit Slot(DeviceChannel& line) : line_(line), factory(line) {
-        factory.beforeWrite = [this] {
-            std::lock_guard lock(mutex_);
-            while (!schedule_.empty() && schedule_.begin()->first <= line_.Clock().Now()) {
-                line_.AttachDevice(schedule_.begin()->second);
-                schedule_.erase(schedule_.begin());
-            }
-        };
-    }
-    void At(uint64_t ms, DeviceModel* device) {
-        std::lock_guard lock(mutex_);
-        schedule_[ms] = device;
-    }
-
-private:
-    DeviceChannel& line_;
-    std::mutex mutex_;
-    std::map<uint64_t, DeviceModel*> schedule_;
-
-public:
-    HookedFactory factory;
-};
-
-TEST_F(StationRun, LoopUpdatesADeviceOnceHoweverLongItStaysAndTheNextOneWhenPutIn) {
-    FixturePort& slot = AddPort();
-    VirtualClock& clock = slot.line.clock;
-    DeviceModel first(slot.line.options, pages_, clock);
-    DeviceModel second(slot.line.options, pages_, clock);
-    Slot factory(slot.line.channel);
-    slot.line.channel.AttachDevice(nullptr);
-    factory.At(5'000, &first);  // put in after the station has waited a while
-
-    StationOptions options = Options();
-    options.repeat = true;
-    StationPort port = slot.Port("A");
-    port.channels = &factory.factory;
-    Station station({port}, options, events_);
-    // The first device stays 20 s after its update, with a short contact loss that must not
-    // count as taken away; the second comes 5 s after it has gone, and stays.
-    events_.onEnded = [&](int, const RunResult& result) {
-        const uint64_t now = clock.Now();
-        if (result.run == 1) {
-            factory.At(now + 3'000, nullptr);
-            factory.At(now + 3'600, &first);
-            factory.At(now + 20'000, nullptr);
-            factory.At(now + 30'000, &second);
-        } else {
-            factory.At(now + 40'000, nullptr);
-        }
-    };
-    events_.onRemoved = [&](int) {
-        if (second.Report().updatesCompleted > 0)
-            station.Stop();
-    };
-    station.Run();
-
-    EXPECT_EQ(first.Report().startUpdateRequests, 1u);
-    EXPECT_EQ(second.Report().startUpdateRequests, 1u);
-    EXPECT_EQ(first.Report().pagesReceived, static_cast<uint32_t>(kPages));
-    EXPECT_EQ(second.Report().pagesReceived, static_cast<uint32_t>(kPages));
-    const std::string success = "message " + kSuccess.toStdString();
-    EXPECT_EQ(events_.Of(0), (std::vector<std::string>{"waiting", "present", "updating", "run 1",
-                                                       success, "ended 1", "take out", "removed",
-                                                       "waiting", "present", "updating", "run 2",
-                                                       success, "ended 2", "take out", "removed"}));
-    ASSERT_EQ(station.Results()[0].size(), 2u);
-    EXPECT_TRUE(station.AllSucceeded());
-}
-
-TEST_F(StationRun, LoopSaysOnceThatItsPortDoesNotOpenAndGoesOnWaiting) {
-    FixturePort& slot = AddPort();
-    slot.line.channel.FailConnect("no such port");
-    HookedFactory factory(slot.line.channel);
-    StationOptions options = Options();
-    options.repeat = true;
-    StationPort port = slot.Port("A");
-    port.channels = &factory;
-    Station station({port}, options, events_);
-    int opened = 0;
-    factory.onOpen = [&] {
-        if (++opened == 5)
-            station.Stop();
-    };
-    station.Run();
-    EXPECT_EQ(events_.Of(0), (std::vector<std::string>{"waiting", "adapter lost no such port"}));
-    EXPECT_TRUE(station.Results()[0].empty());
-}
-
 // A fixture slot whose device and adapter change at given times of its line's clock: a
 // device, none (empty slot), or the adapter gone (the port does not open).
 class Fixture {
@@ -517,6 +426,71 @@ private:
     bool gone_ = false;
     ChannelMaker factory_;
 };
+
+TEST_F(StationRun, LoopUpdatesADeviceOnceHoweverLongItStaysAndTheNextOneWhenPutIn) {
+    FixturePort& slot = AddPort();
+    VirtualClock& clock = slot.line.clock;
+    DeviceModel first(slot.line.options, pages_, clock);
+    DeviceModel second(slot.line.options, pages_, clock);
+    Fixture factory(slot.line);
+    slot.line.channel.AttachDevice(nullptr);
+    factory.At(5'000, &first);  // put in after the station has waited a while
+
+    StationOptions options = Options();
+    options.repeat = true;
+    StationPort port = slot.Port("A");
+    port.channels = &factory.Factory();
+    Station station({port}, options, events_);
+    // The first device stays 20 s after its update, with a short contact loss that must not
+    // count as taken away; the second comes 5 s after it has gone, and stays.
+    events_.onEnded = [&](int, const RunResult& result) {
+        const uint64_t now = clock.Now();
+        if (result.run == 1) {
+            factory.At(now + 3'000, nullptr);
+            factory.At(now + 3'600, &first);
+            factory.At(now + 20'000, nullptr);
+            factory.At(now + 30'000, &second);
+        } else {
+            factory.At(now + 40'000, nullptr);
+        }
+    };
+    events_.onRemoved = [&](int) {
+        if (second.Report().updatesCompleted > 0)
+            station.Stop();
+    };
+    station.Run();
+
+    EXPECT_EQ(first.Report().startUpdateRequests, 1u);
+    EXPECT_EQ(second.Report().startUpdateRequests, 1u);
+    EXPECT_EQ(first.Report().pagesReceived, static_cast<uint32_t>(kPages));
+    EXPECT_EQ(second.Report().pagesReceived, static_cast<uint32_t>(kPages));
+    const std::string success = "message " + kSuccess.toStdString();
+    EXPECT_EQ(events_.Of(0), (std::vector<std::string>{"waiting", "present", "updating", "run 1",
+                                                       success, "ended 1", "take out", "removed",
+                                                       "waiting", "present", "updating", "run 2",
+                                                       success, "ended 2", "take out", "removed"}));
+    ASSERT_EQ(station.Results()[0].size(), 2u);
+    EXPECT_TRUE(station.AllSucceeded());
+}
+
+TEST_F(StationRun, LoopSaysOnceThatItsPortDoesNotOpenAndGoesOnWaiting) {
+    FixturePort& slot = AddPort();
+    slot.line.channel.FailConnect("no such port");
+    HookedFactory factory(slot.line.channel);
+    StationOptions options = Options();
+    options.repeat = true;
+    StationPort port = slot.Port("A");
+    port.channels = &factory;
+    Station station({port}, options, events_);
+    int opened = 0;
+    factory.onOpen = [&] {
+        if (++opened == 5)
+            station.Stop();
+    };
+    station.Run();
+    EXPECT_EQ(events_.Of(0), (std::vector<std::string>{"waiting", "adapter lost no such port"}));
+    EXPECT_TRUE(station.Results()[0].empty());
+}
 
 TEST_F(StationRun, AFastSwapLeavesThePortAskingForTheDeviceToBeTakenOut) {
     // An unflashed unit swapped in faster than the removal time must neither be taken for the
