@@ -308,7 +308,8 @@ void TextStationOutput::DrawBlock(bool force) {
 void TextStationOutput::ClearBlock() {
     if (drawnLines_ == 0)
         return;
-    io_.Raw(progress_, "\x1b[" + QByteArray::number(drawnLines_) + "A\x1b[J");
+    // From the line's start: the terminal's own echo (^C) may have moved the cursor on.
+    io_.Raw(progress_, "\r\x1b[" + QByteArray::number(drawnLines_) + "A\x1b[J");
     drawnLines_ = 0;
 }
 
