@@ -88,8 +88,10 @@ class Station::PortWorker final : public QThread {
 public:
     PortWorker(int port, const StationPort& settings, const StationOptions& options,
                IStationEvents& events, TRunHandOver& handOver, PortHost& host,
-               const std::atomic<bool>& stop, std::vector<RunResult>& results)
-        : port_(port),
+               const std::atomic<bool>& stop, std::vector<RunResult>& results,
+               std::function<void()> done)
+        : done_(std::move(done)),
+          port_(port),
           settings_(settings),
           options_(options),
           events_(events),
@@ -100,6 +102,14 @@ public:
 
 protected:
     void run() override {
+        Serve();
+        // Told through the hand-over, like everything else the station's thread hears from this
+        // one: a queued QThread::finished would be posted under Qt's own lock alone.
+        handOver_.Invoke([this](IRunHost&) { done_(); });
+    }
+
+private:
+    void Serve() {
         TDevicePresence presence(settings_.name, *settings_.channels);
         for (int run = 1; !stop_.load(); ++run) {
             if (options_.repeat) {
@@ -120,7 +130,6 @@ protected:
         }
     }
 
-private:
     template <typename F>
     void Notify(F&& call) {
         handOver_.Invoke([&](IRunHost&) { call(events_); });
@@ -219,6 +228,7 @@ private:
         return false;
     }
 
+    std::function<void()> done_;
     int port_;
     const StationPort& settings_;
     const StationOptions& options_;
@@ -265,11 +275,11 @@ void Station::Run() {
         hosts.push_back(std::make_unique<PortHost>(i, ports_[i], options_, events_));
         handOvers.push_back(std::make_unique<TRunHandOver>(*hosts.back()));
         workers.push_back(std::make_unique<PortWorker>(
-            i, ports_[i], options_, events_, *handOvers.back(), *hosts.back(), stop_, results_[i]));
-        QObject::connect(workers.back().get(), &QThread::finished, &loop, [&] {
-            if (--running == 0)
-                loop.quit();
-        });
+            i, ports_[i], options_, events_, *handOvers.back(), *hosts.back(), stop_, results_[i],
+            [&] {
+                if (--running == 0)
+                    loop.quit();
+            }));
     }
     for (auto& worker : workers) {
         if (options_.startThread)
