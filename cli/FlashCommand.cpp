@@ -5,6 +5,7 @@
 #include <QThread>
 #include <algorithm>
 #include <atomic>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 
@@ -84,18 +85,22 @@ bool AskTerminal(CliOutput& io) {
            answer == QStringLiteral("д") || answer == QStringLiteral("да");
 }
 
+// The name without the first of `prefixes` it starts with (case does not count).
+QString WithoutPrefix(const QString& name, std::initializer_list<QString> prefixes) {
+    for (const QString& prefix : prefixes) {
+        if (name.startsWith(prefix, Qt::CaseInsensitive))
+            return name.mid(prefix.size());
+    }
+    return name;
+}
+
 // The port a name opens, whatever it was called: the serial component opens a bare name below
 // /dev on POSIX, and behind the device namespace "\\.\" on Windows, where "com5" is COM5.
 // A name that resolves to a file is that file (a by-id link is its node); any other is compared
 // without case.
 QString PortIdentity(const QString& given) {
-    QString name = given.trimmed();
-    for (const QString& prefix : {QStringLiteral("\\\\.\\"), QStringLiteral("//./")}) {
-        if (name.startsWith(prefix, Qt::CaseInsensitive)) {
-            name = name.mid(prefix.size());
-            break;
-        }
-    }
+    QString name =
+        WithoutPrefix(given.trimmed(), {QStringLiteral("\\\\.\\"), QStringLiteral("//./")});
     if (!name.contains(u'/') && !name.contains(u'\\'))
         name = QStringLiteral("/dev/") + name;
     const QString canonical = QFileInfo(name).canonicalFilePath();
@@ -122,10 +127,6 @@ bool AsksForJson(const QStringList& args) {
     return args.contains(QStringLiteral("--json"));
 }
 
-}  // namespace
-
-namespace {
-
 // Anything but letters, digits, '.', '_' and '-' becomes '_'.
 QString PlainName(QString name) {
     for (QChar& c : name) {
@@ -143,15 +144,8 @@ QString LogFileIn(const QString& updateLogPath, const QString& name) {
 
 // The whole name, without what every port's name starts with.
 QString WholeName(const QString& port) {
-    QString name = port.trimmed();
-    for (const QString& prefix :
-         {QStringLiteral("/dev/"), QStringLiteral("\\\\.\\"), QStringLiteral("/")}) {
-        if (name.startsWith(prefix, Qt::CaseInsensitive)) {
-            name = name.mid(prefix.size());
-            break;
-        }
-    }
-    return PlainName(name);
+    return PlainName(WithoutPrefix(
+        port.trimmed(), {QStringLiteral("/dev/"), QStringLiteral("\\\\.\\"), QStringLiteral("/")}));
 }
 
 }  // namespace
