@@ -311,6 +311,8 @@ int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutpu
     }
     const int status = station.AllSucceeded() ? kExitOk : kExitFailed;
     output->Summary(station, counter ? counter->Next() : QString(), status);
+    // Written before the watch goes: a closing console ends the program once it has.
+    io.Flush();
     return status;
 }
 

@@ -103,6 +103,13 @@ wine "$cli/kvr-uplinker-cli.exe" flash --port COM10 --package "$package_win" \
 status=$?
 stop_devsim
 check "a whole update exits 0" "$status" "exit $status: $(tail -n 3 "$work/ok.err")"
+if [ "$status" -ne 0 ]; then
+    # What a failure here leaves behind, to tell the program's outcome from Wine's.
+    echo "    standard output: $(tr -d '\r' <"$work/ok.out" | head -n 5)"
+    echo "    standard error: $(tr -d '\r' <"$work/ok.err" | head -n 5)"
+    echo "    device: $(tr '\n' ' ' <"$work/ok.report" 2>/dev/null) $(head -n 3 "$work/devsim.err")"
+    echo "    logs: $(ls "$cli" "$WINEPREFIX/drive_c/users/"*/AppData/Local/kvr-uplinker 2>/dev/null | tr '\n' ' ')"
+fi
 tr -d '\r' <"$work/ok.out" | grep -qx 'Обновление успешно завершено!'
 check "the success text is printed" $? "$(cat "$work/ok.out")"
 [ "$(report_value "$work/ok.report" pages_received)" = 16 ] &&
