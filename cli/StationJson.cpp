@@ -115,9 +115,6 @@ void JsonStationOutput::SerialNumberTaken(int port, const QString& number) {
 void JsonStationOutput::LogUnavailable(int port, const QString& path) {
     Emit("log_unavailable", port, {{"path", path}});
 }
-void JsonStationOutput::Note(int port, const QString& text) {
-    Emit("note", port, {{"text", text}});
-}
 
 void JsonStationOutput::RunEnded(int port, const RunResult& result) {
     Emit("outcome", port,

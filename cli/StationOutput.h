@@ -34,8 +34,6 @@ public:
     // Once every port is done. nextSerialNumber: the counter's next number, empty without one.
     virtual void Summary(const Station& station, const QString& nextSerialNumber,
                          int exitStatus) = 0;
-    // A word of the command's own on a port (a note, never a message of the run).
-    virtual void Note(int port, const QString& text) = 0;
 };
 
 // Messages (and questions) on standard output, progress and the station's notes on standard
@@ -63,7 +61,6 @@ public:
     void Stopping() override;
     void Hint(int port, const QString& text) override;
     void Summary(const Station& station, const QString& nextSerialNumber, int exitStatus) override;
-    void Note(int port, const QString& text) override;
 
 private:
     struct PortLine {
@@ -77,6 +74,8 @@ private:
     QString Prefixed(int port, const QString& text) const;
     void Print(int port, const QString& text, bool note);
     void Out(int port, const QString& text);
+    // A word of the command's own on standard error, never a message of the run.
+    void Note(int port, const QString& text);
     void SetState(int port, const QString& state);
     // The block of progress lines (several ports on a terminal).
     void DrawBlock(bool force);
@@ -130,7 +129,6 @@ public:
     void Stopping() override;
     void Hint(int port, const QString& text) override;
     void Summary(const Station& station, const QString& nextSerialNumber, int exitStatus) override;
-    void Note(int port, const QString& text) override;
 
 private:
     // Writes nothing by itself.
