@@ -75,6 +75,7 @@ bool ParseFlashArguments(const QStringList& args, FlashSettings& settings, QStri
     FlashSettings s;
     bool haveHw = false;
     bool haveSnFirst = false;
+    bool havePool = false;
     bool answerGiven = false;
     bool removalGiven = false;
     // Each --sn with the index of the --port before it (-1: none yet).
@@ -112,6 +113,13 @@ bool ParseFlashArguments(const QStringList& args, FlashSettings& settings, QStri
             if (!value(s.serialNumberFirst))
                 return false;
             haveSnFirst = true;
+        } else if (arg == QLatin1String("--sn-pool")) {
+            if (!value(s.serialNumberPool))
+                return false;
+            havePool = true;
+        } else if (arg == QLatin1String("--record")) {
+            if (!value(s.record))
+                return false;
         } else if (arg == QLatin1String("--hw")) {
             if (!value(s.hardware))
                 return false;
@@ -195,11 +203,22 @@ bool ParseFlashArguments(const QStringList& args, FlashSettings& settings, QStri
         error = QStringLiteral("--sn and --sn-first do not go together");
         return false;
     }
-    if (s.technology != (haveSn || haveSnFirst || haveHw) ||
-        (s.technology && (!haveHw || !(haveSn || haveSnFirst)))) {
-        error = QStringLiteral("--technology goes with --hw HW and either --sn SN or --sn-first N");
+    if ((haveSn || haveSnFirst) && havePool) {
+        error = QStringLiteral("--sn-pool takes the place of --sn and --sn-first");
         return false;
     }
+    if (havePool && s.serialNumberPool.trimmed().isEmpty()) {
+        error = QStringLiteral("--sn-pool needs a pool's NAME");
+        return false;
+    }
+    const bool anyNumbers = haveSn || haveSnFirst || havePool;
+    if (s.technology != (anyNumbers || haveHw) || (s.technology && (!haveHw || !anyNumbers))) {
+        error = QStringLiteral(
+            "--technology goes with --hw HW and one of --sn SN, --sn-first N, --sn-pool NAME");
+        return false;
+    }
+    if (havePool && s.record.isEmpty())
+        s.record = QStringLiteral("default");
     if (removalGiven && !s.repeat) {
         error = QStringLiteral("--removal-seconds goes with --repeat");
         return false;
@@ -295,6 +314,9 @@ void PrintFlashHelp(CliOutput& io, const CliCommand& command) {
         "    --sn-first N         or numbers from a counter starting at N: a number",
         "                         is taken when a device asks for it and never given",
         "                         twice, not even after a device failed with it",
+        "    --sn-pool NAME       or numbers from a pool of the record (see \"pool\"):",
+        "                         each is committed as sent before the device sees",
+        "                         it and never given again, by any station",
         "    --hw HW              hardware version, 1-3 digits",
         "  --program-mismatch ask|continue|stop",
         "                         answer to the program-version question; ask",
@@ -304,13 +326,17 @@ void PrintFlashHelp(CliOutput& io, const CliCommand& command) {
         "                         next one answers, update it; Ctrl+C ends the loop",
         "    --removal-seconds S  silence that counts as the device taken away",
         "                         (default 5; a device's own restart takes up to 3)",
+        "  --record URL           write every run to a record: sqlite:PATH or",
+        "                         postgresql://USER@HOST[:PORT]/DB (password from",
+        "                         PGPASSWORD or .pgpass); --sn-pool alone uses",
+        "                         records.sqlite beside the update log",
         "  --json                 events as JSON lines on standard output",
         "",
         "Message texts go to standard output, progress to standard error; several ports",
         "end with a summary table. Ctrl+C (also SIGTERM, SIGHUP, a closed console) stops",
         "after the exchange under way; a closed output stops nothing. Exit status:",
-        "0 when every update completed, 1 otherwise, 2 bad usage or a package that does",
-        "not load.",
+        "0 when every update completed, 1 otherwise, 2 bad usage, a package that does",
+        "not load, a record that cannot be reached or a pool that is used up.",
     };
     for (const char* line : lines)
         io.Out(QString::fromUtf8(line));

@@ -28,8 +28,9 @@ struct InfoSettings {
 bool ParseInfoArguments(const QStringList& args, InfoSettings& settings, QString& error);
 
 // flash --port PORT [--port PORT …] --package FILE [--bootall]
-//       [--technology (--sn SN | --sn-first N) --hw HW] [--program-mismatch ask|continue|stop]
-//       [--repeat [--removal-seconds S]] [--json]
+//       [--technology (--sn SN | --sn-first N | --sn-pool NAME) --hw HW]
+//       [--program-mismatch ask|continue|stop] [--repeat [--removal-seconds S]]
+//       [--record URL] [--json]
 // With several ports each --sn follows its --port. The same port twice, "ask" with several
 // ports, a fixed --sn with --repeat and numbers of both kinds are refused.
 enum class ProgramMismatchAnswer { Ask, Continue, Stop };
@@ -45,7 +46,11 @@ struct FlashSettings {
     bool bootAll = false;
     bool technology = false;
     QString serialNumberFirst;  // technology mode with a counter: 1-12 digits
+    QString serialNumberPool;   // technology mode with a record's pool
     QString hardware;           // technology mode: 1-3 digits
+    // The record's URL as given; "default" for the station's own (--sn-pool without --record);
+    // empty: nothing is recorded.
+    QString record;
     // Without the option: Ask for one port, Stop for several (nobody to ask).
     ProgramMismatchAnswer programMismatch = ProgramMismatchAnswer::Ask;
     bool repeat = false;  // each port updates device after device until stopped

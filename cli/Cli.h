@@ -61,6 +61,8 @@ struct CliCommand {
 int RunInfoCommand(const CliCommand& command, const QStringList& args, CliOutput& io);
 int RunPortsCommand(const CliCommand& command, const QStringList& args, CliOutput& io);
 int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutput& io);
+int RunPoolCommand(const CliCommand& command, const QStringList& args, CliOutput& io);
+int RunHistoryCommand(const CliCommand& command, const QStringList& args, CliOutput& io);
 
 // Prints "kvr-uplinker-cli: <text>" and a pointer to --help on standard error; returns
 // kExitUsage.

@@ -1,7 +1,10 @@
 #include "FlashCommand.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QSysInfo>
 #include <QThread>
 #include <algorithm>
 #include <atomic>
@@ -17,13 +20,18 @@
 #include "PackageLoader.h"
 #include "PortOpenError.h"
 #include "PortOpenHint.h"
+#include "RecordAccess.h"
+#include "RecordedStation.h"
 #include "SerialChannel.h"
 #include "SerialNumberCounter.h"
+#include "SerialPorts.h"
 #include "Station.h"
 #include "StationOutput.h"
 
 namespace kvr::cli {
 
+using station::PoolNumbers;
+using station::RecordedRuns;
 using station::SerialNumberCounter;
 using station::StationOptions;
 using station::StationPort;
@@ -148,6 +156,42 @@ QString WholeName(const QString& port) {
         port.trimmed(), {QStringLiteral("/dev/"), QStringLiteral("\\\\.\\"), QStringLiteral("/")}));
 }
 
+// The package as a run's row names it: its file, its hash and its version lists.
+record::RunStart DescribePackage(const QString& path, const UpdatePackage& package) {
+    record::RunStart start;
+    start.packageName = QFileInfo(path).fileName();
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (file.open(QIODevice::ReadOnly) && hash.addData(&file))
+        start.packageSha256 = QString::fromLatin1(hash.result().toHex());
+    start.pageCount = static_cast<int>(package.pages.size());
+    QStringList hardware;
+    for (uint16_t v : package.hardwareVersions)
+        hardware << FormatHardwareVersionText(package.hwPrefixMajor, package.hwPrefixMinor, v);
+    QStringList program;
+    for (uint16_t v : package.programVersions)
+        program << FormatProgramVersionText(v);
+    start.hardwareVersions = hardware.join(QStringLiteral(", "));
+    start.programVersions = program.join(QStringLiteral(", "));
+    start.station = QSysInfo::machineHostName();
+    return start;
+}
+
+// The adapter behind a port, as a fixture finds it again: its by-id link, else its USB serial.
+QString AdapterOf(const QString& port, const std::vector<SerialPortDetails>& known) {
+    const QString identity = PortIdentity(port);
+    for (const SerialPortDetails& d : known) {
+        const QString name = QString::fromStdString(d.portName);
+        const QString byId = QString::fromStdString(d.byIdPath);
+        if (PortIdentity(name) != identity && (byId.isEmpty() || PortIdentity(byId) != identity))
+            continue;
+        if (!byId.isEmpty())
+            return byId;
+        return QString::fromStdString(d.usbSerialNumber);
+    }
+    return {};
+}
+
 }  // namespace
 
 QString PortLogPath(const QString& updateLogPath, const QString& port) {
@@ -238,6 +282,31 @@ int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutpu
         return refuse(error, false);
     const int pageCount = static_cast<int>(package.pages.size());
 
+    // Opened before anything else happens: an update is never made unrecorded when a record
+    // was asked for, nor started from a pool that is used up.
+    std::unique_ptr<record::Record> record;
+    if (!settings.record.isEmpty()) {
+        bool usage = false;
+        record = OpenRecord(settings.record, error, usage);
+        if (!record)
+            return refuse(error, usage);
+    }
+    if (record && !settings.serialNumberPool.isEmpty()) {
+        try {
+            const auto pools = record->Pools(settings.serialNumberPool);
+            if (pools.empty())
+                return refuse(QStringLiteral("There is no pool named \"%1\" in %2")
+                                  .arg(settings.serialNumberPool, record->Url().Text()),
+                              false);
+            if (pools.front().next.isEmpty())
+                return refuse(QStringLiteral("The pool \"%1\" is used up (%2–%3)")
+                                  .arg(pools.front().name, pools.front().first, pools.front().last),
+                              false);
+        } catch (const record::RecordError& e) {
+            return refuse(e.Text(), false);
+        }
+    }
+
     SerialChannelFactory serial;
     std::vector<std::unique_ptr<WatchedChannelFactory>> factories;
     std::vector<StationPort> ports;
@@ -256,13 +325,42 @@ int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutpu
     std::optional<SerialNumberCounter> counter;
     if (settings.technology && !settings.serialNumberFirst.isEmpty())
         counter.emplace(settings.serialNumberFirst);
+    std::optional<RecordedRuns> recorded;
+    std::optional<PoolNumbers> pool;
+    if (record) {
+        const record::RunStart described = DescribePackage(settings.packagePath, package);
+        std::vector<SerialPortDetails> known;
+        try {
+            known = DescribeSerialPorts();
+        } catch (const Exception&) {
+            // The adapter is a help for finding a fixture again, never a reason to stop.
+        }
+        std::vector<record::RunStart> starts;
+        for (const StationPort& port : ports) {
+            record::RunStart start = described;
+            start.port = port.name;
+            start.adapter = AdapterOf(port.name, known);
+            start.technology = settings.technology;
+            start.bootAll = settings.bootAll;
+            start.hardware = settings.hardware;
+            start.pool = settings.serialNumberPool;
+            start.logPath = QDir::toNativeSeparators(port.logPath);
+            starts.push_back(start);
+        }
+        recorded.emplace(*record, std::move(starts));
+        if (!settings.serialNumberPool.isEmpty())
+            pool.emplace(*record, settings.serialNumberPool, *recorded);
+    }
 
     StationOptions options;
     options.pages = std::move(package.pages);
     options.bootAll = settings.bootAll;
     options.technology = settings.technology;
     options.hardware = settings.hardware;
-    options.counter = counter ? &*counter : nullptr;
+    options.counter = counter ? static_cast<station::ISerialNumberSource*>(&*counter)
+                      : pool  ? static_cast<station::ISerialNumberSource*>(&*pool)
+                              : nullptr;
+    options.record = recorded ? &*recorded : nullptr;
     options.repeat = settings.repeat;
     if (settings.removalMs > 0)
         options.removalMs = settings.removalMs;
@@ -310,7 +408,17 @@ int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutpu
             output->Hint(static_cast<int>(i), hint);
     }
     const int status = station.AllSucceeded() ? kExitOk : kExitFailed;
-    output->Summary(station, counter ? counter->Next() : QString(), status);
+    QString next = counter ? counter->Next() : QString();
+    if (pool) {
+        try {
+            const auto pools = record->Pools(settings.serialNumberPool);
+            if (!pools.empty())
+                next = pools.front().next;
+        } catch (const record::RecordError&) {
+            // The summary goes without it; the pool says it next time.
+        }
+    }
+    output->Summary(station, next, status);
     // Written before the watch goes: a closing console ends the program once it has.
     io.Flush();
     return status;

@@ -116,6 +116,10 @@ void JsonStationOutput::LogUnavailable(int port, const QString& path) {
     Emit("log_unavailable", port, {{"path", path}});
 }
 
+void JsonStationOutput::RecordNote(int port, const QString& text) {
+    Emit("record", port, {{"text", text}});
+}
+
 void JsonStationOutput::RunEnded(int port, const RunResult& result) {
     Emit("outcome", port,
          {{"run", result.run},

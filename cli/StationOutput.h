@@ -57,6 +57,7 @@ public:
     void Answer(int port, bool yes) override;
     void SerialNumberTaken(int port, const QString& number) override;
     void LogUnavailable(int port, const QString& path) override;
+    void RecordNote(int port, const QString& text) override;
     void RunEnded(int port, const RunResult& result) override;
     void Stopping() override;
     void Hint(int port, const QString& text) override;
@@ -125,6 +126,7 @@ public:
     void Answer(int port, bool yes) override;
     void SerialNumberTaken(int port, const QString& number) override;
     void LogUnavailable(int port, const QString& path) override;
+    void RecordNote(int port, const QString& text) override;
     void RunEnded(int port, const RunResult& result) override;
     void Stopping() override;
     void Hint(int port, const QString& text) override;

@@ -186,6 +186,10 @@ void TextStationOutput::LogUnavailable(int port, const QString& path) {
                    .arg(QDir::toNativeSeparators(path)));
 }
 
+void TextStationOutput::RecordNote(int port, const QString& text) {
+    Note(port, text);
+}
+
 void TextStationOutput::RunEnded(int port, const RunResult& result) {
     lines_[static_cast<size_t>(port)].succeeded = result.succeeded;
     if (bar_)

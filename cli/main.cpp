@@ -18,10 +18,18 @@ constexpr CliCommand kCommands[] = {
      "Load and check an update package as the window does, and describe it.", RunInfoCommand},
     {"flash",
      "flash --port PORT [--port PORT ...] --package FILE [--bootall] "
-     "[--technology --sn SN|--sn-first N --hw HW] [--program-mismatch ask|continue|stop] "
-     "[--repeat] [--json]",
+     "[--technology --sn SN|--sn-first N|--sn-pool NAME --hw HW] "
+     "[--program-mismatch ask|continue|stop] [--repeat] [--record URL] [--json]",
      "Update the devices on one or several ports from a package, as the window's Start does.",
      RunFlashCommand},
+    {"pool",
+     "pool create NAME --first N [--last N] | pool status [NAME] | "
+     "pool void NUMBER --reason TEXT   [--record URL]",
+     "Keep the serial-number pools of a record: each number is given once, by any station.",
+     RunPoolCommand},
+    {"history", "history [--sn N] [--port P] [--since DATE] [--json | --csv] [--record URL]",
+     "List the recorded update runs: package, versions, times, outcome and serial number.",
+     RunHistoryCommand},
 };
 
 }  // namespace

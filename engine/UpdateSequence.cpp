@@ -374,6 +374,8 @@ bool TUpdateSequence::WriteSerialNumber() {
         QByteArray serial;
         if (!EncodeWindows1251(reporter_.SerialNumberText(), serial))
             return false;
+        if (serial.isEmpty() && options_.serialNumberRequired)
+            return false;
         // A cut serial number written into a device would be wrong data.
         if (static_cast<size_t>(serial.size()) > kSerialNumberMaxChars)
             return false;

@@ -19,10 +19,11 @@
 #include <mutex>
 
 #include "LinkTypes.h"
+#include "StationRecord.h"
 
 namespace kvr::station {
 
-class SerialNumberCounter {
+class SerialNumberCounter final : public ISerialNumberSource {
 public:
     static constexpr int kMaxDigits = static_cast<int>(kSerialNumberMaxChars);
 
@@ -31,11 +32,15 @@ public:
 
     // Holds one number for a run about to start; false when none is left.
     bool Reserve();
+    bool Reserve(QString&) override { return Reserve(); }
     // Gives back a reservation that a run did not use.
-    void Release();
+    void Release() override;
     // The next number, spent from now on; takes up a reservation when there is one. Empty when
     // the counter is used up (only possible without a reservation).
     QString Take();
+    QString Take(int, QString&) override { return Take(); }
+    // A number once taken stays spent, whatever the device said.
+    void Settle(int, const QString&, bool, QString&) override {}
 
     // The number the next Take would give; empty once the counter is used up.
     QString Next() const;

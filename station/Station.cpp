@@ -6,7 +6,6 @@
 
 #include "DevicePresence.h"
 #include "HandOver.h"
-#include "SerialNumberCounter.h"
 #include "UpdateSequence.h"
 
 namespace kvr::station {
@@ -30,35 +29,25 @@ public:
         events_.Progress(port_, position, sequence_ != nullptr ? sequence_->PagesSent() : 0);
     }
     void EnableStart() override {}
-    QString SerialNumberText() override {
-        // Asked once per run, at its serial-number step.
-        if (!result_.serialNumber.isEmpty())
-            return result_.serialNumber;
-        QString number = settings_.serialNumber;
-        if (number.isEmpty() && options_.counter != nullptr) {
-            number = options_.counter->Take();
-            tookFromCounter_ = !number.isEmpty();
-        }
-        result_.serialNumber = number;
-        if (!number.isEmpty())
-            events_.SerialNumberTaken(port_, number);
-        return number;
-    }
+    // The port's thread has found the number already (PortRunHost).
+    QString SerialNumberText() override { return result_.serialNumber; }
     QString HardwareText() override { return options_.hardware; }
 
     void BeginRun(int run, const TUpdateSequence& sequence) {
         result_ = RunResult{};
         result_.run = run;
         result_.started = true;
-        tookFromCounter_ = false;
         sequence_ = &sequence;
         events_.RunStarted(port_, run);
     }
 
-    // reserved: the run held a counter reservation.
-    RunResult EndRun(const RunOutcome& outcome, uint64_t durationMs, bool reserved) {
-        if (reserved && !tookFromCounter_)
-            options_.counter->Release();
+    void NoteSerialNumber(const QString& number) {
+        result_.serialNumber = number;
+        if (!number.isEmpty())
+            events_.SerialNumberTaken(port_, number);
+    }
+
+    RunResult EndRun(const RunOutcome& outcome, uint64_t durationMs) {
         result_.end = outcome.end;
         result_.succeeded = outcome.end == RunEnd::Success;
         result_.stopped = outcome.end == RunEnd::Stopped;
@@ -80,8 +69,38 @@ private:
     IStationEvents& events_;
     RunResult result_;
     const TUpdateSequence* sequence_ = nullptr;
-    bool tookFromCounter_ = false;
 };
+
+namespace {
+
+// The run's host on its port's thread: every call goes on to the station's thread through the
+// hand-over, except the serial number, which is found here, so that a record slow to answer
+// holds back only its own port.
+class PortRunHost final : public IRunHost {
+public:
+    PortRunHost(TRunHandOver& handOver, std::function<QString()> serialNumber)
+        : handOver_(handOver), serialNumber_(std::move(serialNumber)) {}
+    void ShowMessage(const QString& text) override { handOver_.ShowMessage(text); }
+    bool AskYesNo(const QString& text) override { return handOver_.AskYesNo(text); }
+    void SetProgress(int position) override { handOver_.SetProgress(position); }
+    void EnableStart() override { handOver_.EnableStart(); }
+    QString SerialNumberText() override {
+        if (!asked_) {
+            asked_ = true;
+            number_ = serialNumber_();
+        }
+        return number_;
+    }
+    QString HardwareText() override { return handOver_.HardwareText(); }
+
+private:
+    TRunHandOver& handOver_;
+    std::function<QString()> serialNumber_;
+    bool asked_ = false;
+    QString number_;
+};
+
+}  // namespace
 
 // One port's thread: waits for devices when looping, runs their updates.
 class Station::PortWorker final : public QThread {
@@ -140,18 +159,37 @@ private:
         Notify([&](IStationEvents& e) { e.StateChanged(port_, state, detail); });
     }
 
-    // False when the port is to go no further (nothing left to give the next device).
+    // Tells the operator what the record had to say.
+    void Note(const QString& text) {
+        if (!text.isEmpty())
+            Notify([&](IStationEvents& e) { e.RecordNote(port_, text); });
+    }
+
+    void Refuse(int run, const QString& why) {
+        RunResult refused;
+        refused.run = run;
+        refused.outcome = why;
+        handOver_.Invoke([&](IRunHost&) {
+            results_.push_back(refused);
+            events_.RunEnded(port_, refused);
+        });
+    }
+
+    // False when the port is to go no further (nothing left to give the next device, or no
+    // record to write its run to).
     bool RunOnce(int run) {
+        ISerialNumberSource* const counter = options_.counter;
         const bool needsCounter =
-            options_.technology && settings_.serialNumber.isEmpty() && options_.counter != nullptr;
-        if (needsCounter && !options_.counter->Reserve()) {
-            RunResult refused;
-            refused.run = run;
-            refused.outcome = QString::fromUtf8(kOutcomeNoSerialNumber);
-            handOver_.Invoke([&](IRunHost&) {
-                results_.push_back(refused);
-                events_.RunEnded(port_, refused);
-            });
+            options_.technology && settings_.serialNumber.isEmpty() && counter != nullptr;
+        QString why;
+        if (needsCounter && !counter->Reserve(why)) {
+            Refuse(run, why.isEmpty() ? QString::fromUtf8(kOutcomeNoSerialNumber) : why);
+            return false;
+        }
+        if (options_.record != nullptr && !options_.record->OpenRun(port_, why)) {
+            if (needsCounter)
+                counter->Release();
+            Refuse(run, why);
             return false;
         }
         const uint64_t started = settings_.clock->TickMs();
@@ -159,8 +197,20 @@ private:
         runOptions.bootAllMode = options_.bootAll;
         runOptions.technologyMode = options_.technology;
         runOptions.logPath = settings_.logPath;
+        runOptions.serialNumberRequired = true;
+        QString taken;  // from the counter
+        PortRunHost runHost(handOver_, [&] {
+            QString number = settings_.serialNumber;
+            if (number.isEmpty() && needsCounter) {
+                QString note;
+                number = taken = counter->Take(port_, note);
+                Note(note);
+            }
+            handOver_.Invoke([&](IRunHost&) { host_.NoteSerialNumber(number); });
+            return number;
+        });
         TUpdateSequence sequence(settings_.name, options_.pages, runOptions, *settings_.channels,
-                                 *settings_.clock, handOver_);
+                                 *settings_.clock, runHost);
         handOver_.Invoke([&](IRunHost&) { host_.BeginRun(run, sequence); });
         if (!runOptions.logPath.isEmpty() && !sequence.LogOpen() && !logUnavailableSaid_) {
             logUnavailableSaid_ = true;
@@ -168,8 +218,23 @@ private:
         }
         const RunOutcome outcome = sequence.RunUpdate([this] { return stop_.load(); });
         const uint64_t duration = settings_.clock->TickMs() - started;
-        handOver_.Invoke(
-            [&](IRunHost&) { results_.push_back(host_.EndRun(outcome, duration, needsCounter)); });
+        if (!taken.isEmpty()) {
+            QString note;
+            counter->Settle(port_, taken, outcome.serialNumberConfirmed, note);
+            Note(note);
+        } else if (needsCounter) {
+            counter->Release();
+        }
+        RunResult result;
+        handOver_.Invoke([&](IRunHost&) {
+            result = host_.EndRun(outcome, duration);
+            results_.push_back(result);
+        });
+        if (options_.record != nullptr) {
+            QString note;
+            options_.record->CloseRun(port_, result, note);
+            Note(note);
+        }
         return true;
     }
 
@@ -274,12 +339,12 @@ void Station::Run() {
     for (int i = 0; i < count; ++i) {
         hosts.push_back(std::make_unique<PortHost>(i, ports_[i], options_, events_));
         handOvers.push_back(std::make_unique<TRunHandOver>(*hosts.back()));
-        workers.push_back(std::make_unique<PortWorker>(
-            i, ports_[i], options_, events_, *handOvers.back(), *hosts.back(), stop_, results_[i],
-            [&] {
-                if (--running == 0)
-                    loop.quit();
-            }));
+        workers.push_back(std::make_unique<PortWorker>(i, ports_[i], options_, events_,
+                                                       *handOvers.back(), *hosts.back(), stop_,
+                                                       results_[i], [&] {
+                                                           if (--running == 0)
+                                                               loop.quit();
+                                                       }));
     }
     for (auto& worker : workers) {
         if (options_.startThread)

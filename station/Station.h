@@ -5,9 +5,13 @@
 // run returns. The station adds:
 // - a host per port on the station's thread (the thread that calls Run), reached through the
 //   port's TRunHandOver, that turns the run's reports into IStationEvents calls for that port;
-// - serial numbers (technology mode): fixed per port, or taken from a SerialNumberCounter when
-//   the run reaches its serial-number step (the counter is reserved before the run starts, so
-//   a run is not started when no number is left for it);
+// - serial numbers (technology mode): fixed per port, or taken from a source (a
+//   SerialNumberCounter, a record's pool) on the port's thread when the run reaches its
+//   serial-number step (a number is reserved before the run starts, so a run is not started
+//   when no number is left for it); an empty number is never written;
+// - a record (optional): each run's row is opened on the port's thread before the device sees
+//   anything, and a run whose row cannot be opened is not started; the row is completed after
+//   the run;
 // - the loop (`repeat`), a state per port (PortState):
 //     Waiting      until a device answers presentChecks probes in a row; its update follows;
 //     Updating     the run;
@@ -36,13 +40,12 @@
 #include "ByteChannel.h"
 #include "Clock.h"
 #include "RunOutcome.h"
+#include "StationRecord.h"
 #include "UpdatePackage.h"
 
 class QThread;
 
 namespace kvr::station {
-
-class SerialNumberCounter;
 
 struct StationPort {
     QString name;          // what the port opens by
@@ -86,6 +89,8 @@ public:
     virtual void SerialNumberTaken(int port, const QString& number) = 0;
     // The port's update log does not open: its runs go on without one (said once per port).
     virtual void LogUnavailable(int port, const QString& path) = 0;
+    // What the record or the pool has to tell the operator (a record out of reach).
+    virtual void RecordNote(int port, const QString& text) = 0;
     virtual void RunEnded(int port, const RunResult& result) = 0;
 };
 
@@ -97,7 +102,8 @@ struct StationOptions {
     bool bootAll = false;
     bool technology = false;
     QString hardware;                        // technology mode
-    SerialNumberCounter* counter = nullptr;  // technology mode, ports without a number
+    ISerialNumberSource* counter = nullptr;  // technology mode, ports without a number
+    IStationRecord* record = nullptr;        // none: nothing is recorded
     // The answer to the program-version question; default No.
     std::function<bool(int port, const QString& question)> answerQuestion;
     bool repeat = false;

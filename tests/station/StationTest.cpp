@@ -72,6 +72,9 @@ public:
         Note(port, "sn " + number.toStdString());
     }
     void LogUnavailable(int port, const QString&) override { Note(port, "no log"); }
+    void RecordNote(int port, const QString& text) override {
+        Note(port, "record " + text.toStdString());
+    }
     void RunEnded(int port, const RunResult& result) override {
         Note(port, "ended " + std::to_string(result.run));
         if (onEnded)

@@ -1,0 +1,528 @@
+#include "Record.h"
+
+#include <QJsonObject>
+#include <QTimeZone>
+#include <QUuid>
+#include <algorithm>
+#include <type_traits>
+
+#include "Journal.h"
+
+namespace kvr::record {
+
+namespace {
+
+constexpr int kMaxNumberDigits = 12;
+constexpr int kMaxPoolNameChars = 64;
+
+// Each step brings the schema from the version before it to its own; a fresh record runs them
+// all. A step is never changed once released: a new one is added instead.
+const std::vector<std::vector<const char*>> kSchemaSteps = {
+    {
+        "CREATE TABLE runs ("
+        " id TEXT PRIMARY KEY,"
+        " station TEXT NOT NULL, port TEXT NOT NULL, adapter TEXT,"
+        " package_name TEXT NOT NULL, package_sha256 TEXT NOT NULL, page_count INTEGER NOT NULL,"
+        " hardware_versions TEXT NOT NULL, program_versions TEXT NOT NULL,"
+        " technology INTEGER NOT NULL, boot_all INTEGER NOT NULL, hw TEXT, pool TEXT,"
+        " started_at TEXT NOT NULL, ended_at TEXT, duration_ms BIGINT,"
+        " outcome TEXT, outcome_text TEXT, pages_sent INTEGER,"
+        " serial_number TEXT, serial_confirmed INTEGER,"
+        " log_path TEXT)",
+        "CREATE INDEX runs_serial_number ON runs (serial_number)",
+        "CREATE INDEX runs_started_at ON runs (started_at)",
+        "CREATE TABLE pools ("
+        " name TEXT PRIMARY KEY, width INTEGER NOT NULL,"
+        " first_value BIGINT NOT NULL, last_value BIGINT NOT NULL, next_value BIGINT NOT NULL,"
+        " created_at TEXT NOT NULL)",
+        "CREATE TABLE numbers ("
+        " pool TEXT NOT NULL REFERENCES pools (name), value BIGINT NOT NULL,"
+        " number TEXT NOT NULL UNIQUE, state TEXT NOT NULL, run_id TEXT,"
+        " taken_at TEXT NOT NULL, settled_at TEXT, reason TEXT,"
+        " PRIMARY KEY (pool, value))",
+        "CREATE INDEX numbers_run_id ON numbers (run_id)",
+    },
+};
+
+QString Flag(bool on) {
+    return on ? QStringLiteral("1") : QStringLiteral("0");
+}
+
+QString Number(int64_t value, int width) {
+    return QStringLiteral("%1").arg(value, width, 10, QLatin1Char('0'));
+}
+
+int64_t ToInt(const Value& v) {
+    return v ? v->toLongLong() : 0;
+}
+
+QString ToText(const Value& v) {
+    return v.value_or(QString());
+}
+
+bool AllDigits(const QString& text) {
+    if (text.isEmpty())
+        return false;
+    for (QChar c : text) {
+        if (c < u'0' || c > u'9')
+            return false;
+    }
+    return true;
+}
+
+[[noreturn]] void Refuse(const QString& why) {
+    throw RecordError(why, false);
+}
+
+}  // namespace
+
+QString StampText(const QDateTime& at) {
+    return at.toUTC().toString(Qt::ISODateWithMs);
+}
+
+QDateTime StampValue(const QString& text) {
+    QDateTime at = QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (!at.isValid())
+        at = QDateTime::fromString(text, Qt::ISODate);
+    return at;
+}
+
+Record::Record(const RecordUrl& url, std::unique_ptr<Database> db, const QString& journalPath)
+    : url_(url),
+      db_(std::move(db)),
+      journal_(std::make_unique<Journal>(journalPath)),
+      now_([] { return QDateTime::currentDateTimeUtc(); }) {}
+
+Record::~Record() = default;
+
+std::unique_ptr<Record> Record::Open(const RecordUrl& url, const QString& journalPath) {
+    std::unique_ptr<Database> db =
+        url.kind == RecordUrl::Kind::Sqlite ? OpenSqlite(url.path) : OpenPostgres(url.ConnInfo());
+    std::unique_ptr<Record> record(new Record(url, std::move(db), journalPath));
+    record->PrepareSchema();
+    record->journalPending_ = true;
+    record->ReplayJournal();
+    return record;
+}
+
+QString Record::JournalPath() const {
+    return journal_->Path();
+}
+
+QString Record::Stamp() const {
+    return StampText(now_());
+}
+
+void Record::PrepareSchema() {
+    const int latest = static_cast<int>(kSchemaSteps.size());
+    auto version = [this]() {
+        if (!db_->TableExists(QStringLiteral("meta")))
+            return 0;
+        const Rows rows =
+            db_->Exec(QStringLiteral("SELECT value FROM meta WHERE key = 'schema_version'"), {});
+        return rows.empty() ? 0 : static_cast<int>(ToInt(rows[0][0]));
+    };
+    auto newer = [&](int found) {
+        return RecordError(QStringLiteral("The record %1 was written by a newer version of the "
+                                          "tool (schema %2; this one knows %3): it is left as it "
+                                          "is")
+                               .arg(url_.Text())
+                               .arg(found)
+                               .arg(latest),
+                           false);
+    };
+    // Most opens find the schema as it should be and need no write lock.
+    const int seen = version();
+    if (seen == latest)
+        return;
+    if (seen > latest)
+        throw newer(seen);
+    WriteTransaction transaction(*db_);
+    db_->LockSchema();
+    int current = version();  // another process may have been first
+    if (current > latest)
+        throw newer(current);
+    if (current == 0 && !db_->TableExists(QStringLiteral("meta"))) {
+        db_->Exec(QStringLiteral("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)"),
+                  {});
+        db_->Exec(QStringLiteral("INSERT INTO meta (key, value) VALUES ('schema_version', '0')"),
+                  {});
+    }
+    for (; current < latest; ++current) {
+        for (const char* statement : kSchemaSteps[static_cast<size_t>(current)])
+            db_->Exec(QString::fromUtf8(statement), {});
+    }
+    db_->Exec(QStringLiteral("UPDATE meta SET value = $1 WHERE key = 'schema_version'"),
+              {QString::number(latest)});
+    transaction.Commit();
+}
+
+template <typename F>
+auto Record::Reaching(F&& work) -> decltype(work()) {
+    if (!db_->Connected())
+        db_->Reconnect();
+    try {
+        if constexpr (std::is_void_v<decltype(work())>) {
+            work();
+            if (journalPending_)
+                ReplayLocked();
+        } else {
+            auto result = work();
+            if (journalPending_)
+                ReplayLocked();
+            return result;
+        }
+    } catch (const RecordError& e) {
+        // A connection that broke under the call (a restarted server) gets one more try on a
+        // new one; every call here may run twice with the same result.
+        if (!e.Unreachable() || db_->Connected())
+            throw;
+        db_->Reconnect();
+        return work();
+    }
+}
+
+QString Record::BeginRun(const RunStart& s) {
+    const std::lock_guard lock(mutex_);
+    const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    const QString started = Stamp();
+    Reaching([&] {
+        db_->Exec(
+            QStringLiteral(
+                "INSERT INTO runs (id, station, port, adapter, package_name, package_sha256,"
+                " page_count, hardware_versions, program_versions, technology, boot_all, hw,"
+                " pool, started_at, log_path)"
+                " VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15)"
+                " ON CONFLICT (id) DO NOTHING"),
+            {id, s.station, s.port, s.adapter.isEmpty() ? Value() : Value(s.adapter), s.packageName,
+             s.packageSha256, QString::number(s.pageCount), s.hardwareVersions, s.programVersions,
+             Flag(s.technology), Flag(s.bootAll), s.technology ? Value(s.hardware) : Value(),
+             s.pool.isEmpty() ? Value() : Value(s.pool), started,
+             s.logPath.isEmpty() ? Value() : Value(s.logPath)});
+    });
+    return id;
+}
+
+void Record::ApplyEnd(const QString& runId, const RunEnding& e, const QString& endedAt) {
+    // Only an open row is completed: an ending journaled twice is written once.
+    db_->Exec(
+        QStringLiteral("UPDATE runs SET ended_at = $2, duration_ms = $3, outcome = $4,"
+                       " outcome_text = $5, pages_sent = $6, serial_number = $7,"
+                       " serial_confirmed = $8 WHERE id = $1 AND ended_at IS NULL"),
+        {runId, endedAt, QString::number(e.durationMs), e.outcome, e.outcomeText,
+         QString::number(e.pagesSent), e.serialNumber.isEmpty() ? Value() : Value(e.serialNumber),
+         Flag(e.serialNumberConfirmed)});
+}
+
+Saved Record::EndRun(const QString& runId, const RunEnding& e) {
+    const std::lock_guard lock(mutex_);
+    const QString endedAt = Stamp();
+    try {
+        Reaching([&] { ApplyEnd(runId, e, endedAt); });
+        return Saved::Recorded;
+    } catch (const RecordError& error) {
+        if (!error.Unreachable())
+            throw;
+    }
+    QJsonObject entry{{QStringLiteral("op"), QStringLiteral("end")},
+                      {QStringLiteral("id"), runId},
+                      {QStringLiteral("ended_at"), endedAt},
+                      {QStringLiteral("outcome"), e.outcome},
+                      {QStringLiteral("outcome_text"), e.outcomeText},
+                      {QStringLiteral("duration_ms"), QString::number(e.durationMs)},
+                      {QStringLiteral("pages_sent"), e.pagesSent},
+                      {QStringLiteral("serial_number"), e.serialNumber},
+                      {QStringLiteral("serial_confirmed"), e.serialNumberConfirmed}};
+    journal_->Append(url_.Text(), entry);
+    journalPending_ = true;
+    return Saved::Journaled;
+}
+
+void Record::CreatePool(const QString& name, const QString& first, const QString& lastGiven) {
+    const std::lock_guard lock(mutex_);
+    if (name.trimmed().isEmpty() || name.size() > kMaxPoolNameChars)
+        Refuse(QStringLiteral("A pool's name has 1 to %1 characters").arg(kMaxPoolNameChars));
+    if (!AllDigits(first) || first.size() > kMaxNumberDigits)
+        Refuse(QStringLiteral("The first number \"%1\" is not 1 to %2 digits")
+                   .arg(first)
+                   .arg(kMaxNumberDigits));
+    const int width = static_cast<int>(first.size());
+    const QString last = lastGiven.isEmpty() ? QString(width, u'9') : lastGiven;
+    if (!AllDigits(last) || last.size() > width)
+        Refuse(QStringLiteral("The last number \"%1\" is not a number of at most %2 digits")
+                   .arg(last)
+                   .arg(width));
+    const int64_t firstValue = first.toLongLong();
+    const int64_t lastValue = last.toLongLong();
+    if (lastValue < firstValue)
+        Refuse(QStringLiteral("The last number %1 comes before the first %2").arg(last, first));
+    Reaching([&] {
+        WriteTransaction transaction(*db_);
+        db_->LockSchema();  // two pools created at once must still not overlap
+        if (!db_->Exec(QStringLiteral("SELECT 1 FROM pools WHERE name = $1"), {name}).empty())
+            Refuse(QStringLiteral("A pool named \"%1\" exists already").arg(name));
+        const Rows overlap =
+            db_->Exec(QStringLiteral("SELECT name, first_value, last_value, width FROM pools"
+                                     " WHERE first_value <= $2 AND last_value >= $1"),
+                      {QString::number(firstValue), QString::number(lastValue)});
+        if (!overlap.empty()) {
+            const int w = static_cast<int>(ToInt(overlap[0][3]));
+            Refuse(QStringLiteral("%1–%2 overlaps the pool \"%3\" (%4–%5): a serial number would "
+                                  "be given twice")
+                       .arg(first, Number(lastValue, width), ToText(overlap[0][0]),
+                            Number(ToInt(overlap[0][1]), w), Number(ToInt(overlap[0][2]), w)));
+        }
+        db_->Exec(QStringLiteral("INSERT INTO pools (name, width, first_value, last_value,"
+                                 " next_value, created_at) VALUES ($1, $2, $3, $4, $3, $5)"),
+                  {name, QString::number(width), QString::number(firstValue),
+                   QString::number(lastValue), Stamp()});
+        transaction.Commit();
+    });
+}
+
+std::vector<PoolStatus> Record::Pools(const QString& name) {
+    const std::lock_guard lock(mutex_);
+    return Reaching([&] {
+        std::vector<PoolStatus> pools;
+        const Rows rows = db_->Exec(
+            QStringLiteral("SELECT name, width, first_value, last_value, next_value, created_at"
+                           " FROM pools WHERE $1 = '' OR name = $1 ORDER BY first_value"),
+            {name});
+        for (const Row& row : rows) {
+            PoolStatus p;
+            p.name = ToText(row[0]);
+            const int width = static_cast<int>(ToInt(row[1]));
+            const int64_t last = ToInt(row[3]);
+            int64_t next = ToInt(row[4]);
+            p.first = Number(ToInt(row[2]), width);
+            p.last = Number(last, width);
+            p.created = StampValue(ToText(row[5]));
+            const Rows states =
+                db_->Exec(QStringLiteral(
+                              "SELECT state, count(*) FROM numbers WHERE pool = $1 GROUP BY state"),
+                          {p.name});
+            for (const Row& s : states) {
+                const QString state = ToText(s[0]);
+                const int64_t count = ToInt(s[1]);
+                if (state == QLatin1String("sent"))
+                    p.sent = count;
+                else if (state == QLatin1String("confirmed"))
+                    p.confirmed = count;
+                else if (state == QLatin1String("failed"))
+                    p.failed = count;
+                else
+                    p.voided += count;
+            }
+            // Numbers voided before anybody took them are not free either.
+            const Rows ahead = db_->Exec(QStringLiteral("SELECT value FROM numbers WHERE pool = $1"
+                                                        " AND value >= $2 ORDER BY value"),
+                                         {p.name, QString::number(next)});
+            p.free = std::max<int64_t>(0, last - next + 1 - static_cast<int64_t>(ahead.size()));
+            for (const Row& a : ahead) {
+                if (ToInt(a[0]) != next)
+                    break;
+                ++next;
+            }
+            if (next <= last)
+                p.next = Number(next, width);
+            pools.push_back(p);
+        }
+        return pools;
+    });
+}
+
+QString Record::TakeNumber(const QString& pool, const QString& runId) {
+    const std::lock_guard lock(mutex_);
+    return Reaching([&] {
+        WriteTransaction transaction(*db_);
+        // A take whose commit went through before the connection broke is not taken again.
+        const Rows had =
+            db_->Exec(QStringLiteral("SELECT number FROM numbers WHERE run_id = $1"), {runId});
+        if (!had.empty())
+            return ToText(had[0][0]);
+        for (;;) {
+            const Rows taken =
+                db_->Exec(QStringLiteral("UPDATE pools SET next_value = next_value + 1"
+                                         " WHERE name = $1 AND next_value <= last_value"
+                                         " RETURNING next_value - 1, width"),
+                          {pool});
+            if (taken.empty()) {
+                if (db_->Exec(QStringLiteral("SELECT 1 FROM pools WHERE name = $1"), {pool})
+                        .empty())
+                    Refuse(QStringLiteral("There is no pool named \"%1\"").arg(pool));
+                return QString();
+            }
+            const int64_t value = ToInt(taken[0][0]);
+            const QString number = Number(value, static_cast<int>(ToInt(taken[0][1])));
+            const Rows voided =
+                db_->Exec(QStringLiteral("SELECT 1 FROM numbers WHERE pool = $1 AND value = $2"),
+                          {pool, QString::number(value)});
+            if (!voided.empty())
+                continue;
+            db_->Exec(QStringLiteral("INSERT INTO numbers (pool, value, number, state, run_id,"
+                                     " taken_at) VALUES ($1, $2, $3, 'sent', $4, $5)"),
+                      {pool, QString::number(value), number, runId, Stamp()});
+            // An open row shows the number even when its run never ends.
+            db_->Exec(QStringLiteral("UPDATE runs SET serial_number = $2, serial_confirmed = 0"
+                                     " WHERE id = $1"),
+                      {runId, number});
+            transaction.Commit();
+            return number;
+        }
+    });
+}
+
+void Record::ApplySettle(const QString& number, bool confirmed, const QString& at) {
+    db_->Exec(QStringLiteral("UPDATE numbers SET state = $2, settled_at = $3"
+                             " WHERE number = $1 AND state = 'sent'"),
+              {number, confirmed ? QStringLiteral("confirmed") : QStringLiteral("failed"), at});
+}
+
+Saved Record::SettleNumber(const QString& number, bool confirmed) {
+    const std::lock_guard lock(mutex_);
+    const QString at = Stamp();
+    try {
+        Reaching([&] { ApplySettle(number, confirmed, at); });
+        return Saved::Recorded;
+    } catch (const RecordError& error) {
+        if (!error.Unreachable())
+            throw;
+    }
+    journal_->Append(url_.Text(), QJsonObject{{QStringLiteral("op"), QStringLiteral("settle")},
+                                              {QStringLiteral("number"), number},
+                                              {QStringLiteral("confirmed"), confirmed},
+                                              {QStringLiteral("at"), at}});
+    journalPending_ = true;
+    return Saved::Journaled;
+}
+
+void Record::VoidNumber(const QString& number, const QString& reason) {
+    const std::lock_guard lock(mutex_);
+    if (!AllDigits(number) || number.size() > kMaxNumberDigits)
+        Refuse(QStringLiteral("\"%1\" is no serial number").arg(number));
+    Reaching([&] {
+        WriteTransaction transaction(*db_);
+        const Rows pools =
+            db_->Exec(QStringLiteral("SELECT name FROM pools WHERE width = $1 AND first_value <= $2"
+                                     " AND last_value >= $2"),
+                      {QString::number(number.size()), QString::number(number.toLongLong())});
+        if (pools.empty())
+            Refuse(QStringLiteral("No pool holds the serial number %1").arg(number));
+        const QString pool = ToText(pools[0][0]);
+        const QString at = Stamp();
+        const Rows updated = db_->Exec(
+            QStringLiteral("UPDATE numbers SET state = 'void', settled_at = $2, reason = $3"
+                           " WHERE number = $1 RETURNING number"),
+            {number, at, reason});
+        if (updated.empty()) {
+            db_->Exec(
+                QStringLiteral("INSERT INTO numbers (pool, value, number, state, taken_at,"
+                               " settled_at, reason) VALUES ($1, $2, $3, 'void', $4, $4, $5)"),
+                {pool, QString::number(number.toLongLong()), number, at, reason});
+        }
+        transaction.Commit();
+    });
+}
+
+std::vector<HistoryRow> Record::History(const HistoryFilter& filter) {
+    const std::lock_guard lock(mutex_);
+    return Reaching([&] {
+        const Rows rows = db_->Exec(
+            QStringLiteral(
+                "SELECT r.id, r.station, r.port, r.adapter, r.package_name, r.package_sha256,"
+                " r.page_count, r.hardware_versions, r.program_versions, r.technology, r.boot_all,"
+                " r.hw, r.pool, r.log_path, r.started_at, r.ended_at, r.duration_ms, r.outcome,"
+                " r.outcome_text, r.pages_sent, r.serial_number, r.serial_confirmed, n.state"
+                " FROM runs r LEFT JOIN numbers n ON n.run_id = r.id AND n.number = r.serial_number"
+                " WHERE ($1 = '' OR r.serial_number = $1) AND ($2 = '' OR r.port = $2)"
+                " AND ($3 = '' OR r.started_at >= $3)"
+                " ORDER BY r.started_at, r.id"),
+            {filter.serialNumber, filter.port,
+             filter.since.isValid() ? StampText(filter.since) : QString()});
+        std::vector<HistoryRow> history;
+        history.reserve(rows.size());
+        for (const Row& row : rows) {
+            HistoryRow h;
+            h.id = ToText(row[0]);
+            h.start.station = ToText(row[1]);
+            h.start.port = ToText(row[2]);
+            h.start.adapter = ToText(row[3]);
+            h.start.packageName = ToText(row[4]);
+            h.start.packageSha256 = ToText(row[5]);
+            h.start.pageCount = static_cast<int>(ToInt(row[6]));
+            h.start.hardwareVersions = ToText(row[7]);
+            h.start.programVersions = ToText(row[8]);
+            h.start.technology = ToInt(row[9]) != 0;
+            h.start.bootAll = ToInt(row[10]) != 0;
+            h.start.hardware = ToText(row[11]);
+            h.start.pool = ToText(row[12]);
+            h.start.logPath = ToText(row[13]);
+            h.startedAt = StampValue(ToText(row[14]));
+            h.serialNumber = ToText(row[20]);
+            if (row[15]) {
+                RunEnding e;
+                h.endedAt = StampValue(ToText(row[15]));
+                e.durationMs = static_cast<uint64_t>(ToInt(row[16]));
+                e.outcome = ToText(row[17]);
+                e.outcomeText = ToText(row[18]);
+                e.pagesSent = static_cast<int>(ToInt(row[19]));
+                e.serialNumber = h.serialNumber;
+                e.serialNumberConfirmed = ToInt(row[21]) != 0;
+                h.ending = e;
+            }
+            h.numberState = ToText(row[22]);
+            history.push_back(std::move(h));
+        }
+        return history;
+    });
+}
+
+std::optional<Record::Confirmed> Record::LastConfirmed(const QString& serialNumber) {
+    const std::lock_guard lock(mutex_);
+    return Reaching([&]() -> std::optional<Confirmed> {
+        const Rows rows =
+            db_->Exec(QStringLiteral("SELECT ended_at, station FROM runs WHERE serial_number = $1"
+                                     " AND serial_confirmed = 1 ORDER BY ended_at DESC LIMIT 1"),
+                      {serialNumber});
+        if (rows.empty())
+            return std::nullopt;
+        return Confirmed{StampValue(ToText(rows[0][0])), ToText(rows[0][1])};
+    });
+}
+
+int Record::ReplayJournal() {
+    const std::lock_guard lock(mutex_);
+    return ReplayLocked();
+}
+
+int Record::ReplayLocked() {
+    journalPending_ = false;
+    try {
+        return journal_->Replay(url_.Text(), [this](const QJsonObject& entry) {
+            const QString op = entry.value(QStringLiteral("op")).toString();
+            if (op == QLatin1String("end")) {
+                RunEnding e;
+                e.outcome = entry.value(QStringLiteral("outcome")).toString();
+                e.outcomeText = entry.value(QStringLiteral("outcome_text")).toString();
+                e.durationMs = entry.value(QStringLiteral("duration_ms")).toString().toULongLong();
+                e.pagesSent = entry.value(QStringLiteral("pages_sent")).toInt();
+                e.serialNumber = entry.value(QStringLiteral("serial_number")).toString();
+                e.serialNumberConfirmed = entry.value(QStringLiteral("serial_confirmed")).toBool();
+                ApplyEnd(entry.value(QStringLiteral("id")).toString(), e,
+                         entry.value(QStringLiteral("ended_at")).toString());
+            } else if (op == QLatin1String("settle")) {
+                ApplySettle(entry.value(QStringLiteral("number")).toString(),
+                            entry.value(QStringLiteral("confirmed")).toBool(),
+                            entry.value(QStringLiteral("at")).toString());
+            }
+        });
+    } catch (const RecordError& e) {
+        // Out of reach: the entries wait for the next call that gets through. An entry the
+        // record refuses stays in the file for a person to read; the call that led here had
+        // succeeded and is not failed for it.
+        journalPending_ = e.Unreachable();
+        return 0;
+    }
+}
+
+}  // namespace kvr::record

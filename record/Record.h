@@ -1,0 +1,158 @@
+// The production record: one row per update run, and the serial-number pools, in SQLite or
+// PostgreSQL (Database.h). No UI: the programs show what it returns their own way.
+//
+// Runs. BeginRun writes the row before the device sees anything and EndRun completes it, so a
+// crash leaves an open row, never none.
+//
+// Pools. A number is taken in its own committed transaction (TakeNumber) and marked "sent"
+// before the device sees it; SettleNumber then marks it "confirmed" or "failed". A taken number
+// is never given again, by any process or station sharing the record, crash or not. A number
+// voided while still free is skipped. Every number below a pool's next one therefore has a
+// state: sent, confirmed, failed or void.
+//
+// When the record cannot be reached: every call first reconnects a broken connection and tries
+// once more after a connection that broke under it; a PostgreSQL server that does not answer is
+// given about 5 s per attempt (RecordError after that). EndRun and SettleNumber then keep the
+// ending in the journal instead, and whatever the journal holds is written to the record at
+// Open and after the next call that reached it, at most once each (every journaled step can
+// be applied twice with the same result).
+//
+// Thread-safe: one connection, one call at a time.
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "Database.h"
+#include "RecordUrl.h"
+
+namespace kvr::record {
+
+class Journal;
+
+inline constexpr int kSchemaVersion = 1;
+
+struct RunStart {
+    QString station;  // host name
+    QString port;
+    QString adapter;  // the adapter's by_id link or USB serial number; empty where unknown
+    QString packageName;
+    QString packageSha256;  // lowercase hex
+    int pageCount = 0;
+    QString hardwareVersions;  // as the window's lists show them, one per line
+    QString programVersions;
+    bool technology = false;
+    bool bootAll = false;
+    QString hardware;  // technology mode
+    QString pool;      // the serial-number pool, when numbers come from one
+    QString logPath;
+};
+
+struct RunEnding {
+    QString outcome;      // RunEndName(), or the station's own word ("no serial number left")
+    QString outcomeText;  // the text shown
+    uint64_t durationMs = 0;
+    int pagesSent = 0;
+    QString serialNumber;  // given to the device in this run; empty: none
+    bool serialNumberConfirmed = false;
+};
+
+struct HistoryRow {
+    QString id;
+    RunStart start;
+    QDateTime startedAt;
+    std::optional<RunEnding> ending;  // none: the run never ended (a crash)
+    QDateTime endedAt;
+    QString serialNumber;  // also set for an open run that had taken one
+    QString numberState;   // the pool's word for that number; empty without a pool
+};
+
+struct HistoryFilter {
+    QString serialNumber;
+    QString port;
+    QDateTime since;  // invalid: from the first
+};
+
+struct PoolStatus {
+    QString name;
+    QString first, last;
+    QString next;  // the next free number; empty when the pool is used up
+    int64_t free = 0, sent = 0, confirmed = 0, failed = 0, voided = 0;
+    QDateTime created;
+};
+
+// Where an ending went.
+enum class Saved { Recorded, Journaled };
+
+class Record {
+public:
+    // Opens the record, creating its tables or upgrading them in place, then writes what the
+    // journal holds for it. Throws RecordError: unreachable, no database, or a schema written by
+    // a newer tool (which is never touched).
+    static std::unique_ptr<Record> Open(const RecordUrl& url, const QString& journalPath);
+    ~Record();
+
+    const RecordUrl& Url() const { return url_; }
+    QString JournalPath() const;
+
+    // The run's row; returns its id. Throws RecordError.
+    QString BeginRun(const RunStart& start);
+    // Throws RecordError only when neither the record nor the journal took the ending.
+    Saved EndRun(const QString& runId, const RunEnding& ending);
+
+    // first, last: digits; last empty: all nines of first's width. Throws RecordError with the
+    // reason (a bad range, a name in use, a range that overlaps another pool's).
+    void CreatePool(const QString& name, const QString& first, const QString& last);
+    // Every pool, or the one named (empty when there is none of that name).
+    std::vector<PoolStatus> Pools(const QString& name = {});
+    // A free number for the run, committed as "sent" before it returns; empty when the pool is
+    // used up. A run takes one number at most: asked again it gets the same. Throws RecordError.
+    QString TakeNumber(const QString& pool, const QString& runId);
+    Saved SettleNumber(const QString& number, bool confirmed);
+    // Marks a number void, given or not. Throws RecordError when no pool holds it.
+    void VoidNumber(const QString& number, const QString& reason);
+
+    std::vector<HistoryRow> History(const HistoryFilter& filter);
+    // The last confirmed write of a serial number: when and on which station.
+    struct Confirmed {
+        QDateTime endedAt;
+        QString station;
+    };
+    std::optional<Confirmed> LastConfirmed(const QString& serialNumber);
+
+    // Writes the journal's entries for this record; returns how many went.
+    int ReplayJournal();
+
+    // Stamps for the rows; the system's UTC time unless a test sets its own.
+    void SetNow(std::function<QDateTime()> now) { now_ = std::move(now); }
+
+private:
+    Record(const RecordUrl& url, std::unique_ptr<Database> db, const QString& journalPath);
+    void PrepareSchema();
+    template <typename F>
+    auto Reaching(F&& work) -> decltype(work());
+    int ReplayLocked();
+    void ApplyEnd(const QString& runId, const RunEnding& ending, const QString& endedAt);
+    void ApplySettle(const QString& number, bool confirmed, const QString& at);
+    QString Stamp() const;
+
+    RecordUrl url_;
+    std::unique_ptr<Database> db_;
+    std::unique_ptr<Journal> journal_;
+    std::function<QDateTime()> now_;
+    std::recursive_mutex mutex_;
+    bool journalPending_ = false;
+};
+
+// "2026-12-09T19:30:05.120Z" and back.
+QString StampText(const QDateTime& at);
+QDateTime StampValue(const QString& text);
+
+}  // namespace kvr::record
