@@ -7,11 +7,15 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KVR_WIN64_BUILD_DIR:-$root/build-win64}
 
 qt=$("$root/scripts/qt-windows.sh" | tail -n 1)
-# A build folder configured against another Qt (another cache key) is configured afresh:
-# its CMake cache still points into the old prefix.
-if [ -f "$build/CMakeCache.txt" ] && ! grep -qxF "KVR_QT_PREFIX:UNINITIALIZED=$qt" "$build/CMakeCache.txt" &&
-    ! grep -qxF "KVR_QT_PREFIX:PATH=$qt" "$build/CMakeCache.txt"; then
-    echo "-- $build was configured against another Qt: configuring it afresh" >&2
+# SQLite and libpq for the record.
+db=$("$root/scripts/db-windows.sh" | tail -n 1)
+# A build folder configured against another Qt or other libraries (another cache key) is
+# configured afresh: its CMake cache still points into the old prefix.
+configured() {
+    grep -qxF "$1:UNINITIALIZED=$2" "$build/CMakeCache.txt" || grep -qxF "$1:PATH=$2" "$build/CMakeCache.txt"
+}
+if [ -f "$build/CMakeCache.txt" ] && { ! configured KVR_QT_PREFIX "$qt" || ! configured KVR_DB_PREFIX "$db"; }; then
+    echo "-- $build was configured against another Qt or database libraries: configuring it afresh" >&2
     rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
 fi
 launcher=()
@@ -21,7 +25,7 @@ if command -v ccache >/dev/null 2>&1; then
 fi
 cmake -S "$root" -B "$build" -G Ninja "${launcher[@]}" \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=Release \
-    -DKVR_QT_PREFIX="$qt" -DQT_HOST_PATH=/usr \
+    -DKVR_QT_PREFIX="$qt" -DKVR_DB_PREFIX="$db" -DQT_HOST_PATH=/usr \
     -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake -DKVR_BENCH=OFF >/dev/null
 targets=()
 for t in "$@"; do targets+=(--target "$t"); done

@@ -158,8 +158,12 @@ std::string Describe(const FlashSettings& s) {
     }
     if (!s.serialNumberFirst.isEmpty())
         parts << QStringLiteral("sn-first [%1]").arg(s.serialNumberFirst);
+    if (!s.serialNumberPool.isEmpty())
+        parts << QStringLiteral("sn-pool [%1]").arg(s.serialNumberPool);
     if (!s.hardware.isEmpty())
         parts << QStringLiteral("hw [%1]").arg(s.hardware);
+    if (!s.record.isEmpty())
+        parts << QStringLiteral("record [%1]").arg(s.record);
     if (s.programMismatch != ProgramMismatchAnswer::Ask)
         parts << QLatin1String(kAnswers[static_cast<int>(s.programMismatch)]);
     if (s.repeat)
@@ -292,6 +296,13 @@ TEST(FlashArguments, AcceptPortPackageAndTheOptionalModesInAnyOrder) {
               "000101", "--hw", "2", "--repeat", "--program-mismatch", "continue"},
              "port [A] port [B] package [f.bsk] technology sn-first [000101] hw [2] continue "
              "repeat"},
+            // A pool without --record takes the station's own record.
+            {{"--port", "A", "--port", "B", "--package", "f.bsk", "--technology", "--sn-pool",
+              "line2", "--hw", "2", "--repeat"},
+             "port [A] port [B] package [f.bsk] technology sn-pool [line2] hw [2] record [default] "
+             "stop repeat"},
+            {kPortAndPackage + QStringList{"--record", "postgresql://line@db/prod"},
+             "port [COM3] package [f.bsk] record [postgresql://line@db/prod]"},
             // One port takes its --sn wherever it stands.
             {{"--sn", "7", "--hw", "1", "--technology", "--port", "A", "--package", "f.bsk"},
              "port [A] package [f.bsk] technology sn [7] hw [1]"},
@@ -309,11 +320,11 @@ TEST(FlashArguments, RefuseWhatCouldNotStartARightRun) {
             {{"--port", "  ", "--package", "f.bsk"}, "\"flash\" needs --port PORT"},
             {{"--port", "COM3"}, "\"flash\" needs --package FILE"},
             {kPortAndPackage + QStringList{"--technology"},
-             "--technology goes with --hw HW and either --sn SN or --sn-first N"},
+             "--technology goes with --hw HW and one of --sn SN, --sn-first N, --sn-pool NAME"},
             {kPortAndPackage + QStringList{"--sn", "1", "--hw", "1"},
-             "--technology goes with --hw HW and either --sn SN or --sn-first N"},
+             "--technology goes with --hw HW and one of --sn SN, --sn-first N, --sn-pool NAME"},
             {kPortAndPackage + QStringList{"--technology", "--sn", "1"},
-             "--technology goes with --hw HW and either --sn SN or --sn-first N"},
+             "--technology goes with --hw HW and one of --sn SN, --sn-first N, --sn-pool NAME"},
             {kPortAndPackage + QStringList{"--technology", "--sn", "12a", "--hw", "1"},
              "--sn takes 1 to 12 digits, not \"12a\""},
             {kPortAndPackage + QStringList{"--technology", "--sn", "1234567890123", "--hw", "1"},
@@ -341,10 +352,15 @@ TEST(FlashArguments, RefuseWhatCouldNotStartARightRun) {
             {kPortAndPackage +
                  QStringList{"--technology", "--hw", "1", "--sn", "1", "--sn-first", "2"},
              "--sn and --sn-first do not go together"},
+            {kPortAndPackage +
+                 QStringList{"--technology", "--hw", "1", "--sn-first", "1", "--sn-pool", "L"},
+             "--sn-pool takes the place of --sn and --sn-first"},
+            {kPortAndPackage + QStringList{"--sn-pool", "L", "--hw", "1"},
+             "--technology goes with --hw HW and one of --sn SN, --sn-first N, --sn-pool NAME"},
             {kPortAndPackage + QStringList{"--technology", "--hw", "1", "--sn", "1", "--repeat"},
              "--repeat numbers its devices with --sn-first, not --sn"},
             {kPortAndPackage + QStringList{"--technology", "--sn-first", "1"},
-             "--technology goes with --hw HW and either --sn SN or --sn-first N"},
+             "--technology goes with --hw HW and one of --sn SN, --sn-first N, --sn-pool NAME"},
             {kPortAndPackage +
                  QStringList{"--technology", "--hw", "1", "--sn-first", "1000000000000"},
              "--sn-first takes 1 to 12 digits, not \"1000000000000\""},

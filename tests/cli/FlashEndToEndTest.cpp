@@ -294,8 +294,8 @@ TEST_F(CliFlash, BadUsageAndBadPackagesExitWithTwoBeforeAnyRun) {
     EXPECT_EQ(usage.exitCode, 2);
     EXPECT_TRUE(usage.out.isEmpty());
     EXPECT_EQ(usage.err,
-              QStringLiteral("kvr-uplinker-cli: --technology goes with --hw HW and either "
-                             "--sn SN or --sn-first N\nTry \"kvr-uplinker-cli "
+              QStringLiteral("kvr-uplinker-cli: --technology goes with --hw HW and one of "
+                             "--sn SN, --sn-first N, --sn-pool NAME\nTry \"kvr-uplinker-cli "
                              "--help\".\n"));
     EXPECT_FALSE(QFile::exists(Path("log.txt"))) << "no run may start on bad usage";
 

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# A throw-away PostgreSQL 15 server for the tests: a data folder of its own, a non-root user,
+# a free port on 127.0.0.1 and password authentication for the role the tests use.
+# Usage: scripts/pg-test-server.sh start|stop|halt|resume DIR
+#   start leaves DIR/url (postgresql://kvr@127.0.0.1:PORT/kvr_test) and DIR/pgpass (for
+#   PGPASSFILE); stop ends the server and removes DIR. start stops what an earlier run of the
+#   same DIR left. halt stops the server and keeps its data, resume starts it again on its
+#   port: a server that goes away in the middle of a run.
+set -euo pipefail
+action=${1:-}
+dir=${2:-}
+if [ -z "$action" ] || [ -z "$dir" ]; then
+    echo "usage: $0 start|stop|halt|resume DIR" >&2
+    exit 2
+fi
+bin=/usr/lib/postgresql/15/bin
+password=kvr-test-only
+
+# The server refuses to run as root.
+as_owner=()
+if [ "$(id -u)" -eq 0 ]; then
+    as_owner=(runuser -u postgres --)
+fi
+
+stop() {
+    if [ -f "$dir/data/postmaster.pid" ]; then
+        "${as_owner[@]}" "$bin/pg_ctl" -D "$dir/data" -m immediate -w stop >/dev/null 2>&1 || true
+    fi
+    rm -rf "$dir"
+}
+
+run_server() {
+    "${as_owner[@]}" "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
+        -o "-p $1 -c listen_addresses=127.0.0.1 -k $dir -c fsync=off" start >/dev/null
+}
+
+case "$action" in
+    stop)
+        stop
+        exit 0
+        ;;
+    halt)
+        "${as_owner[@]}" "$bin/pg_ctl" -D "$dir/data" -m fast -w stop >/dev/null
+        exit 0
+        ;;
+    resume)
+        run_server "$(cat "$dir/port")"
+        exit 0
+        ;;
+    start) ;;
+    *)
+        echo "usage: $0 start|stop|halt|resume DIR" >&2
+        exit 2
+        ;;
+esac
+
+if [ ! -x "$bin/postgres" ]; then
+    echo "pg-test-server: PostgreSQL 15 is not installed (scripts/deps.sh)" >&2
+    exit 1
+fi
+stop
+mkdir -p "$dir"
+[ ${#as_owner[@]} -gt 0 ] && chown postgres "$dir"
+printf '%s\n' "$password" >"$dir/password"
+[ ${#as_owner[@]} -gt 0 ] && chown postgres "$dir/password"
+"${as_owner[@]}" "$bin/initdb" -D "$dir/data" -U postgres --auth-local=trust \
+    --auth-host=scram-sha-256 --pwfile="$dir/password" -E UTF8 --locale=C.UTF-8 >/dev/null
+
+# A free port: the first of a range that nothing listens on.
+port=""
+for candidate in $(seq 55432 55532); do
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then
+        port=$candidate
+        break
+    fi
+done
+if [ -z "$port" ]; then
+    echo "pg-test-server: no free port in 55432-55532" >&2
+    exit 1
+fi
+run_server "$port"
+"${as_owner[@]}" "$bin/psql" -h "$dir" -p "$port" -U postgres -q -v ON_ERROR_STOP=1 \
+    -c "CREATE ROLE kvr LOGIN PASSWORD '$password'" \
+    -c "CREATE DATABASE kvr_test OWNER kvr" >/dev/null
+
+echo "postgresql://kvr@127.0.0.1:$port/kvr_test" >"$dir/url"
+echo "127.0.0.1:$port:*:kvr:$password" >"$dir/pgpass"
+chmod 600 "$dir/pgpass"
+echo "$port" >"$dir/port"
