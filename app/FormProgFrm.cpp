@@ -21,6 +21,8 @@
 #include "HandOver.h"
 #include "MemIniFile.h"
 #include "PackageLoader.h"
+#include "PackageRun.h"
+#include "Record.h"
 #include "SerialChannel.h"
 #include "StrToInt.h"
 #include "Translate.h"
@@ -101,6 +103,8 @@ TFormProgFrm::TFormProgFrm(FormDependencies dependencies, QWidget* parent)
     FillPortList(ui_->ComboBox1);
     settingsFile_ = std::make_unique<TMemIniFile>(deps_.settingsPath);
     RestoreSettings();
+    recordUrl_ =
+        settingsFile_->ReadString(Key(kRecordSection), Key(kKeyRecordUrl), QString()).trimmed();
 
     FormCaption();
 
@@ -308,11 +312,14 @@ void TFormProgFrm::StartUpdateRun() {
     // taken without being sent.
     if (package_.pages.empty())
         return;
+    const QString portName = ui_->ComboBox1->currentText();
+    // The previous run's row is completed before the next one opens.
+    ReleaseUpdateThread();
+    if (!recordUrl_.isEmpty() && !OpenRecordRun(portName))
+        return;
 
     ui_->ActionStart->setEnabled(false);
     PageMap pages = package_.pages;
-    const QString portName = ui_->ComboBox1->currentText();
-    ReleaseUpdateThread();
 
     RunOptions options;
     options.bootAllMode = BootAllMode;
@@ -324,6 +331,17 @@ void TFormProgFrm::StartUpdateRun() {
     } catch (...) {
         // No run will ever enable Start again; leaving it disabled would lock the window.
         ui_->ActionStart->setEnabled(true);
+        if (!recordRunId_.isEmpty()) {
+            // The row says the run never began rather than staying open like a crash.
+            record::RunEnding never;
+            never.outcome = QStringLiteral("not_started");
+            try {
+                record_->EndRun(recordRunId_, never);
+            } catch (const record::RecordError&) {
+                // The error that stopped the run is the one to show.
+            }
+            recordRunId_.clear();
+        }
         throw;
     }
     ui_->ProgressBar1->setValue(0);
@@ -335,7 +353,85 @@ void TFormProgFrm::ReleaseUpdateThread() {
         return;
     updateThread_->requestInterruption();
     handOver_->WaitServing(*updateThread_);
+    CloseRecordRun(destroyed_);
     updateThread_.reset();
+}
+
+bool TFormProgFrm::OpenRecordRun(const QString& portName) {
+    const QString journal =
+        QFileInfo(deps_.logPath).dir().filePath(QStringLiteral("record-journal.txt"));
+    try {
+        if (!record_) {
+            record::RecordUrl url;
+            QString error;
+            if (!record::ParseRecordUrl(recordUrl_, url, error)) {
+                ShowMessage(QStringLiteral("Журнал производства указан неверно ([%1] %2): %3. "
+                                           "Обновление не начато.")
+                                .arg(Key(kRecordSection), Key(kKeyRecordUrl), error));
+                return false;
+            }
+            record_ = record::Record::Open(url, journal);
+        }
+        const QString serialNumber = ui_->SN->text();
+        if (TechnologyMode) {
+            if (const auto confirmed = record_->LastConfirmed(serialNumber)) {
+                const QString date =
+                    confirmed->endedAt.toLocalTime().toString(QStringLiteral("dd.MM.yyyy HH:mm"));
+                if (!AskYesNo(QStringLiteral("Серийный номер %1 уже записан в прибор %2 на %3. "
+                                             "Записать его ещё раз?")
+                                  .arg(serialNumber, date, confirmed->station)))
+                    return false;
+            }
+        }
+        record::RunStart start = record::DescribePackage(ui_->FileNameEdit->text(), package_);
+        start.port = portName;
+        for (const SerialPortDetails& d : DescribeSerialPorts()) {
+            if (QString::fromStdString(d.portName) == portName) {
+                start.adapter =
+                    QString::fromStdString(d.byIdPath.empty() ? d.usbSerialNumber : d.byIdPath);
+            }
+        }
+        start.technology = TechnologyMode;
+        start.bootAll = BootAllMode;
+        start.hardware = TechnologyMode ? ui_->HWEdit->text() : QString();
+        start.logPath = QDir::toNativeSeparators(deps_.logPath);
+        recordRunId_ = record_->BeginRun(start);
+    } catch (const record::RecordError& e) {
+        ShowMessage(QStringLiteral("Журнал производства %1 недоступен: %2. Обновление не начато.")
+                        .arg(recordUrl_, e.Text()));
+        return false;
+    }
+    recordRunStartedMs_ = deps_.clock->TickMs();
+    serialNumberSent_.clear();
+    return true;
+}
+
+void TFormProgFrm::CloseRecordRun(bool quiet) {
+    if (recordRunId_.isEmpty() || !updateThread_ || !updateThread_->isFinished())
+        return;
+    const RunOutcome outcome = updateThread_->Outcome();
+    record::RunEnding ending;
+    ending.outcome = QString::fromUtf8(RunEndName(outcome.end));
+    ending.outcomeText = outcome.text;
+    ending.durationMs = deps_.clock->TickMs() - recordRunStartedMs_;
+    ending.pagesSent = updateThread_->PagesSent();
+    ending.serialNumber = outcome.serialNumberSent ? serialNumberSent_ : QString();
+    ending.serialNumberConfirmed = outcome.serialNumberConfirmed;
+    const QString runId = recordRunId_;
+    recordRunId_.clear();
+    QString note;
+    try {
+        if (record_->EndRun(runId, ending) == record::Saved::Journaled) {
+            note = QStringLiteral(
+                       "Журнал производства %1 недоступен: итог обновления сохранён в "
+                       "%2 и будет записан, когда журнал снова ответит.")
+                       .arg(recordUrl_, QDir::toNativeSeparators(record_->JournalPath()));
+        }
+    } catch (const record::RecordError& e) {
+        note = QStringLiteral("Итог обновления не записан в журнал производства: %1").arg(e.Text());
+    }
+    if (!note.isEmpty() && !quiet)
+        ShowMessage(note);
 }
 
 void TFormProgFrm::OnThreadFinished(TUpdateThread* thread) {
@@ -355,6 +451,8 @@ void TFormProgFrm::WatchRunEnd(QPointer<TUpdateThread> thread) {
         return;
     }
     watchingRunEnd_ = false;
+    if (thread && thread == updateThread_.get())
+        CloseRecordRun(false);
     emit RunFinished();
     if (closeWhenRunEnds_ && !RunGoing()) {
         closeWhenRunEnds_ = false;
@@ -404,7 +502,8 @@ void TFormProgFrm::EnableStart() {
 }
 
 QString TFormProgFrm::SerialNumberText() {
-    return ui_->SN->text();
+    serialNumberSent_ = ui_->SN->text();
+    return serialNumberSent_;
 }
 
 QString TFormProgFrm::HardwareText() {

@@ -43,6 +43,10 @@ class TFormProgFrm;
 
 namespace kvr {
 
+namespace record {
+class Record;
+}
+
 class ActionBinding;
 class TMemIniFile;
 class TRunHandOver;
@@ -64,6 +68,9 @@ inline constexpr const char* kKeyPortIndex = "PortIndex";
 inline constexpr const char* kKeySerialNumber = "SN";
 inline constexpr const char* kKeyHardware = "HW";
 inline constexpr const char* kKeyFileName = "FileName";
+// The production record: without this section the window records nothing.
+inline constexpr const char* kRecordSection = "Record";
+inline constexpr const char* kKeyRecordUrl = "URL";
 // Only these remembered port indices are restored, whatever the number of ports.
 inline constexpr int kRestorablePortIndices = 4;
 inline constexpr int kSerialNumberMaxTypedChars = 8;
@@ -142,6 +149,11 @@ private:
     void ReleaseUpdateThread();
     void OnThreadFinished(TUpdateThread* thread);
     void WatchRunEnd(QPointer<TUpdateThread> thread);
+    // The run's row in the record, written before the device sees anything: false when the
+    // run may not start (no record, or the operator does not want the number written again).
+    bool OpenRecordRun(const QString& portName);
+    // Completes it once the run's thread has ended; quiet: no box (the window is going).
+    void CloseRecordRun(bool quiet);
     // Runs a handler body; whatever escapes it goes to the standard exception display.
     void Guarded(const std::function<void()>& body);
     void ShowException(std::exception_ptr error);
@@ -161,6 +173,12 @@ private:
     // Declared before the thread: the hand-over must outlive every run.
     std::unique_ptr<TRunHandOver> handOver_;
     std::unique_ptr<TUpdateThread> updateThread_;
+    // [Record] URL; empty: nothing is recorded.
+    QString recordUrl_;
+    std::unique_ptr<record::Record> record_;
+    QString recordRunId_;  // the run under way's row
+    uint64_t recordRunStartedMs_ = 0;
+    QString serialNumberSent_;  // what the run read from the S/N field
 };
 
 }  // namespace kvr

@@ -1,10 +1,8 @@
 #include "FlashCommand.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSysInfo>
 #include <QThread>
 #include <algorithm>
 #include <atomic>
@@ -18,6 +16,7 @@
 #include "InterruptWatch.h"
 #include "OutputQueue.h"
 #include "PackageLoader.h"
+#include "PackageRun.h"
 #include "PortOpenError.h"
 #include "PortOpenHint.h"
 #include "RecordAccess.h"
@@ -154,27 +153,6 @@ QString LogFileIn(const QString& updateLogPath, const QString& name) {
 QString WholeName(const QString& port) {
     return PlainName(WithoutPrefix(
         port.trimmed(), {QStringLiteral("/dev/"), QStringLiteral("\\\\.\\"), QStringLiteral("/")}));
-}
-
-// The package as a run's row names it: its file, its hash and its version lists.
-record::RunStart DescribePackage(const QString& path, const UpdatePackage& package) {
-    record::RunStart start;
-    start.packageName = QFileInfo(path).fileName();
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (file.open(QIODevice::ReadOnly) && hash.addData(&file))
-        start.packageSha256 = QString::fromLatin1(hash.result().toHex());
-    start.pageCount = static_cast<int>(package.pages.size());
-    QStringList hardware;
-    for (uint16_t v : package.hardwareVersions)
-        hardware << FormatHardwareVersionText(package.hwPrefixMajor, package.hwPrefixMinor, v);
-    QStringList program;
-    for (uint16_t v : package.programVersions)
-        program << FormatProgramVersionText(v);
-    start.hardwareVersions = hardware.join(QStringLiteral(", "));
-    start.programVersions = program.join(QStringLiteral(", "));
-    start.station = QSysInfo::machineHostName();
-    return start;
 }
 
 // The adapter behind a port, as a fixture finds it again: its by-id link, else its USB serial.
@@ -328,7 +306,7 @@ int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutpu
     std::optional<RecordedRuns> recorded;
     std::optional<PoolNumbers> pool;
     if (record) {
-        const record::RunStart described = DescribePackage(settings.packagePath, package);
+        const record::RunStart described = record::DescribePackage(settings.packagePath, package);
         std::vector<SerialPortDetails> known;
         try {
             known = DescribeSerialPorts();

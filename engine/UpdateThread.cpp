@@ -24,6 +24,16 @@ bool TUpdateThread::LogOpen() const {
     return sequence_->LogOpen();
 }
 
+RunOutcome TUpdateThread::Outcome() const {
+    std::lock_guard hold(finishedMutex_);
+    return sequence_->Outcome();
+}
+
+int TUpdateThread::PagesSent() const {
+    std::lock_guard hold(finishedMutex_);
+    return sequence_->PagesSent();
+}
+
 void TUpdateThread::run() {
     sequence_->RunUpdate([this] { return isInterruptionRequested(); });
     // Publishes everything the run wrote to whoever takes the lock next (the destructor).

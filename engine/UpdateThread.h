@@ -35,6 +35,7 @@
 #include "Clock.h"
 #include "HandOver.h"
 #include "RunOptions.h"
+#include "RunOutcome.h"
 #include "UpdatePackage.h"
 
 namespace kvr {
@@ -57,6 +58,10 @@ public:
     // True while the update log is open (and so receives this run's entries). Any thread.
     bool LogOpen() const;
 
+    // How the run ended and the page frames it sent; once the thread has finished.
+    RunOutcome Outcome() const;
+    int PagesSent() const;
+
 protected:
     void run() override;
 
@@ -65,7 +70,7 @@ private:
     // the run before the destruction, but through Qt's own locks, which ThreadSanitizer does
     // not see when Qt is not built for it; this lock states the order where it can be checked.
     // It is never held while the run waits for its host.
-    std::mutex finishedMutex_;
+    mutable std::mutex finishedMutex_;
     std::unique_ptr<TUpdateSequence> sequence_;
 };
 

@@ -2,11 +2,13 @@
 // clock: run control, the binding of the Start button, closing mid-run, the package reload
 // before a run, and the serial number buttons.
 #include <QAbstractEventDispatcher>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QPointer>
 #include <QSignalSpy>
+#include <QSysInfo>
 #include <QTest>
 #include <QTimer>
 #include <atomic>
@@ -19,6 +21,7 @@
 #include "PackageBuilder.h"
 #include "PackageLoader.h"
 #include "PaintPool.h"
+#include "Record.h"
 #include "RunMessages.h"
 #include "SimulatedLine.h"
 #include "TestPages.h"
@@ -69,6 +72,7 @@ private:
     std::shared_ptr<GatedChannelFactory> channels_;
     std::shared_ptr<RecordingPrompter> prompter_;
     std::unique_ptr<TFormProgFrm> window_;
+    QByteArray extraSettings_;  // more sections for the settings file
 
     QString SettingsPath() const { return dir_->filePath(QStringLiteral("kvr-uplinker.ini")); }
 
@@ -88,7 +92,8 @@ private:
         packagePath_ = dir_->filePath(QStringLiteral("update.bsk"));
         QVERIFY(WriteAll(packagePath_, packageBytes_));
         QVERIFY(
-            WriteAll(SettingsPath(), ("[Common]\r\nFileName=" + packagePath_ + "\r\n").toUtf8()));
+            WriteAll(SettingsPath(),
+                     ("[Common]\r\nFileName=" + packagePath_ + "\r\n").toUtf8() + extraSettings_));
         line_ = std::make_unique<SimulatedLine>(
             PagesOfPackage(expected.isEmpty() ? packageBytes_ : expected));
         line_->options = deviceOptions;
@@ -136,7 +141,10 @@ private:
 
 private slots:
     void initTestCase() { PaintOnOnePoolThread(); }
-    void init() { dir_ = std::make_unique<QTemporaryDir>(); }
+    void init() {
+        dir_ = std::make_unique<QTemporaryDir>();
+        extraSettings_.clear();
+    }
     void cleanup() {
         if (channels_)
             channels_->gate->Open();
@@ -280,6 +288,78 @@ private slots:
         StartButton()->click();
         QVERIFY(WaitRunEnded());
         QCOMPARE(channels_->created.load(), 2);
+    }
+
+    void recordKeepsEveryRunAndAsksBeforeANumberGoesIntoASecondUnit() {
+        const QString path = dir_->filePath(QStringLiteral("records.sqlite"));
+        extraSettings_ = "[Record]\r\nURL=sqlite:" + path.toUtf8() + "\r\n";
+        Build(true, [] {
+            DeviceOptions o;
+            o.finalStatuses = {10};
+            return o;
+        }());
+        SerialEdit()->setText(QStringLiteral("000777"));
+        Find<QLineEdit>(window_.get(), "HWEdit")->setText(QStringLiteral("3"));
+        auto start = [this] { Find<QToolButton>(window_.get(), "SpeedButton2")->click(); };
+        auto history = [&] {
+            record::RecordUrl url;
+            QString error;
+            record::ParseRecordUrl(QStringLiteral("sqlite:") + path, url, error);
+            return record::Record::Open(url, dir_->filePath(QStringLiteral("journal")))
+                ->History({});
+        };
+        // The row is completed as the window learns that the run's thread has ended.
+        QSignalSpy finished(window_.get(), &TFormProgFrm::RunFinished);
+        start();
+        QVERIFY(WaitFor([&] { return finished.size() == 1; }));
+        QCOMPARE(prompter_->Texts(PromptRecord::Message), QStringList{kSuccess});
+        auto rows = history();
+        QCOMPARE(rows.size(), size_t(1));
+        QVERIFY(rows[0].ending);
+        QCOMPARE(rows[0].ending->outcome, QStringLiteral("success"));
+        QCOMPARE(rows[0].serialNumber, QStringLiteral("000777"));
+        QVERIFY(rows[0].ending->serialNumberConfirmed);
+        QCOMPARE(rows[0].start.port, QStringLiteral("COM1"));
+        QCOMPARE(rows[0].start.hardware, QStringLiteral("3"));
+        QCOMPARE(rows[0].start.packageSha256.toLatin1(),
+                 QCryptographicHash::hash(packageBytes_, QCryptographicHash::Sha256).toHex());
+
+        // The same number again: asked first, and No starts nothing.
+        prompter_->answers = {false};
+        start();
+        RunUntilIdle();
+        const QStringList asked = prompter_->Texts(PromptRecord::Question);
+        QCOMPARE(asked.size(), 1);
+        QVERIFY2(asked[0].startsWith(QStringLiteral("Серийный номер 000777 уже записан в прибор ")),
+                 qPrintable(asked[0]));
+        QVERIFY(asked[0].endsWith(
+            QStringLiteral(" на %1. Записать его ещё раз?").arg(QSysInfo::machineHostName())));
+        QCOMPARE(channels_->created.load(), 1);
+        QCOMPARE(history().size(), size_t(1));
+        prompter_->answers = {true};
+        start();
+        QVERIFY(WaitFor([&] { return finished.size() == 2; }));
+        rows = history();
+        QCOMPARE(rows.size(), size_t(2));
+        QVERIFY(rows[1].ending && rows[1].ending->serialNumberConfirmed);
+
+        // The window's rewrite of its settings keeps the section.
+        window_.reset();
+        QVERIFY(ReadAll(SettingsPath()).contains("[Record]\r\nURL=sqlite:"));
+    }
+
+    void recordOutOfReachStartsNoRun() {
+        extraSettings_ = "[Record]\r\nURL=postgresql://kvr@127.0.0.1:1/none\r\n";
+        Build(false);
+        StartButton()->click();
+        RunUntilIdle();
+        const QStringList shown = prompter_->Texts(PromptRecord::Message);
+        QCOMPARE(shown.size(), 1);
+        QVERIFY2(shown[0].contains(QStringLiteral("недоступен")) &&
+                     shown[0].endsWith(QStringLiteral("Обновление не начато.")),
+                 qPrintable(shown[0]));
+        QCOMPARE(channels_->created.load(), 0);
+        QVERIFY(Action("ActionStart")->isEnabled());
     }
 
     void plusOneIncrementsAndStarts_data() {
