@@ -50,7 +50,8 @@ echo "== build (release, $build)"
 "$root/scripts/deps.sh"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKVR_BENCH=ON >/dev/null
 cmake --build "$build" -j "$jobs" --target kvr-devsim kvr-uplinker-cli kvr-mkpackage \
-    kvr-bench-package kvr-bench-log kvr-bench-turnaround kvr-bench-wait kvr-bench-rusage
+    kvr-bench-package kvr-bench-log kvr-bench-turnaround kvr-bench-wait kvr-bench-rusage \
+    kvr-bench-record
 bin=$build/bin
 
 # The line's speed and the sequence's fixed waits, in milliseconds, from the engine itself.
@@ -80,6 +81,7 @@ dev_pids=() dev_fds=() dev_ptys=() dev_reports=()
 cleanup() {
     if [ -n "$dev_pid" ]; then kill -TERM "$dev_pid" 2>/dev/null || true; fi
     if [ "${#dev_pids[@]}" -gt 0 ]; then kill -TERM "${dev_pids[@]}" 2>/dev/null || true; fi
+    "$root/scripts/pg-test-server.sh" stop "$work/pg" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -193,16 +195,30 @@ rm -f "$bin/log.txt"
 # device count, as space-separated lists; the ratio is the command's wall time against the
 # one-device command of the same round.
 declare -A scale_wall=() scale_ratio=() scale_cpu=() scale_slowest=() scale_line=() \
-    scale_start=()
+    scale_start=() scale_vs_plain=()
+# The record's cost, on the goal's device count: every run writes its row on SQLite (a file of
+# its own) and on the PostgreSQL server the script starts; goal: under 1 %.
+record_goal=1.01
+pg_dir=$work/pg
+if "$root/scripts/pg-test-server.sh" start "$pg_dir" >&2; then
+    pg_url=$(cat "$pg_dir/url")
+    export PGPASSFILE=$pg_dir/pgpass
+else
+    pg_url=""
+fi
+scale_records=("sqlite sqlite:$work/bench.sqlite")
+[ -n "$pg_url" ] && scale_records+=("postgresql $pg_url")
 json_field() { sed -n "s/.*\"$2\":\([^,}]*\).*/\1/p" <<<"$1"; }  # for keys found once a line
-scale_run() {
-    local n=$1 i ports=() outcome started slowest=0 line=0 start=0 wall_us cpu_us what
-    what="$n device(s) in one flash command"
+scale_run() {  # scale_run COUNT [KEY RECORD_URL]: with a record, figures go under KEY
+    local n=$1 key=${2:-$1} record=() i ports=() outcome started slowest=0 line=0 start=0 wall_us \
+        cpu_us what
+    [ -n "${3:-}" ] && record=(--record "$3")
+    what="$n device(s) in one flash command${3:+ with the record $3}"
     # One port writes log.txt, several write log-<port>.txt: all start afresh, as log.txt does.
     rm -f "$bin/log.txt" "$bin"/log-*.txt
     start_devices "$n" "$work/scale" "${device_boot[@]}" --package "$package" --baud "$baud"
     for ((i = 0; i < n; ++i)); do ports+=(--port "${dev_ptys[i]}"); done
-    run_cli "$work/scale.use" flash "${ports[@]}" --package "$package" --json
+    run_cli "$work/scale.use" flash "${ports[@]}" --package "$package" --json "${record[@]}"
     stop_devices
     [ "$cli_exit" -eq 0 ] && [ "$(json_field "$(tail -1 "$work/cli.out")" exit_status)" = 0 ] ||
         fail "$what: exit status $cli_exit, summary: $(tail -1 "$work/cli.out") $(cat "$work/cli.err")"
@@ -222,13 +238,16 @@ scale_run() {
     done
     wall_us=$(kv "$work/scale.use" wall_us)
     cpu_us=$(kv "$work/scale.use" cpu_us)
-    if [ "$n" -eq "${scale_counts[0]}" ]; then scale_base_us=$wall_us; fi
-    scale_wall[$n]+=" $wall_us"
-    scale_ratio[$n]+=" $(calc '%.4f' 'w / b' w="$wall_us" b="$scale_base_us")"
-    scale_cpu[$n]+=" $(calc '%.0f' 'c / n' c="$cpu_us" n="$n")"
-    scale_slowest[$n]+=" $((slowest * 1000))"
-    scale_line[$n]+=" $line"
-    scale_start[$n]+=" $start"
+    if [ "$key" = "${scale_counts[0]}" ]; then scale_base_us=$wall_us; fi
+    if [ "$key" = "$scale_goal_count" ]; then scale_plain_us=$wall_us; fi
+    scale_wall[$key]+=" $wall_us"
+    scale_ratio[$key]+=" $(calc '%.4f' 'w / b' w="$wall_us" b="$scale_base_us")"
+    # With a record: against the same count without one, run just before it.
+    [ -n "${3:-}" ] && scale_vs_plain[$key]+=" $(calc '%.4f' 'w / b' w="$wall_us" b="$scale_plain_us")"
+    scale_cpu[$key]+=" $(calc '%.0f' 'c / n' c="$cpu_us" n="$n")"
+    scale_slowest[$key]+=" $((slowest * 1000))"
+    scale_line[$key]+=" $line"
+    scale_start[$key]+=" $start"
 }
 # shellcheck disable=SC2086  # the lists split into their numbers
 scale_rows() {
@@ -251,12 +270,26 @@ scale_rows() {
             "| $goal | $mark |"
         echo "| the same, the tool's CPU per device (the command's CPU / $n)" \
             "| $(spread_us_ms ${scale_cpu[$n]}) | | |"
+        [ "$n" -eq "$scale_goal_count" ] || continue
+        local entry engine
+        for entry in "${scale_records[@]}"; do
+            engine=${entry%% *}
+            r=$(median ${scale_vs_plain[$engine]})
+            echo "| the same $n devices, every run written to a $engine record (\`--record\`):" \
+                "whole command / without a record (command $(sec "$(median ${scale_wall[$engine]})"))" \
+                "| $(spread ${scale_vs_plain[$engine]}) | ≤ $record_goal | $(verdict "$r" '<=' "$record_goal") |"
+        done
     done
 }
 for ((i = 1; i <= repeat; ++i)); do
     for n in "${scale_counts[@]}"; do
         echo "== $n wire-timed device(s) in one flash command, run $i of $repeat"
         scale_run "$n"
+        [ "$n" -eq "$scale_goal_count" ] || continue
+        for entry in "${scale_records[@]}"; do
+            echo "== the same with the ${entry%% *} record"
+            scale_run "$n" "${entry%% *}" "${entry#* }"
+        done
     done
 done
 rm -f "$bin"/log-*.txt   # the rest of the script writes log.txt only
@@ -393,6 +426,11 @@ done
 echo "== update log"
 "$bin/kvr-bench-log" --benchmark_format=csv --benchmark_repetitions=3 \
     --benchmark_report_aggregates_only=true 2>/dev/null >"$work/log.csv"
+echo "== record"
+KVR_BENCH_PG_URL=$pg_url "$bin/kvr-bench-record" --benchmark_format=csv \
+    --benchmark_repetitions=3 --benchmark_report_aggregates_only=true 2>/dev/null \
+    >"$work/record.csv"
+"$root/scripts/pg-test-server.sh" stop "$pg_dir"
 
 # csv_field FILE NAME COLUMN: a column of the row whose name is NAME (quotes stripped).
 csv_field() {
@@ -406,6 +444,7 @@ load_end=$(cut -d' ' -f1-3 /proc/loadavg)
 load_ms() { csv_field "$work/package.csv" "BM_LoadFile/$1/real_time_median" real_time; }
 peak() { csv_field "$work/package.csv" "BM_LoadFile/$1/real_time_median" peak_per_file_byte; }
 log_rate() { csv_field "$work/log.csv" "$1/real_time_median" items_per_second; }
+record_ms() { csv_field "$work/record.csv" "$1/real_time_median" real_time; }
 
 table=$work/table.md
 {
@@ -482,6 +521,15 @@ table=$work/table.md
         "| $(calc '%.0f' v "v=$(log_rate BM_Entry/frame268)") | | |"
     echo "| update log: entries per second, text only" \
         "| $(calc '%.0f' v "v=$(log_rate BM_Entry/text)") | | |"
+    for engine in sqlite postgresql; do
+        take=$(record_ms "BM_TakeNumber/$engine")
+        row=$(record_ms "BM_RunRow/$engine")
+        [ -n "$take" ] && [ -n "$row" ] || continue
+        echo "| record on $engine: a serial number taken (committed) / a run's row written and" \
+            "completed; both against one update alone | $(calc '%.2f ms' v "v=$take") /" \
+            "$(calc '%.2f ms' v "v=$row"); $(calc '%.4f %%' '(t + r) * 100000 / u' t="$take" \
+            r="$row" u="$(median ${scale_wall[${scale_counts[0]}]})") | < 1 % | |"
+    done
     echo "| update log at its size limit (every entry overwrites, wrapping after the" \
         "byte-order mark): entries per second, 268-byte dump" \
         "| $(calc '%.0f' v "v=$(log_rate BM_AtLimit/frame268)") | | |"

@@ -22,16 +22,25 @@ if [ "$(id -u)" -eq 0 ]; then
     as_owner=(runuser -u postgres --)
 fi
 
+# The server's own files live in a folder of their own below /tmp, which the server's user can
+# reach whatever the rights of the folders above DIR (mktemp -d makes them the caller's alone).
+server_dir() { cat "$dir/server-dir" 2>/dev/null || true; }
+
 stop() {
-    if [ -f "$dir/data/postmaster.pid" ]; then
-        "${as_owner[@]}" "$bin/pg_ctl" -D "$dir/data" -m immediate -w stop >/dev/null 2>&1 || true
+    local own
+    own=$(server_dir)
+    if [ -n "$own" ] && [ -f "$own/data/postmaster.pid" ]; then
+        "${as_owner[@]}" "$bin/pg_ctl" -D "$own/data" -m immediate -w stop >/dev/null 2>&1 || true
     fi
+    if [ -n "$own" ]; then rm -rf "$own"; fi
     rm -rf "$dir"
 }
 
 run_server() {
-    "${as_owner[@]}" "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
-        -o "-p $1 -c listen_addresses=127.0.0.1 -k $dir -c fsync=off" start >/dev/null
+    local own
+    own=$(server_dir)
+    "${as_owner[@]}" "$bin/pg_ctl" -D "$own/data" -l "$own/server.log" -w -t 60 \
+        -o "-p $1 -c listen_addresses=127.0.0.1 -k $own -c fsync=off" start >/dev/null
 }
 
 case "$action" in
@@ -40,7 +49,7 @@ case "$action" in
         exit 0
         ;;
     halt)
-        "${as_owner[@]}" "$bin/pg_ctl" -D "$dir/data" -m fast -w stop >/dev/null
+        "${as_owner[@]}" "$bin/pg_ctl" -D "$(server_dir)/data" -m fast -w stop >/dev/null
         exit 0
         ;;
     resume)
@@ -60,11 +69,13 @@ if [ ! -x "$bin/postgres" ]; then
 fi
 stop
 mkdir -p "$dir"
-[ ${#as_owner[@]} -gt 0 ] && chown postgres "$dir"
+own=$(mktemp -d "${TMPDIR:-/tmp}/kvr-pg.XXXXXX")
+echo "$own" >"$dir/server-dir"
+printf '%s\n' "$password" >"$own/password"
 printf '%s\n' "$password" >"$dir/password"
-[ ${#as_owner[@]} -gt 0 ] && chown postgres "$dir/password"
-"${as_owner[@]}" "$bin/initdb" -D "$dir/data" -U postgres --auth-local=trust \
-    --auth-host=scram-sha-256 --pwfile="$dir/password" -E UTF8 --locale=C.UTF-8 >/dev/null
+[ ${#as_owner[@]} -gt 0 ] && chown -R postgres "$own"
+"${as_owner[@]}" "$bin/initdb" -D "$own/data" -U postgres --auth-local=trust \
+    --auth-host=scram-sha-256 --pwfile="$own/password" -E UTF8 --locale=C.UTF-8 >/dev/null
 
 # A free port: the first of a range that nothing listens on.
 port=""
@@ -79,7 +90,7 @@ if [ -z "$port" ]; then
     exit 1
 fi
 run_server "$port"
-"${as_owner[@]}" "$bin/psql" -h "$dir" -p "$port" -U postgres -q -v ON_ERROR_STOP=1 \
+"${as_owner[@]}" "$bin/psql" -h "$own" -p "$port" -U postgres -q -v ON_ERROR_STOP=1 \
     -c "CREATE ROLE kvr LOGIN PASSWORD '$password'" \
     -c "CREATE DATABASE kvr_test OWNER kvr" >/dev/null
 

@@ -6,7 +6,8 @@
 #   COM7<->COM8, and COM9 is published through Wine's port registry so that the registry port
 #   list has a known entry;
 # - whole updates by kvr-uplinker-cli.exe and by the window (Xvfb) against the Linux
-#   kvr-devsim (tests/windows/wine_end_to_end.sh), screenshots in build-win64/screenshots;
+#   kvr-devsim (tests/windows/wine_end_to_end.sh), screenshots in build-win64/screenshots, the
+#   record on SQLite and on a local PostgreSQL server;
 # then the operator's zip (scripts/package-windows.sh). The first run on a machine builds Qt
 # (about 25 minutes on two cores); later runs reuse it while its key holds.
 set -euo pipefail
@@ -46,7 +47,9 @@ export DISPLAY=$display
 
 relay_pid=""
 relay_out=$(mktemp)
+pg_dir=$build/pgtest
 cleanup() {
+    "$root/scripts/pg-test-server.sh" stop "$pg_dir" 2>/dev/null || true
     wineserver -k 2>/dev/null || true
     kill "$xvfb_pid" 2>/dev/null || true
     if [ -n "$relay_pid" ]; then
@@ -117,6 +120,14 @@ if zip=$("$root/scripts/package-windows.sh" | tail -n 1) &&
     (cd "$unpacked" && cmake -E tar xf "$zip"); then
     echo "-- whole updates under Wine, from $(basename "$zip")"
     mkdir -p "$build/screenshots"
+    # The record's PostgreSQL half runs against a local server, as on Linux.
+    if "$root/scripts/pg-test-server.sh" start "$pg_dir"; then
+        export KVR_TEST_PG_URL KVR_TEST_PG_PASSWORD
+        KVR_TEST_PG_URL=$(cat "$pg_dir/url")
+        KVR_TEST_PG_PASSWORD=$(cat "$pg_dir/password")
+    else
+        failed+=("PostgreSQL test server")
+    fi
     bash "$root/tests/windows/wine_end_to_end.sh" "$(echo "$unpacked"/*/)" "$linux_bin" \
         "$build/screenshots" || failed+=("whole updates")
 else

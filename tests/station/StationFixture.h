@@ -105,7 +105,7 @@ struct FixturePort {
 
 class StationRun : public ::testing::Test {
 protected:
-    FixturePort& AddPort() {
+    FixturePort& NewPort() {
         fixture_.push_back(std::make_unique<FixturePort>(pages_));
         return *fixture_.back();
     }

@@ -56,7 +56,7 @@ protected:
 TEST_F(RecordedStationRun, EveryPortGetsItsRowAndThePoolTellsWhatEachDeviceSaid) {
     // A confirms, B refuses its number, C's confirmation is lost: all three numbers are spent.
     for (int i = 0; i < 3; ++i)
-        AddPort().line.options.finalStatuses = {10};
+        NewPort().line.options.finalStatuses = {10};
     fixture_[1]->line.options.refuseSerialNumber = true;
     fixture_[2]->line.options.faults.push_back(
         FaultOn(devsim::kCmdWriteSerialNumber, 1, FaultKind::NoReply));
@@ -96,7 +96,7 @@ TEST_F(RecordedStationRun, EveryPortGetsItsRowAndThePoolTellsWhatEachDeviceSaid)
 
     // The pool is used up: the next station's run is refused before it starts.
     fixture_.clear();
-    AddPort().line.options.finalStatuses = {10};
+    NewPort().line.options.finalStatuses = {10};
     RecordedRuns more(*record, Starts("line", {"D"}));
     PoolNumbers none(*record, "line", more);
     StationOptions options = Options();
@@ -114,7 +114,7 @@ TEST_F(RecordedStationRun, ServerStoppedAfterTheNumberWasTakenLosesNothingAndDou
     const QString address = PgTestUrl();
     if (address.isEmpty())
         GTEST_SKIP() << "no PostgreSQL test server (ctest starts one)";
-    AddPort().line.options.finalStatuses = {10};
+    NewPort().line.options.finalStatuses = {10};
     RecordUrl url;
     QString error;
     ASSERT_TRUE(ParseRecordUrl(address, url, error)) << error.toStdString();

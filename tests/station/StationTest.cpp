@@ -88,11 +88,11 @@ private:
 TEST_F(StationRun, PortsRunAtOnceEachInItsOwnFramingAndLogAndOneFailureStaysItsOwn) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    FixturePort& a = AddPort();  // application, then a bootloader in the other framing
-    FixturePort& b = AddPort();  // already in its bootloader, 6 address bytes
+    FixturePort& a = NewPort();  // application, then a bootloader in the other framing
+    FixturePort& b = NewPort();  // already in its bootloader, 6 address bytes
     b.line.options.startInBootloader = true;
     b.line.options.bootloaderAddressLength = 6;
-    FixturePort& c = AddPort();  // never answers
+    FixturePort& c = NewPort();  // never answers
     c.line.options.silent = true;
     for (auto& port : fixture_)
         port->line.Device();
@@ -141,7 +141,7 @@ TEST_F(StationRun, PortsRunAtOnceEachInItsOwnFramingAndLogAndOneFailureStaysItsO
 }
 
 TEST_F(StationRun, StopBeforeTheRunsLeavesEveryDeviceUntouched) {
-    FixturePort& a = AddPort();
+    FixturePort& a = NewPort();
     a.line.Device();
     Station station({a.Port("A")}, Options(), events_);
     station.Stop();
@@ -195,7 +195,7 @@ std::string Sent(DeviceModel& device) {
 TEST_F(StationRun, CounterNeverGivesANumberTwiceNotEvenAfterAFailedWrite) {
     // B refuses the number it is sent, C's confirmation is lost on the way: both keep theirs.
     for (int i = 0; i < 3; ++i) {
-        FixturePort& port = AddPort();
+        FixturePort& port = NewPort();
         port.line.options.finalStatuses = {10};
     }
     fixture_[1]->line.options.refuseSerialNumber = true;
@@ -220,7 +220,7 @@ TEST_F(StationRun, CounterNeverGivesANumberTwiceNotEvenAfterAFailedWrite) {
 
 TEST_F(StationRun, RunThatCannotHaveANumberIsNotStarted) {
     for (int i = 0; i < 3; ++i) {
-        FixturePort& port = AddPort();
+        FixturePort& port = NewPort();
         port.line.options.finalStatuses = {10};
     }
     SerialNumberCounter counter(QStringLiteral("999999999998"));
@@ -319,7 +319,7 @@ private:
 };
 
 TEST_F(StationRun, LoopUpdatesADeviceOnceHoweverLongItStaysAndTheNextOneWhenPutIn) {
-    FixturePort& slot = AddPort();
+    FixturePort& slot = NewPort();
     VirtualClock& clock = slot.line.clock;
     DeviceModel first(slot.line.options, pages_, clock);
     DeviceModel second(slot.line.options, pages_, clock);
@@ -365,7 +365,7 @@ TEST_F(StationRun, LoopUpdatesADeviceOnceHoweverLongItStaysAndTheNextOneWhenPutI
 }
 
 TEST_F(StationRun, LoopSaysOnceThatItsPortDoesNotOpenAndGoesOnWaiting) {
-    FixturePort& slot = AddPort();
+    FixturePort& slot = NewPort();
     slot.line.channel.FailConnect("no such port");
     HookedFactory factory(slot.line.channel);
     StationOptions options = Options();
@@ -386,7 +386,7 @@ TEST_F(StationRun, LoopSaysOnceThatItsPortDoesNotOpenAndGoesOnWaiting) {
 TEST_F(StationRun, AFastSwapLeavesThePortAskingForTheDeviceToBeTakenOut) {
     // An unflashed unit swapped in faster than the removal time must neither be taken for the
     // finished one (the port keeps saying "take out") nor be updated unseen.
-    FixturePort& slot = AddPort();
+    FixturePort& slot = NewPort();
     VirtualClock& clock = slot.line.clock;
     DeviceModel flashed(slot.line.options, pages_, clock);
     DeviceModel unflashed(slot.line.options, pages_, clock);
@@ -428,7 +428,7 @@ TEST_F(StationRun, AFastSwapLeavesThePortAskingForTheDeviceToBeTakenOut) {
 }
 
 TEST_F(StationRun, AnAdapterThatDropsOutIsNoRemovalAndItsDeviceIsNotUpdatedAgain) {
-    FixturePort& slot = AddPort();
+    FixturePort& slot = NewPort();
     slot.line.options.finalStatuses = {10};
     VirtualClock& clock = slot.line.clock;
     DeviceModel device(slot.line.options, pages_, clock);
@@ -470,7 +470,7 @@ TEST_F(StationRun, AnAdapterThatDropsOutIsNoRemovalAndItsDeviceIsNotUpdatedAgain
 TEST_F(StationRun, RunsTellTheirOutcomeAndPagesSentAndALogThatDoesNotOpenIsANote) {
     // The device asks for three pages and one the package does not have: four progress
     // updates, three pages sent.
-    FixturePort& slot = AddPort();
+    FixturePort& slot = NewPort();
     slot.line.options.startInBootloader = true;
     slot.line.options.pageRequests = std::vector<devsim::PageRequest>{
         {0, kPageData}, {1, kPageData}, {99, kPageData}, {2, kPageData}};

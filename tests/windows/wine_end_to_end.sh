@@ -155,6 +155,48 @@ check "technology mode exits 0" "$status" "exit $status: $(cat "$work/sn.out")"
 check "the serial number and hardware version reached the device" $? \
     "$(report_value "$work/sn.report" serial_number)"
 
+# The record: the station's own SQLite file beside the program, numbers from its pool.
+wine "$cli/kvr-uplinker-cli.exe" pool create line --first 000101 --last 000199 \
+    </dev/null >"$work/pool.out" 2>"$work/pool.err"
+check "pool create on the default record" $? "$(cat "$work/pool.err")"
+start_devsim "$package" "$work/pool.report" --final-status 10
+wine "$cli/kvr-uplinker-cli.exe" flash --port COM10 --package "$package_win" --technology \
+    --sn-pool line --hw 3 </dev/null >"$work/poolrun.out" 2>"$work/poolrun.err"
+status=$?
+stop_devsim
+check "a number from the pool" "$status" "exit $status: $(tail -n 2 "$work/poolrun.err")"
+[ "$(report_value "$work/pool.report" serial_number)" = "3:303030313031000000000000" ] &&
+    [ -s "$cli/records.sqlite" ]
+check "000101 reached the device and records.sqlite lies beside the program" $? \
+    "$(report_value "$work/pool.report" serial_number)"
+wine "$cli/kvr-uplinker-cli.exe" history --csv </dev/null >"$work/history.csv" 2>&1
+[ "$(head -c 3 "$work/history.csv" | od -An -tx1 | tr -d ' ')" = efbbbf ] &&
+    grep -q ';000101;yes;confirmed;line;' "$work/history.csv"
+check "history --csv shows the confirmed number" $? "$(tail -n 1 "$work/history.csv")"
+
+# The same through libpq to the lane's PostgreSQL server.
+if [ -n "${KVR_TEST_PG_URL:-}" ]; then
+    start_devsim "$package" "$work/pg.report"
+    PGPASSWORD=$KVR_TEST_PG_PASSWORD wine "$cli/kvr-uplinker-cli.exe" flash --port COM10 \
+        --package "$package_win" --record "$KVR_TEST_PG_URL" </dev/null \
+        >"$work/pg.out" 2>"$work/pg.err"
+    status=$?
+    stop_devsim
+    check "an update recorded on PostgreSQL" "$status" "exit $status: $(tail -n 2 "$work/pg.err")"
+    PGPASSWORD=$KVR_TEST_PG_PASSWORD wine "$cli/kvr-uplinker-cli.exe" history --json \
+        --port COM10 --record "$KVR_TEST_PG_URL" </dev/null >"$work/pg.json" 2>&1
+    grep -q '"outcome":"success"' "$work/pg.json" && grep -q '"pages":16' "$work/pg.json"
+    check "its row reads back through libpq" $? "$(head -c 300 "$work/pg.json")"
+    wine "$cli/kvr-uplinker-cli.exe" history --record "$KVR_TEST_PG_URL" </dev/null \
+        >"$work/pgnopw.out" 2>"$work/pgnopw.err"
+    status=$?
+    [ "$status" -eq 2 ] && grep -q 'cannot be reached' "$work/pgnopw.err"
+    check "without the password the record is refused with exit 2" $? \
+        "exit $status: $(head -c 300 "$work/pgnopw.err")"
+else
+    check "a PostgreSQL server for the record" 1 "the lane started none"
+fi
+
 # Ctrl+C: Wine hands SIGINT to a console program as CTRL_C_EVENT, through the console control
 # handler. The run stops after the exchange under way; a slow line leaves pages to go.
 start_devsim "$package" "$work/stop.report" --baud 9600
