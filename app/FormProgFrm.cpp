@@ -364,7 +364,15 @@ bool TFormProgFrm::OpenRecordRun(const QString& portName) {
         if (!record_) {
             record::RecordUrl url;
             QString error;
-            if (!record::ParseRecordUrl(recordUrl_, url, error)) {
+            // "sqlite:records.sqlite" lies beside the settings file, wherever the window was
+            // started from.
+            QString given = recordUrl_;
+            const QString sqlite = QStringLiteral("sqlite:");
+            if (given.startsWith(sqlite) && QFileInfo(given.mid(sqlite.size())).isRelative()) {
+                given =
+                    sqlite + QFileInfo(deps_.settingsPath).dir().filePath(given.mid(sqlite.size()));
+            }
+            if (!record::ParseRecordUrl(given, url, error)) {
                 ShowMessage(QStringLiteral("Журнал производства указан неверно ([%1] %2): %3. "
                                            "Обновление не начато.")
                                 .arg(Key(kRecordSection), Key(kKeyRecordUrl), error));

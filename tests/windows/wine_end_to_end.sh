@@ -255,8 +255,8 @@ install_exe kvr-uplinker "$app"
 # The window lists the ports in the registry's order; pick COM10's place for the settings.
 port_index=$(wine "$cli/kvr-uplinker-cli.exe" ports </dev/null 2>/dev/null | tr -d '\r' |
     awk '$1 == "COM10" {print NR - 1; exit}')
-printf '[Common]\r\nPortIndex=%s\r\nSN=777\r\nHW=2\r\nFileName=%s\r\n' "${port_index:-0}" \
-    "$package_win" >"$app/kvr-uplinker.ini"
+printf '[Common]\r\nPortIndex=%s\r\nSN=777\r\nHW=2\r\nFileName=%s\r\n[Record]\r\nURL=sqlite:records.sqlite\r\n' \
+    "${port_index:-0}" "$package_win" >"$app/kvr-uplinker.ini"
 start_devsim "$package" "$work/window.report" --final-status 10
 DISPLAY=$display WINEDEBUG=err+all wine "$app/kvr-uplinker.exe" -all -t </dev/null \
     >"$work/app.out" 2>&1 &
@@ -301,6 +301,14 @@ DISPLAY=$display xdotool search --name "^$title\$" windowclose 2>/dev/null
 sleep 1
 kill "$app_pid" 2>/dev/null
 wait "$app_pid" 2>/dev/null
+wine "$cli/kvr-uplinker-cli.exe" history --json \
+    --record "sqlite:$(winepath -w "$app/records.sqlite" 2>/dev/null)" </dev/null \
+    >"$work/app-history.json" 2>&1
+grep -q '"outcome":"success"' "$work/app-history.json" &&
+    grep -q '"serial_number":"777"' "$work/app-history.json" &&
+    grep -q '^\[Record\]' "$app/kvr-uplinker.ini"
+check "the window's run is in its [Record] beside it, and the section outlived the settings' rewrite" \
+    $? "$(head -c 300 "$work/app-history.json")"
 
 echo "wine end-to-end: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
