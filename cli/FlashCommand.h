@@ -19,22 +19,5 @@
 //   pipe, stops no run, and the exit status still tells the outcome.
 // - with --json a command refused before it starts prints an "error" line and the summary.
 // - one port keeps the window's update log ("log.txt"); several ports each keep one of their
-//   own beside it (PortLogPath).
+//   own beside it (PortLogs.h).
 #pragma once
-
-#include <QString>
-#include <QStringList>
-
-namespace kvr::cli {
-
-// The update log of one of several ports: "log-<port>.txt" beside the single log, named by the
-// port's last path element ("/dev/ttyUSB0" → "log-ttyUSB0.txt", "COM5" → "log-COM5.txt", a
-// /dev/serial/by-id name by its own name), or by its path below /dev ("/dev/pts/3" →
-// "log-pts_3.txt"); anything but letters, digits, '.', '_' and '-' becomes '_'.
-QString PortLogPath(const QString& updateLogPath, const QString& port);
-// The update logs of several ports, one file each: a name that two ports would share
-// (/run/fix/a/tty and /run/fix/b/tty) takes the port's whole path ("log-run_fix_a_tty.txt"),
-// and what that still leaves shared is numbered ("log-…-2.txt").
-QStringList PortLogPaths(const QString& updateLogPath, const QStringList& ports);
-
-}  // namespace kvr::cli

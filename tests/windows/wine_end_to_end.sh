@@ -298,7 +298,11 @@ check "the window's S/N and HW were written" $? "$(report_value "$work/window.re
 log_text "$app/log.txt" | grep -q 'Обновление успешно завершено!'
 check "the window's log ends in success" $?
 DISPLAY=$display xdotool search --name "^$title\$" windowclose 2>/dev/null
-sleep 1
+# The window closes once its run has ended and its row is complete; killed only if it hangs.
+for _ in $(seq 60); do
+    kill -0 "$app_pid" 2>/dev/null || break
+    sleep 0.5
+done
 kill "$app_pid" 2>/dev/null
 wait "$app_pid" 2>/dev/null
 wine "$cli/kvr-uplinker-cli.exe" history --json \
