@@ -87,6 +87,11 @@ bool LoadRecipe(const QString& path, Recipe& out, QString& error) {
     r.hardware = value("HW");
     r.pool = value("Pool");
     r.record = value("Record");
+    // "sqlite:records.sqlite" lies beside the recipe, wherever the window was started from.
+    const QString sqlite = QStringLiteral("sqlite:");
+    if (r.record.startsWith(sqlite) && QFileInfo(r.record.mid(sqlite.size())).isRelative())
+        r.record =
+            sqlite + QDir(QFileInfo(path).absolutePath()).filePath(r.record.mid(sqlite.size()));
     if (r.technology) {
         static const QRegularExpression digits(QStringLiteral("^[0-9]{1,3}$"));
         if (!digits.match(r.hardware).hasMatch()) {

@@ -1,0 +1,117 @@
+// kvr-station's window: one lane per port of a recipe, the hands-free loop on every lane at
+// once (Station.h), numbers from the recipe's pool and every run in its record.
+//
+// Nothing of the recipe can be changed here. A lane's messages and the program-version answer
+// (the recipe's) are shown in the lane, never in a box that would hold the other lanes. Start
+// runs the station on this thread, which keeps serving the window meanwhile; Stop lets each
+// update finish its exchange. Closing the window while a lane updates asks first, then stops
+// as Stop does and closes once every lane has ended.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "ByteChannel.h"
+#include "Clock.h"
+#include "Prompter.h"
+#include "Recipe.h"
+#include "Station.h"
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace kvr {
+namespace record {
+class Record;
+}
+namespace station {
+class PoolNumbers;
+class RecordedRuns;
+}  // namespace station
+
+namespace stationwin {
+
+// What the window takes from outside; empty members get the production choice.
+struct StationFormDependencies {
+    std::shared_ptr<IPrompter> prompter;                 // QtPrompter
+    std::function<IChannelFactory&(int port)> channels;  // the serial port
+    std::function<IClock&(int port)> clocks;             // the system clock
+    QString logPath;                                     // UpdateLogPath()
+    QString journalPath;                                 // DefaultJournalPath()
+};
+
+// What a lane shows, in words and colour.
+enum class LaneState { Idle, Waiting, Updating, Done, Failed, AdapterLost };
+
+class TStationFrm final : public QWidget, public station::IStationEvents {
+    Q_OBJECT
+
+public:
+    explicit TStationFrm(Recipe recipe, StationFormDependencies deps = {},
+                         QWidget* parent = nullptr);
+    ~TStationFrm() override;
+
+    // The Start and Stop buttons. Start returns once every lane has ended.
+    void Start();
+    void Stop();
+    bool Running() const { return station_ != nullptr; }
+    LaneState StateOf(int lane) const { return lanes_[static_cast<size_t>(lane)].state; }
+
+signals:
+    void LaneChanged(int lane, kvr::stationwin::LaneState state);
+    void StationEnded();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    struct Lane {
+        QLabel* stateLine = nullptr;
+        QProgressBar* bar = nullptr;
+        QLabel* serialNumber = nullptr;
+        QLabel* counts = nullptr;
+        QLabel* message = nullptr;
+        LaneState shown = LaneState::Idle;
+        LaneState state = LaneState::Idle;
+        int updated = 0, succeeded = 0, failed = 0;
+    };
+
+    void BuildLanes();
+    void Show(int lane, LaneState state, const QString& detail = {});
+    void ShowCounts(int lane);
+    void ShowTotals();
+    bool OpenRecord();
+
+    // IStationEvents, on this thread.
+    void StateChanged(int port, station::PortState state, const QString& detail) override;
+    void DevicePresent(int) override {}
+    void DeviceRemoved(int port) override;
+    void RunStarted(int port, int run) override;
+    void Progress(int port, int position, int pagesSent) override;
+    void Message(int port, const QString& text) override;
+    void Question(int port, const QString& text) override;
+    void Answer(int port, bool yes) override;
+    void SerialNumberTaken(int port, const QString& number) override;
+    void LogUnavailable(int port, const QString& path) override;
+    void RecordNote(int port, const QString& text) override;
+    void RunEnded(int port, const station::RunResult& result) override;
+
+    Recipe recipe_;
+    StationFormDependencies deps_;
+    std::vector<Lane> lanes_;
+    QPushButton* start_ = nullptr;
+    QPushButton* stop_ = nullptr;
+    QLabel* totals_ = nullptr;
+    std::unique_ptr<record::Record> record_;
+    std::unique_ptr<station::RecordedRuns> recorded_;
+    std::unique_ptr<station::PoolNumbers> pool_;
+    std::unique_ptr<station::Station> station_;
+    bool closeWhenEnded_ = false;
+};
+
+}  // namespace stationwin
+}  // namespace kvr

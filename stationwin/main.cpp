@@ -1,0 +1,34 @@
+// kvr-station RECIPE: a production line's station window. Exit status 0; 2 when the recipe
+// does not load (after saying why).
+#include <QApplication>
+
+#include "AppPaths.h"
+#include "Prompter.h"
+#include "QtTranslations.h"
+#include "Recipe.h"
+#include "StationForm.h"
+#include "Translate.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    kvr::InstallQtTranslations(app);
+    kvr::OpenLanguageFile(kvr::LanguageFilePath(QStringLiteral("ru")));
+    const QStringList args = QApplication::arguments().mid(1);
+    kvr::QtPrompter prompter;
+    const QString title = QStringLiteral("KVRUplinker Station");
+    if (args.size() != 1) {
+        prompter.ShowMessage(nullptr, title, QStringLiteral("Usage: kvr-station RECIPE"));
+        return 2;
+    }
+    kvr::stationwin::Recipe recipe;
+    QString error;
+    if (!kvr::stationwin::LoadRecipe(args.first(), recipe, error)) {
+        prompter.ShowMessage(nullptr, title, error);
+        return 2;
+    }
+    kvr::stationwin::TStationFrm window(std::move(recipe));
+    window.show();
+    const int status = app.exec();
+    kvr::ReleaseLanguageFile();
+    return status;
+}

@@ -1,0 +1,201 @@
+// kvr-station's window, offscreen: a lane through its states with the station on virtual time,
+// a closed window stopping every lane, and the recipes it refuses.
+#include <QCryptographicHash>
+#include <QLabel>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+
+#include "PackageBuilder.h"
+#include "PackageLoader.h"
+#include "Recipe.h"
+#include "RecordingPrompter.h"
+#include "SimulatedLine.h"
+#include "StationForm.h"
+#include "TestFiles.h"
+#include "TestPages.h"
+
+using namespace kvr;
+using namespace kvr::stationwin;
+using namespace kvr::test;
+
+Q_DECLARE_METATYPE(kvr::stationwin::LaneState)
+
+namespace {
+
+QByteArray Package() {
+    PackageOptions options;
+    options.pageCount = 6;
+    options.seed = 4;
+    return BuildPackage(options);
+}
+
+}  // namespace
+
+class StationWindowTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir_;
+    std::vector<std::unique_ptr<SimulatedLine>> lines_;
+    std::shared_ptr<RecordingPrompter> prompter_ = std::make_shared<RecordingPrompter>();
+
+    Recipe MakeRecipe(int ports) {
+        Recipe recipe;
+        recipe.path = dir_.filePath("line.ini");
+        recipe.packagePath = dir_.filePath("kvr17.bsk");
+        QString error;
+        const QByteArray bytes = Package();
+        WriteAll(recipe.packagePath, bytes);
+        ParseUpdatePackage(bytes, recipe.package, error);
+        for (int i = 0; i < ports; ++i) {
+            recipe.ports << QStringLiteral("COM%1").arg(i + 5);
+            lines_.push_back(std::make_unique<SimulatedLine>(recipe.package.pages));
+        }
+        return recipe;
+    }
+    StationFormDependencies Deps() {
+        StationFormDependencies deps;
+        deps.prompter = prompter_;
+        deps.channels = [this](int i) -> IChannelFactory& { return lines_[i]->factory; };
+        deps.clocks = [this](int i) -> IClock& { return lines_[i]->clock; };
+        deps.logPath = dir_.filePath("log.txt");
+        deps.journalPath = dir_.filePath("journal.txt");
+        return deps;
+    }
+
+private slots:
+    void init() {
+        lines_.clear();
+        prompter_ = std::make_shared<RecordingPrompter>();
+    }
+
+    void aLaneGoesThroughItsStatesAndForgetsATakenDevice() {
+        TStationFrm window(MakeRecipe(1), Deps());
+        lines_[0]->Device();
+        QList<LaneState> seen;
+        QString messageWhenWaitingAgain = "-";
+        connect(&window, &TStationFrm::LaneChanged, &window, [&](int, LaneState state) {
+            seen << state;
+            if (state == LaneState::Done)
+                lines_[0]->channel.AttachDevice(nullptr);  // taken out
+            if (state == LaneState::Waiting && seen.count(LaneState::Waiting) == 2) {
+                messageWhenWaitingAgain = window.findChild<QLabel*>("Lane0Message")->text();
+                window.Stop();
+            }
+        });
+        window.Start();
+        QCOMPARE(seen, (QList<LaneState>{LaneState::Waiting, LaneState::Updating, LaneState::Done,
+                                         LaneState::Waiting, LaneState::Idle}));
+        QCOMPARE(messageWhenWaitingAgain, QString());
+        QVERIFY(!window.Running());
+        QCOMPARE(prompter_->records.size(), size_t(0));  // no box holds the other lanes
+        QVERIFY(window.findChild<QLabel*>("Totals")->text().contains("1"));
+    }
+
+    void aClosedWindowStopsEveryLane() {
+        TStationFrm window(MakeRecipe(3), Deps());  // no device on any lane
+        window.show();
+        int waiting = 0;
+        connect(&window, &TStationFrm::LaneChanged, &window, [&](int, LaneState state) {
+            if (state == LaneState::Waiting && ++waiting == 3)
+                window.close();
+        });
+        QSignalSpy ended(&window, &TStationFrm::StationEnded);
+        window.Start();
+        QCOMPARE(ended.size(), 1);
+        QVERIFY(!window.Running());
+        QVERIFY(!window.isVisible());
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(window.StateOf(i), LaneState::Idle);
+    }
+
+    void refusedRecipes_data() {
+        QTest::addColumn<QString>("lines");
+        QTest::addColumn<QString>("error");
+        const QString ok = QStringLiteral("Package=kvr17.bsk\nPackageSHA256=%1\nPorts=COM5;COM6\n");
+        QTest::newRow("no section") << "[Other]\nPackage=x"
+                                    << "no [Station] section";
+        QTest::newRow("no package") << "Ports=COM5\nPackageSHA256=00"
+                                    << "no Package";
+        QTest::newRow("no hash") << "Package=kvr17.bsk\nPorts=COM5"
+                                 << "no PackageSHA256";
+        QTest::newRow("no ports") << "Package=kvr17.bsk\nPackageSHA256=%1"
+                                  << "no Ports";
+        QTest::newRow("short hash") << "Package=kvr17.bsk\nPackageSHA256=abc\nPorts=COM5"
+                                    << "PackageSHA256 takes 64";
+        QTest::newRow("port twice") << "Package=kvr17.bsk\nPackageSHA256=%1\nPorts=COM5; COM5"
+                                    << "Ports names COM5 twice";
+        QTest::newRow("nine ports")
+            << "Package=kvr17.bsk\nPackageSHA256=%1\nPorts=A;B;C;D;E;F;G;H;I"
+            << "1 to 8 ports";
+        QTest::newRow("BootAll=yes") << ok + "BootAll=yes"
+                                     << "BootAll takes 0 or 1";
+        QTest::newRow("technology without HW") << ok + "Technology=1\nPool=p"
+                                               << "HW takes";
+        QTest::newRow("technology without pool") << ok + "Technology=1\nHW=3"
+                                                 << "from a Pool";
+        QTest::newRow("pool without technology") << ok + "Pool=p"
+                                                 << "Pool goes with Technology=1";
+        QTest::newRow("ask") << ok + "ProgramMismatch=ask"
+                             << "ProgramMismatch takes";
+        QTest::newRow("removal too short") << ok + "RemovalSeconds=0.1"
+                                           << "RemovalSeconds takes";
+        QTest::newRow("another file")
+            << QString(ok).replace("%1", QString(64, u'0')) << "is not the recipe's";
+        QTest::newRow("missing package") << "Package=gone.bsk\nPackageSHA256=%1\nPorts=COM5"
+                                         << "cannot be read";
+        QTest::newRow("broken package") << "Package=broken.bsk\nPackageSHA256=%2\nPorts=COM5"
+                                        << "Package: ";
+    }
+    void refusedRecipes() {
+        QFETCH(QString, lines);
+        QFETCH(QString, error);
+        const QByteArray package = Package();
+        WriteAll(dir_.filePath("kvr17.bsk"), package);
+        QByteArray broken = package;
+        broken[broken.size() - 1] = static_cast<char>(broken.back() ^ 0x5A);  // checksum byte
+        WriteAll(dir_.filePath("broken.bsk"), broken);
+        auto sha = [](const QByteArray& b) {
+            return QString::fromLatin1(
+                QCryptographicHash::hash(b, QCryptographicHash::Sha256).toHex());
+        };
+        QString text = lines;
+        text.replace("%1", sha(package)).replace("%2", sha(broken));
+        if (!text.startsWith('['))
+            text.prepend("[Station]\n");
+        const QString path = dir_.filePath("recipe.ini");
+        WriteAll(path, text.toUtf8());
+        Recipe recipe;
+        recipe.ports << "untouched";
+        QString message;
+        QVERIFY(!LoadRecipe(path, recipe, message));
+        QVERIFY2(message.contains(error), qPrintable(message));
+        QCOMPARE(recipe.ports, QStringList{"untouched"});
+    }
+
+    void theSampleRecipeLoadsWithItsPackage() {
+        // The shipped sample, pointed at a package of its hash.
+        QByteArray sample = ReadAll(QStringLiteral(KVR_SAMPLE_RECIPE));
+        const QByteArray package = Package();
+        WriteAll(dir_.filePath("kvr17-1.2.0.3.bsk"), package);
+        const QByteArray sha =
+            QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex();
+        const qsizetype at = sample.indexOf("PackageSHA256=") + 14;
+        sample.replace(at, 64, sha);
+        const QString path = dir_.filePath("line2.ini");
+        WriteAll(path, sample);
+        Recipe recipe;
+        QString error;
+        QVERIFY2(LoadRecipe(path, recipe, error), qPrintable(error));
+        QCOMPARE(recipe.ports, (QStringList{"COM5", "COM6", "COM7", "COM8"}));
+        QVERIFY(recipe.technology);
+        QCOMPARE(recipe.pool, QStringLiteral("line2"));
+        QCOMPARE(recipe.record, "sqlite:" + dir_.filePath("records.sqlite"));
+        QCOMPARE(recipe.removalMs, 5000u);
+    }
+};
+
+QTEST_MAIN(StationWindowTest)
+#include "StationWindowTest.moc"
