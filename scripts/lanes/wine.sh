@@ -96,6 +96,10 @@ wine reg add 'HKLM\Software\Wine\Ports' /v COM9 /d "$port_a" /f </dev/null >/dev
 ln -sfn "$port_b" "$WINEPREFIX/devsim-port"
 wine reg add 'HKLM\Software\Wine\Ports' /v COM10 /d "$WINEPREFIX/devsim-port" /f \
     </dev/null >/dev/null 2>&1
+# COM11, a second simulated device for the station window's two lanes.
+ln -sfn "$port_a" "$WINEPREFIX/devsim-port2"
+wine reg add 'HKLM\Software\Wine\Ports' /v COM11 /d "$WINEPREFIX/devsim-port2" /f \
+    </dev/null >/dev/null 2>&1
 wineserver -k 2>/dev/null || true
 wineserver -w 2>/dev/null || true
 wineserver -p </dev/null >/dev/null 2>&1  # stays up between test programs: each start is quick

@@ -314,5 +314,55 @@ grep -q '"outcome":"success"' "$work/app-history.json" &&
 check "the window's run is in its [Record] beside it, and the section outlived the settings' rewrite" \
     $? "$(head -c 300 "$work/app-history.json")"
 
+echo "-- kvr-station.exe, two lanes"
+station_dir=$work/station
+install_exe kvr-station "$station_dir"
+cp "$win_bin/kvr-uplinker-cli.exe" "$station_dir/"
+cp "$package" "$station_dir/kvr17.bsk"
+printf '[Station]\r\nPackage=kvr17.bsk\r\nPackageSHA256=%s\r\nPorts=COM10;COM11\r\nTechnology=1\r\nHW=3\r\nRecord=sqlite:records.sqlite\r\nPool=line\r\nRemovalSeconds=2\r\n' \
+    "$(sha256sum "$package" | cut -d' ' -f1)" >"$station_dir/line.ini"
+station_record="sqlite:$(winepath -w "$station_dir/records.sqlite" 2>/dev/null)"
+wine "$station_dir/kvr-uplinker-cli.exe" pool create line --first 000201 --record "$station_record" \
+    </dev/null >/dev/null 2>&1
+lane_pids=()
+for n in 1 2; do
+    "$linux_bin/kvr-devsim" --package "$package" --final-status 10 --restart-delay 200 \
+        --start-in-bootloader >"$work/lane$n.out" 2>/dev/null &
+    lane_pids+=($!)
+done
+for n in 1 2; do
+    for _ in $(seq 100); do [ -s "$work/lane$n.out" ] && break; sleep 0.05; done
+done
+ln -sfn "$(head -n 1 "$work/lane1.out")" "$WINEPREFIX/devsim-port"
+ln -sfn "$(head -n 1 "$work/lane2.out")" "$WINEPREFIX/devsim-port2"
+DISPLAY=$display wine "$station_dir/kvr-station.exe" "$(winepath -w "$station_dir/line.ini")" \
+    </dev/null >"$work/station.out" 2>&1 &
+station_pid=$!
+swindow=$(DISPLAY=$display timeout 120 xdotool search --sync --onlyvisible \
+    --name "^KVRUplinker Station" | head -n 1)
+[ -n "$swindow" ]
+check "the station window comes up" $? "$(tail -n 3 "$work/station.out")"
+confirmed=0
+if [ -n "$swindow" ]; then
+    sleep 1
+    # Start has the focus: the window's first button.
+    DISPLAY=$display xdotool windowactivate "$swindow" 2>/dev/null
+    DISPLAY=$display xdotool key --window "$swindow" space
+    for _ in $(seq 60); do
+        confirmed=$(wine "$station_dir/kvr-uplinker-cli.exe" history --json \
+            --record "$station_record" </dev/null 2>/dev/null | grep -o '"sn_state":"confirmed"' |
+            wc -l)
+        [ "$confirmed" -ge 2 ] && break
+        sleep 1
+    done
+    DISPLAY=$display import -window root "$shots/kvr-station.png" 2>/dev/null
+fi
+[ "$confirmed" -eq 2 ]
+check "both lanes updated, each with its own number from the pool" $? "confirmed $confirmed"
+kill "$station_pid" 2>/dev/null
+wait "$station_pid" 2>/dev/null
+kill "${lane_pids[@]}" 2>/dev/null
+wait "${lane_pids[@]}" 2>/dev/null
+
 echo "wine end-to-end: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
