@@ -51,7 +51,7 @@ echo "== build (release, $build)"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKVR_BENCH=ON >/dev/null
 cmake --build "$build" -j "$jobs" --target kvr-devsim kvr-uplinker-cli kvr-mkpackage \
     kvr-bench-package kvr-bench-log kvr-bench-turnaround kvr-bench-wait kvr-bench-rusage \
-    kvr-bench-record
+    kvr-bench-record kvr-bench-station
 bin=$build/bin
 
 # The line's speed and the sequence's fixed waits, in milliseconds, from the engine itself.
@@ -292,6 +292,34 @@ for ((i = 1; i <= repeat; ++i)); do
         done
     done
 done
+# --- the station window ------------------------------------------------------------------
+# kvr-station with 8 lanes against the main window on one device, the same wire-timed device
+# and package; the event loop's lateness while the lanes run.
+station_lanes=8
+station_ratio=() station_late=() station_window=()
+for ((i = 1; i <= repeat; ++i)); do
+    echo "== kvr-station, $station_lanes lanes, against the main window, run $i of $repeat"
+    start_devices $((station_lanes + 1)) "$work/station" "${device_boot[@]}" --package "$package" \
+        --baud "$baud"
+    QT_QPA_PLATFORM=offscreen "$bin/kvr-bench-station" "$package" "${dev_ptys[@]}" \
+        >"$work/station.kv" 2>"$work/station.err" ||
+        fail "kvr-bench-station: $(cat "$work/station.kv" "$work/station.err")"
+    stop_devices
+    station_window+=("$(( $(kv "$work/station.kv" window_ms) * 1000 ))")
+    station_ratio+=("$(calc '%.4f' 's / w' s="$(kv "$work/station.kv" station_ms)" \
+        w="$(kv "$work/station.kv" window_ms)")")
+    station_late+=("$(kv "$work/station.kv" lateness_max_ms)")
+done
+station_rows() {
+    local r late
+    r=$(median "${station_ratio[@]}")
+    late=$(median "${station_late[@]}")
+    echo "| \`kvr-station\` with $station_lanes lanes: all $station_lanes devices updated / one device" \
+        "through the main window (window $(sec "$(median "${station_window[@]}")"))" \
+        "| $(spread "${station_ratio[@]}") | ≤ 1.10 | $(verdict "$r" '<=' 1.10) |"
+    echo "| the same, the station window's event loop: a 20 ms timer's largest lateness" \
+        "| $late ms | < 50 ms | $(verdict "$late" '<' 50) |"
+}
 rm -f "$bin"/log-*.txt   # the rest of the script writes log.txt only
 if [ "$only" = scale ]; then
     echo
@@ -301,6 +329,7 @@ if [ "$only" = scale ]; then
     echo "| figure | measured | goal | |"
     echo "|---|---|---|---|"
     scale_rows
+    station_rows
     exit 0
 fi
 
@@ -472,6 +501,7 @@ table=$work/table.md
     echo "| wire-time emulation: sleeps / wire time due (boot scenario)" \
         "| $(calc '%.4f' 's / d' s="$(median "${boot_slept[@]}")" d="$(median "${boot_due[@]}")") | | |"
     scale_rows
+    station_rows
     r=$(median "${turn_median[@]}")
     echo "| host turnaround without wire time, median (last reply byte to next request byte," \
         "device side; $(median "${turn_count[@]}") per run) | $(spread_us_ms "${turn_median[@]}")" \
