@@ -9,6 +9,7 @@
 
 #include "PackageBuilder.h"
 #include "PackageLoader.h"
+#include "PaintPool.h"
 #include "Recipe.h"
 #include "RecordingPrompter.h"
 #include "SimulatedLine.h"
@@ -66,6 +67,7 @@ private:
     }
 
 private slots:
+    void initTestCase() { PaintOnOnePoolThread(); }
     void init() {
         lines_.clear();
         prompter_ = std::make_shared<RecordingPrompter>();
