@@ -31,8 +31,8 @@
 namespace kvr::cli {
 
 using station::PoolNumbers;
+using station::PortIdentity;
 using station::PortLogPaths;
-using station::PortNameWithoutPrefix;
 using station::RecordedRuns;
 using station::SerialNumberCounter;
 using station::StationOptions;
@@ -95,19 +95,6 @@ bool AskTerminal(CliOutput& io) {
            answer == QStringLiteral("д") || answer == QStringLiteral("да");
 }
 
-// The port a name opens, whatever it was called: the serial component opens a bare name below
-// /dev on POSIX, and behind the device namespace "\\.\" on Windows, where "com5" is COM5.
-// A name that resolves to a file is that file (a by-id link is its node); any other is compared
-// without case.
-QString PortIdentity(const QString& given) {
-    QString name =
-        PortNameWithoutPrefix(given.trimmed(), {QStringLiteral("\\\\.\\"), QStringLiteral("//./")});
-    if (!name.contains(u'/') && !name.contains(u'\\'))
-        name = QStringLiteral("/dev/") + name;
-    const QString canonical = QFileInfo(name).canonicalFilePath();
-    return canonical.isEmpty() ? name.toLower() : canonical;
-}
-
 // Two names of one port: the second run could never open it.
 QString SamePortTwice(const QStringList& ports) {
     QStringList seen;
@@ -126,21 +113,6 @@ QString SamePortTwice(const QStringList& ports) {
 // format it was asked for.
 bool AsksForJson(const QStringList& args) {
     return args.contains(QStringLiteral("--json"));
-}
-
-// The adapter behind a port, as a fixture finds it again: its by-id link, else its USB serial.
-QString AdapterOf(const QString& port, const std::vector<SerialPortDetails>& known) {
-    const QString identity = PortIdentity(port);
-    for (const SerialPortDetails& d : known) {
-        const QString name = QString::fromStdString(d.portName);
-        const QString byId = QString::fromStdString(d.byIdPath);
-        if (PortIdentity(name) != identity && (byId.isEmpty() || PortIdentity(byId) != identity))
-            continue;
-        if (!byId.isEmpty())
-            return byId;
-        return QString::fromStdString(d.usbSerialNumber);
-    }
-    return {};
 }
 
 }  // namespace
@@ -239,25 +211,9 @@ int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutpu
     std::optional<PoolNumbers> pool;
     if (record) {
         const record::RunStart described = record::DescribePackage(settings.packagePath, package);
-        std::vector<SerialPortDetails> known;
-        try {
-            known = DescribeSerialPorts();
-        } catch (const Exception&) {
-            // The adapter is a help for finding a fixture again, never a reason to stop.
-        }
-        std::vector<record::RunStart> starts;
-        for (const StationPort& port : ports) {
-            record::RunStart start = described;
-            start.port = port.name;
-            start.adapter = AdapterOf(port.name, known);
-            start.technology = settings.technology;
-            start.bootAll = settings.bootAll;
-            start.hardware = settings.hardware;
-            start.pool = settings.serialNumberPool;
-            start.logPath = QDir::toNativeSeparators(port.logPath);
-            starts.push_back(start);
-        }
-        recorded.emplace(*record, std::move(starts));
+        recorded.emplace(
+            *record, station::DescribeRuns(described, ports, settings.technology, settings.bootAll,
+                                           settings.hardware, settings.serialNumberPool));
         if (!settings.serialNumberPool.isEmpty())
             pool.emplace(*record, settings.serialNumberPool, *recorded);
     }

@@ -2,8 +2,10 @@
 
 #include <QDir>
 #include <QFileInfo>
+
 #include <algorithm>
 #include <vector>
+#include "SerialPorts.h"
 
 namespace kvr::station {
 
@@ -14,6 +16,34 @@ QString PortNameWithoutPrefix(const QString& name, std::initializer_list<QString
             return name.mid(prefix.size());
     }
     return name;
+}
+
+// The port a name opens, whatever it was called: the serial component opens a bare name below
+// /dev on POSIX, and behind the device namespace "\\.\" on Windows, where "com5" is COM5.
+// A name that resolves to a file is that file (a by-id link is its node); any other is compared
+// without case.
+QString PortIdentity(const QString& given) {
+    QString name =
+        PortNameWithoutPrefix(given.trimmed(), {QStringLiteral("\\\\.\\"), QStringLiteral("//./")});
+    if (!name.contains(u'/') && !name.contains(u'\\'))
+        name = QStringLiteral("/dev/") + name;
+    const QString canonical = QFileInfo(name).canonicalFilePath();
+    return canonical.isEmpty() ? name.toLower() : canonical;
+}
+
+// The adapter behind a port, as a fixture finds it again: its by-id link, else its USB serial.
+QString AdapterOf(const QString& port, const std::vector<SerialPortDetails>& known) {
+    const QString identity = PortIdentity(port);
+    for (const SerialPortDetails& d : known) {
+        const QString name = QString::fromStdString(d.portName);
+        const QString byId = QString::fromStdString(d.byIdPath);
+        if (PortIdentity(name) != identity && (byId.isEmpty() || PortIdentity(byId) != identity))
+            continue;
+        if (!byId.isEmpty())
+            return byId;
+        return QString::fromStdString(d.usbSerialNumber);
+    }
+    return {};
 }
 
 namespace {

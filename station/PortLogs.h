@@ -1,9 +1,13 @@
-// The update logs of a station's ports, one file each beside the single log.
+// The names of a station's ports: their update logs, one file each beside the single log, and
+// what tells two names of one port and the adapter behind a port.
 #pragma once
 
 #include <QString>
 #include <QStringList>
 #include <initializer_list>
+#include <vector>
+
+#include "SerialPorts.h"
 
 namespace kvr::station {
 
@@ -16,6 +20,13 @@ QString PortLogPath(const QString& updateLogPath, const QString& port);
 // (/run/fix/a/tty and /run/fix/b/tty) takes the port's whole path ("log-run_fix_a_tty.txt"),
 // and what that still leaves shared is numbered ("log-…-2.txt").
 QStringList PortLogPaths(const QString& updateLogPath, const QStringList& ports);
+
+// The port a name opens, whatever it was called (see PortIdentity in PortLogs.cpp): two names
+// with one identity are one port.
+QString PortIdentity(const QString& given);
+// The adapter behind a port, as a fixture finds it again: its by-id link, else its USB serial
+// number; empty where the system says nothing.
+QString AdapterOf(const QString& port, const std::vector<SerialPortDetails>& known);
 
 // The name without the first of `prefixes` it starts with (case does not count).
 QString PortNameWithoutPrefix(const QString& name, std::initializer_list<QString> prefixes);

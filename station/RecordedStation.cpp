@@ -1,5 +1,9 @@
 #include "RecordedStation.h"
 
+#include <QDir>
+
+#include "PortLogs.h"
+#include "SerialPorts.h"
 #include "Station.h"
 
 namespace kvr::station {
@@ -8,6 +12,31 @@ using record::RecordError;
 
 QString RecordUnreachableText(const record::RecordUrl& url, const QString& reason) {
     return QStringLiteral("The record %1 cannot be reached: %2").arg(url.Text(), reason);
+}
+
+std::vector<record::RunStart> DescribeRuns(const record::RunStart& package,
+                                           const std::vector<StationPort>& ports, bool technology,
+                                           bool bootAll, const QString& hardware,
+                                           const QString& pool) {
+    std::vector<SerialPortDetails> known;
+    try {
+        known = DescribeSerialPorts();
+    } catch (const std::exception&) {
+        // The adapter is a help for finding a fixture again, never a reason to stop.
+    }
+    std::vector<record::RunStart> starts;
+    for (const StationPort& port : ports) {
+        record::RunStart start = package;
+        start.port = port.name;
+        start.adapter = AdapterOf(port.name, known);
+        start.technology = technology;
+        start.bootAll = bootAll;
+        start.hardware = technology ? hardware : QString();
+        start.pool = pool;
+        start.logPath = QDir::toNativeSeparators(port.logPath);
+        starts.push_back(start);
+    }
+    return starts;
 }
 
 RecordedRuns::RecordedRuns(record::Record& record, std::vector<record::RunStart> ports)

@@ -49,6 +49,15 @@ private:
     int64_t reserved_ = 0;
 };
 
+struct StationPort;
+
+// The rows of a station's runs, one per port: the package's description with the port, its
+// adapter (where the system knows it), its log and the station's modes.
+std::vector<record::RunStart> DescribeRuns(const record::RunStart& package,
+                                           const std::vector<StationPort>& ports, bool technology,
+                                           bool bootAll, const QString& hardware,
+                                           const QString& pool);
+
 // The texts of the record's messages, for the programs that open a record themselves.
 QString RecordUnreachableText(const record::RecordUrl& url, const QString& reason);
 

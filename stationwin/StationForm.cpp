@@ -198,7 +198,7 @@ void TStationFrm::Show(int i, LaneState state, const QString& detail) {
     Lane& lane = lanes_[static_cast<size_t>(i)];
     lane.stateLine->setText(detail.isEmpty() ? Words(state) : Words(state) + "\n" + detail);
     lane.stateLine->setStyleSheet(QStringLiteral("QLabel { background: %1; border-radius: 4px; }")
-                                  .arg(QLatin1String(Colour(state))));
+                                      .arg(QLatin1String(Colour(state))));
     const bool changed = lane.shown != state || state == LaneState::Idle;
     lane.shown = state;
     lane.state = state;
@@ -306,18 +306,9 @@ void TStationFrm::Start() {
     if (record_) {
         const record::RunStart described =
             record::DescribePackage(recipe_.packagePath, recipe_.package);
-        std::vector<record::RunStart> starts;
-        for (const station::StationPort& port : ports) {
-            record::RunStart start = described;
-            start.port = port.name;
-            start.technology = recipe_.technology;
-            start.bootAll = recipe_.bootAll;
-            start.hardware = recipe_.hardware;
-            start.pool = recipe_.pool;
-            start.logPath = QDir::toNativeSeparators(port.logPath);
-            starts.push_back(start);
-        }
-        recorded_ = std::make_unique<station::RecordedRuns>(*record_, std::move(starts));
+        recorded_ = std::make_unique<station::RecordedRuns>(
+            *record_, station::DescribeRuns(described, ports, recipe_.technology, recipe_.bootAll,
+                                            recipe_.hardware, recipe_.pool));
         options.record = recorded_.get();
         if (!recipe_.pool.isEmpty()) {
             pool_ = std::make_unique<station::PoolNumbers>(*record_, recipe_.pool, *recorded_);
