@@ -55,17 +55,19 @@ sed -e "s/^PackageSHA256=.*/PackageSHA256=$sha/" -e "s#^Ports=.*#Ports=$joined#"
 "$work/kvr-station" "$work/line2.ini" >"$work/station.out" 2>&1 &
 station=$!
 pids+=($station)
-window=$(timeout 30 xdotool search --sync --onlyvisible --name "^KVRUplinker Station" | head -n 1)
+window=$(timeout 90 xdotool search --sync --onlyvisible --name "^KVRUplinker Station" | head -n 1)
 [ -n "$window" ] || fail "no window: $(cat "$work/station.out")"
 xdotool windowsize "$window" 1366 740 windowmove "$window" 0 0
 sleep 0.5
-# Start has the focus: the first button of the window.
-xdotool windowactivate --sync "$window" key space 2>/dev/null ||
-    xdotool windowfocus "$window" key space
-
 history() { "$work/kvr-uplinker-cli" history --json --record "sqlite:$work/records.sqlite"; }
-for _ in $(seq 120); do
+# Start has the focus: the first button of the window. A press that came before the window
+# took input is pressed again; once running, Start is disabled and further presses do nothing.
+for _ in $(seq 240); do
     [ "$(history | grep -o '"outcome":"[a-z_]*"' | grep -vc open)" -ge 4 ] && break
+    if [ $((SECONDS % 5)) -eq 0 ] && [ "$(history | grep -c '"run"')" -eq 0 ]; then
+        xdotool windowactivate --sync "$window" key space 2>/dev/null ||
+            xdotool windowfocus "$window" key space 2>/dev/null
+    fi
     sleep 0.5
 done
 sleep 0.5
