@@ -113,6 +113,26 @@ private slots:
             QCOMPARE(window.StateOf(i), LaneState::Idle);
     }
 
+    void closingDuringAnUpdateAsksFirst() {
+        TStationFrm window(MakeRecipe(1), Deps());
+        lines_[0]->Device();
+        window.show();
+        prompter_->answers = {false, true};
+        bool stillRunningAfterNo = false;
+        connect(&window, &TStationFrm::LaneChanged, &window, [&](int, LaneState state) {
+            if (state != LaneState::Updating)
+                return;
+            window.close();  // No: the lane goes on
+            stillRunningAfterNo = window.Running() && window.isVisible();
+            window.close();  // Yes: stops after the exchange under way
+        });
+        window.Start();
+        QVERIFY(stillRunningAfterNo);
+        QCOMPARE(prompter_->Count(PromptRecord::Question), 2);
+        QVERIFY(!window.isVisible());
+        QVERIFY(lines_[0]->Report().updatesCompleted == 0);  // stopped before the end
+    }
+
     void refusedRecipes_data() {
         QTest::addColumn<QString>("lines");
         QTest::addColumn<QString>("error");
