@@ -285,8 +285,21 @@ if [ -n "$window" ]; then
     check "a message box follows the click" $?
     sleep 1
     DISPLAY=$display import -window root "$shots/window-after.png" 2>/dev/null
-    DISPLAY=$display xdotool key Return
-    sleep 0.5
+    # The box holds the run until it is closed: Return goes to the box itself, whichever
+    # window has the focus.
+    box=$(DISPLAY=$display xdotool search --onlyvisible --name "^KVRUplinker" 2>/dev/null |
+        grep -vx "$window" | head -n 1)
+    if [ -n "$box" ]; then
+        DISPLAY=$display xdotool windowactivate --sync "$box" key Return 2>/dev/null ||
+            DISPLAY=$display xdotool key --window "$box" Return
+    else
+        DISPLAY=$display xdotool key Return
+    fi
+    for _ in $(seq 20); do
+        DISPLAY=$display xdotool search --onlyvisible --name "^KVRUplinker" 2>/dev/null |
+            grep -vqx "$window" || break
+        sleep 0.5
+    done
 fi
 stop_devsim
 [ "$(report_value "$work/window.report" pages_received)" = 16 ] &&
