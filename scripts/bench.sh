@@ -473,7 +473,7 @@ load_end=$(cut -d' ' -f1-3 /proc/loadavg)
 load_ms() { csv_field "$work/package.csv" "BM_LoadFile/$1/real_time_median" real_time; }
 peak() { csv_field "$work/package.csv" "BM_LoadFile/$1/real_time_median" peak_per_file_byte; }
 log_rate() { csv_field "$work/log.csv" "$1/real_time_median" items_per_second; }
-record_ms() { csv_field "$work/record.csv" "$1/real_time_median" real_time; }
+record_ms() { csv_field "$work/record.csv" "$1_median" real_time; }
 
 table=$work/table.md
 {

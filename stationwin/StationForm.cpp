@@ -114,6 +114,12 @@ void TStationFrm::BuildLanes() {
         modes << QStringLiteral("HW %1, пул %2").arg(recipe_.hardware, recipe_.pool);
     if (!recipe_.record.isEmpty())
         modes << QStringLiteral("журнал %1").arg(recipe_.record);
+    modes << (recipe_.continueOnProgramMismatch
+                  ? Translate(QStringLiteral("чужая версия программы: продолжать"))
+                  : Translate(QStringLiteral("чужая версия программы: остановить")));
+    modes << QStringLiteral("%1 %2 с")
+                 .arg(Translate(QStringLiteral("извлечение")))
+                 .arg(recipe_.removalMs / 1000.0);
     auto* summary = new QLabel(
         QStringLiteral("%1: %2 (%3 стр.)%4")
             .arg(Translate(QStringLiteral("Пакет")), QFileInfo(recipe_.packagePath).fileName())

@@ -28,6 +28,8 @@ done
 Xvfb "$display" -screen 0 1366x768x24 -nolisten tcp >/dev/null 2>&1 &
 pids+=($!)
 export DISPLAY=$display
+# A real window on that display, whatever the suite around it chose for its own tests.
+export QT_QPA_PLATFORM=xcb
 for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
 
 cp "$bin/kvr-station" "$bin/kvr-uplinker-cli" "$work/"
