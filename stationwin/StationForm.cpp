@@ -205,8 +205,7 @@ void TStationFrm::Show(int i, LaneState state, const QString& detail) {
     lane.stateLine->setText(detail.isEmpty() ? Words(state) : Words(state) + "\n" + detail);
     lane.stateLine->setStyleSheet(QStringLiteral("QLabel { background: %1; border-radius: 4px; }")
                                       .arg(QLatin1String(Colour(state))));
-    const bool changed = lane.shown != state || state == LaneState::Idle;
-    lane.shown = state;
+    const bool changed = lane.state != state || state == LaneState::Idle;
     lane.state = state;
     if (changed)
         emit LaneChanged(i, state);

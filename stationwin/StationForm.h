@@ -75,7 +75,6 @@ private:
         QLabel* serialNumber = nullptr;
         QLabel* counts = nullptr;
         QLabel* message = nullptr;
-        LaneState shown = LaneState::Idle;
         LaneState state = LaneState::Idle;
         int updated = 0, succeeded = 0, failed = 0;
     };
