@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Builds static SQLite and libpq (the PostgreSQL client library) for 64-bit Windows with
-# mingw-w64, from Debian's own sqlite3 and postgresql-15 sources, into a cache folder outside
-# the checkout; later runs and CI on the same machine reuse it.
+# Builds static SQLite and libpq (the PostgreSQL client library, with TLS through OpenSSL) for
+# 64-bit Windows with mingw-w64, from Debian's own sqlite3, postgresql-15 and openssl sources,
+# into a cache folder outside the checkout; later runs and CI on the same machine reuse it.
 # Prints the install prefix on its last line: include/ and lib/, and lib/kvr-db-link.txt with
-# the Windows system libraries a static link needs, one a line, to go after the archives:
-#   -lpq -lpgcommon -lpgport -lsqlite3 -l<each line>
+# what a static link needs after libpq's own archives, one a line: OpenSSL's two archives by
+# their full path (libssl before libcrypto), then the Windows system libraries by name:
+#   -lpq -lpgcommon -lpgport -lsqlite3 <each archive> -l<each library>
 # Usage: scripts/db-windows.sh [--key]   (--key: print the cache key and what it is made of)
 # KVR_CACHE_DIR overrides ~/.cache/kvr-uplinker.
 #
@@ -27,6 +28,13 @@
 #   both objects for each _shlib one, twice the time).
 # - pgport carries getopt/getopt_long under their own names (PG's, not mingw's): a program
 #   linking -lpgport before the runtime and calling getopt gets PG's.
+# - With OpenSSL, pgcommon (hashes, HMAC) and pgport (strong random) call libcrypto too, so
+#   OpenSSL's archives go after all three of PG's. They are named by full path: the build that
+#   links them knows this prefix's include/lib only through the libpq archive's own path.
+# - OpenSSL is built from Debian's source with Debian's patches applied, as sqlite3 and
+#   postgresql-15 are: none is needed for the mingw build, but many of them are security fixes
+#   that Debian ships on top of the upstream release. Only libcrypto and libssl are built (no
+#   programs, tests or manuals); no engines or DSO loading, which libpq does not use.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 self=$root/scripts/db-windows.sh
@@ -36,6 +44,7 @@ print_key=0
 
 sqlite_version=3.40.1
 pg_major=15
+openssl_version=3.0.20
 host=x86_64-w64-mingw32
 cc=$host-gcc-posix
 cxx=$host-g++-posix
@@ -48,10 +57,18 @@ sqlite_flags=(-DSQLITE_THREADSAFE=1 -DSQLITE_DEFAULT_WAL_SYNCHRONOUS=1 -DSQLITE_
     -DSQLITE_DEFAULT_MEMSTATUS=0 -DSQLITE_LIKE_DOESNT_MATCH_BLOBS -DSQLITE_OMIT_LOAD_EXTENSION
     -DSQLITE_OMIT_SHARED_CACHE -DSQLITE_OMIT_DEPRECATED -DSQLITE_ENABLE_MATH_FUNCTIONS)
 
-# Nothing beyond the plain protocol: no TLS, no Kerberos, no LDAP lookups, no translations.
+# OpenSSL's own mingw64 target with its assembler (GNU as syntax, no nasm); the -posix
+# compilers as for everything else. The default OPENSSLDIR ("C:/Program Files/Common
+# Files/SSL") is kept: only an administrator can put a configuration file there.
+openssl_configure_args=(mingw64 no-shared no-tests no-engine no-dso
+    --cross-compile-prefix=$host- CC=gcc-posix CXX=g++-posix)
+# Static OpenSSL's Windows libraries, for configure's link tests (the list that goes into
+# kvr-db-link.txt is worked out from a real link below).
+openssl_libs="-lws2_32 -lcrypt32 -lbcrypt -luser32 -ladvapi32 -lgdi32"
+# The plain protocol and TLS: no Kerberos, no LDAP lookups, no compression, no translations.
 pg_configure_args=(--host=$host CC=$cc "CFLAGS=${cflags[*]}" PKG_CONFIG=/bin/false
-    --without-readline --without-zlib --without-icu --without-openssl --without-gssapi
-    --without-ldap --without-llvm --disable-nls)
+    --without-readline --without-zlib --without-icu --with-ssl=openssl --without-gssapi
+    --without-ldap --without-llvm --disable-nls "LIBS=$openssl_libs")
 pg_renames=()
 for f in pthread_self pthread_setspecific pthread_getspecific pthread_mutex_init \
          pthread_mutex_lock pthread_mutex_unlock; do
@@ -107,12 +124,15 @@ cache=$(cd "$cache" && pwd)
 cd "$cache/src"
 sqlite_dsc=$(fetch_source sqlite3 "sqlite3_${sqlite_version}-*.dsc")
 pg_dsc=$(fetch_source postgresql-$pg_major "postgresql-${pg_major}_${pg_major}.*.dsc")
+openssl_dsc=$(fetch_source openssl "openssl_${openssl_version}-*.dsc")
 
 pkg_version() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null || echo none; }
 key_text=$(
     source_text sqlite3 "$sqlite_dsc"
     source_text postgresql "$pg_dsc"
+    source_text openssl "$openssl_dsc"
     echo "sqlite flags ${sqlite_flags[*]} ${cflags[*]}"
+    echo "openssl configure ${openssl_configure_args[*]}"
     echo "pg configure ${pg_configure_args[*]}"
     echo "pg libpq renames ${pg_renames[*]}"
     echo "recipe sha256 $(sha256sum "$self" | cut -d' ' -f1)"
@@ -135,7 +155,7 @@ if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$key_text" ]; then
     echo "$prefix"
     exit 0
 fi
-echo "-- no SQLite/libpq for Windows with key $key in $cache: building them" >&2
+echo "-- no SQLite/libpq/OpenSSL for Windows with key $key in $cache: building them" >&2
 start=$SECONDS
 work=$(mktemp -d "$cache/.db-win64-$key.XXXXXX")
 # An interrupted build leaves nothing behind, not even its two halves still running.
@@ -174,12 +194,21 @@ build_sqlite() {
     step "$log" $host-ar crs libsqlite3.a sqlite3.o
 }
 
+build_openssl() {
+    local log=$work/openssl.log src=$work/openssl-src
+    step "$log" dpkg-source -x "$openssl_dsc" "$src"
+    cd "$src"
+    step "$log" ./Configure "${openssl_configure_args[@]}"
+    step "$log" make -j"$jobs" build_libs
+}
+
 build_pg() {
-    local log=$work/pg.log build=$work/pg-build objs
+    local log=$work/pg.log build=$work/pg-build objs ssl=$work/openssl-src
     step "$log" dpkg-source -x "$pg_dsc" "$work/pg-src"
     mkdir "$build"
     cd "$build"
-    step "$log" "$work/pg-src/configure" "${pg_configure_args[@]}"
+    step "$log" "$work/pg-src/configure" "${pg_configure_args[@]}" "CPPFLAGS=-I$ssl/include" \
+        "LDFLAGS=-L$ssl"
     step "$log" make -C src/backend generated-headers
     step "$log" make -j"$jobs" -C src/port libpgport.a
     step "$log" make -j"$jobs" -C src/common libpgcommon.a
@@ -194,12 +223,16 @@ build_pg() {
     fi
 }
 
-# SQLite's single big file compiles while PostgreSQL configures.
-echo "-- building SQLite $sqlite_version and libpq $pg_major for Windows (static)" >&2
+# SQLite's single big file compiles while OpenSSL builds; libpq needs OpenSSL first.
+echo "-- building SQLite $sqlite_version, OpenSSL $openssl_version and libpq $pg_major for" \
+    "Windows (static)" >&2
 # Each runs in a subshell of its own, where set -e still stops it at the first failing step.
 (build_sqlite) &
 sqlite_pid=$!
-(build_pg) &
+(
+    build_openssl
+    build_pg
+) &
 pg_pid=$!
 failed=0
 wait $sqlite_pid || failed=1
@@ -213,7 +246,8 @@ cp "$work/sqlite-gen/sqlite3.h" "$pgs/src/interfaces/libpq/libpq-fe.h" \
     "$pgs/src/interfaces/libpq/libpq-events.h" "$pgs/src/include/postgres_ext.h" \
     "$pgb/src/include/pg_config_ext.h" "$stage/include/"
 cp "$work/sqlite-gen/libsqlite3.a" "$pgb/src/interfaces/libpq/libpq.a" \
-    "$pgb/src/common/libpgcommon.a" "$pgb/src/port/libpgport.a" "$stage/lib/"
+    "$pgb/src/common/libpgcommon.a" "$pgb/src/port/libpgport.a" "$work/openssl-src/libssl.a" \
+    "$work/openssl-src/libcrypto.a" "$stage/lib/"
 
 # The system libraries: those of the candidates (libpq's own list and the usual Win32 ones) a
 # link pulls members from that an empty program does not. Every object of libpq and SQLite
@@ -225,21 +259,26 @@ trace_libs() { sed -n 's/^(\([^)]*\)).*/\1/p' | grep "^/usr/.*/lib/lib" | xargs 
     sed 's/^lib\(.*\)\.a$/\1/' | awk '!seen[$0]++'; }
 $cxx -static probe.cpp -o base.exe -Wl,-t,-t 2>&1 | trace_libs >base.libs
 $cxx -static probe.cpp -o all.exe -L"$stage/lib" -Wl,--whole-archive -lpq -lsqlite3 \
-    -Wl,--no-whole-archive -lpgcommon -lpgport "${candidates[@]/#/-l}" -Wl,-t,-t \
-    >all.trace 2>&1 || true
-trace_libs <all.trace | grep -vxF -f base.libs >"$stage/lib/kvr-db-link.txt" || true
-link_libs=$(sed 's/^/-l/' "$stage/lib/kvr-db-link.txt" | paste -sd' ')
+    -Wl,--no-whole-archive -lpgcommon -lpgport -lssl -lcrypto "${candidates[@]/#/-l}" \
+    -Wl,-t,-t >all.trace 2>&1 || true
+trace_libs <all.trace | grep -vxF -f base.libs | grep -vxE 'ssl|crypto' >system.libs || true
+link_libs=$(sed 's/^/-l/' system.libs | paste -sd' ')
 # The list must be enough on its own: the same link, now with no undefined symbol.
 if ! $cxx -static probe.cpp -o all.exe -L"$stage/lib" -Wl,--whole-archive -lpq -lsqlite3 \
-        -Wl,--no-whole-archive -lpgcommon -lpgport $link_libs >all.log 2>&1; then
+        -Wl,--no-whole-archive -lpgcommon -lpgport "$stage/lib/libssl.a" \
+        "$stage/lib/libcrypto.a" $link_libs >all.log 2>&1; then
     echo "-- a static link with $link_libs fails:" >&2
     tail -n 40 all.log >&2
     exit 1
 fi
-if grep -qxE 'pthread|winpthread' "$stage/lib/kvr-db-link.txt"; then
+if grep -qxE 'pthread|winpthread' system.libs; then
     echo "-- libpq or SQLite pulls in winpthreads: the pthread renames missed something" >&2
     exit 1
 fi
+
+# Where the archives will be once this folder is the prefix.
+printf '%s\n' "$prefix/lib/libssl.a" "$prefix/lib/libcrypto.a" >"$stage/lib/kvr-db-link.txt"
+cat system.libs >>"$stage/lib/kvr-db-link.txt"
 
 printf '%s\n' "$key_text" >"$stage/.complete"
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$key_text" ]; then
@@ -248,6 +287,7 @@ else
     rm -rf "$prefix"
     mv -T "$stage" "$prefix"
 fi
-echo "-- SQLite and libpq for Windows built in $((SECONDS - start)) s; link with:" \
-    "-lpq -lpgcommon -lpgport -lsqlite3 $link_libs" >&2
+echo "-- SQLite, OpenSSL and libpq for Windows built in $((SECONDS - start)) s; link with:" \
+    "-lpq -lpgcommon -lpgport -lsqlite3 $prefix/lib/libssl.a $prefix/lib/libcrypto.a" \
+    "$link_libs" >&2
 echo "$prefix"

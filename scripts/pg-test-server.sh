@@ -51,8 +51,8 @@ run_server() {
 
 # As the server's superuser, over its own socket.
 superuser_sql() {
-    "${as_owner[@]}" "$bin/psql" -h "$(server_dir)" -p "$(cat "$dir/port")" -U postgres -d postgres \
-        -q -t -A -v ON_ERROR_STOP=1 "$@"
+    "${as_owner[@]}" "$bin/psql" -h "$(server_dir)" -p "$(cat "$dir/port")" -U postgres \
+        -d postgres -q -t -A -v ON_ERROR_STOP=1 "$@"
 }
 
 # ssl is re-read on a reload, which the postmaster takes in its own time: a new connection

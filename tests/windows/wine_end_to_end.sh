@@ -193,6 +193,51 @@ if [ -n "${KVR_TEST_PG_URL:-}" ]; then
     [ "$status" -eq 2 ] && grep -q 'cannot be reached' "$work/pgnopw.err"
     check "without the password the record is refused with exit 2" $? \
         "exit $status: $(head -c 300 "$work/pgnopw.err")"
+
+    # TLS with the lane server's throw-away CA, its certificate made for "localhost" alone.
+    pg_dir=${KVR_TEST_PG_DIR:-${KVR_WIN64_BUILD_DIR:-}/pgtest}
+    if [ -f "$pg_dir/tls-url" ]; then
+        tls_url=$(cat "$pg_dir/tls-url")
+        # history --record URL, from $work: prints the exit status, output in $work/tls.out.
+        tls_history() {
+            (cd "$work" && PGPASSWORD=$KVR_TEST_PG_PASSWORD wine "$cli/kvr-uplinker-cli.exe" \
+                history --record "$1" </dev/null >"$work/tls.out" 2>&1)
+            echo $?
+        }
+        # The CA as a Windows path, as an operator types it (backslashes, drive letter).
+        ca_win=$(winepath -w "$pg_dir/ca.crt" 2>/dev/null)
+        status=$(tls_history "$tls_url?sslmode=verify-full&sslrootcert=$ca_win")
+        check "verify-full with the line's CA ($ca_win) reaches the record" "$status" \
+            "exit $status: $(head -c 300 "$work/tls.out")"
+        # A path relative to the current folder.
+        cp "$pg_dir/wrong-ca.crt" "$work/"
+        status=$(tls_history "$tls_url?sslmode=verify-full&sslrootcert=wrong-ca.crt")
+        [ "$status" -ne 0 ] && grep -q 'certificate verify failed' "$work/tls.out"
+        check "a CA that did not sign the server's certificate is refused" $? \
+            "exit $status: $(head -c 300 "$work/tls.out")"
+        by_address=${tls_url/@localhost:/@127.0.0.1:}
+        status=$(tls_history "$by_address?sslmode=verify-full&sslrootcert=$ca_win")
+        [ "$status" -ne 0 ] && grep -q 'does not match host name' "$work/tls.out"
+        check "verify-full by address, not by the certificate's name, is refused" $? \
+            "exit $status: $(head -c 300 "$work/tls.out")"
+        if "$(dirname "$0")/../../scripts/pg-test-server.sh" tls-off "$pg_dir"; then
+            status=$(tls_history "$tls_url?sslmode=require")
+            [ "$status" -ne 0 ] && grep -q 'does not support SSL' "$work/tls.out"
+            check "sslmode=require against a server without TLS is refused" $? \
+                "exit $status: $(head -c 300 "$work/tls.out")"
+            "$(dirname "$0")/../../scripts/pg-test-server.sh" tls-on "$pg_dir"
+            check "the server's TLS is back on" $?
+        else
+            check "the server's TLS turned off" 1
+        fi
+        status=$(tls_history "postgresql://line:pa#ss@db/p")
+        [ "$status" -ne 0 ] && ! grep -q 'pa#ss' "$work/tls.out" &&
+            grep -q 'line:\*\*\*@' "$work/tls.out"
+        check "a password typed into the URL is shown blanked" $? \
+            "exit $status: $(head -c 300 "$work/tls.out")"
+    else
+        check "the PostgreSQL server's TLS files" 1 "no $pg_dir/tls-url"
+    fi
 else
     check "a PostgreSQL server for the record" 1 "the lane started none"
 fi
