@@ -2,7 +2,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QStringList>
 #include <QUrl>
 #include <QUrlQuery>
@@ -96,10 +95,23 @@ QString RedactedRecordText(const QString& given) {
         if (colon >= 0 && at > colon)
             text.replace(colon + 1, at - colon - 1, QStringLiteral("***"));
     }
-    // libpq also takes password=… (and sslpassword=…) as parameters.
-    static const QRegularExpression parameter(QStringLiteral("([?&][^=&#]*password=)[^&#]*"),
-                                              QRegularExpression::CaseInsensitiveOption);
-    text.replace(parameter, QStringLiteral("\\1***"));
+    // libpq also takes password=… (and sslpassword=…) as parameters, their names perhaps
+    // percent-encoded; what follows may be part of the password too (an unencoded '&').
+    if (const qsizetype query = text.indexOf(u'?'); query >= 0) {
+        for (qsizetype pos = query + 1; pos <= text.size();) {
+            qsizetype end = text.indexOf(u'&', pos);
+            if (end < 0)
+                end = text.size();
+            const qsizetype equals = text.indexOf(u'=', pos);
+            if (equals >= 0 && equals < end &&
+                QUrl::fromPercentEncoding(text.mid(pos, equals - pos).toUtf8())
+                    .contains(QLatin1String("password"), Qt::CaseInsensitive)) {
+                text = text.left(equals + 1) + QStringLiteral("***");
+                break;
+            }
+            pos = end + 1;
+        }
+    }
     return text;
 }
 
@@ -166,7 +178,7 @@ bool ParseRecordUrl(const QString& given, RecordUrl& url, QString& error) {
             if (name == QLatin1String(p.name))
                 known = &p;
         }
-        if (name == QLatin1String("password")) {
+        if (name.contains(QLatin1String("password"), Qt::CaseInsensitive)) {
             error = QStringLiteral(
                         "the record's URL \"%1\" carries a password: give it in PGPASSWORD or the "
                         ".pgpass file")

@@ -213,6 +213,8 @@ TEST(RecordUrlTls, NoRefusalShowsAPassword) {
         {"postgresql://u:s@cr@t@h/d", "s@cr@t"},
         {"postgresql://u@h/d?password=secret", "secret"},
         {"postgresql://u@h/d?sslmode=require&sslpassword=secret", "secret"},
+        {"postgresql://u@h/d?password=sec&ret", "ret"},
+        {"postgresql://u@h/d?pass%77ord=secret", "secret"},
         {"  postgresql://u:secret@h/d  ", "secret"},
         {"pgsql://u:secret@h", "secret"},
     };
@@ -226,8 +228,8 @@ TEST(RecordUrlTls, NoRefusalShowsAPassword) {
         EXPECT_FALSE(RedactedRecordText(c.text).contains(c.secret)) << c.text;
     }
     EXPECT_EQ(RedactedRecordText("postgresql://line:pa#ss@db/p"), "postgresql://line:***@db/p");
-    EXPECT_EQ(RedactedRecordText("postgresql://u@h/d?sslmode=require&password=x&sslcert=/c"),
-              "postgresql://u@h/d?sslmode=require&password=***&sslcert=/c");
+    EXPECT_EQ(RedactedRecordText("postgresql://u@h/d?sslmode=require&password=x&y"),
+              "postgresql://u@h/d?sslmode=require&password=***");
     // What carries no password is shown as it was given.
     for (const char* plain :
          {"postgresql://line@db:6543/p?sslmode=verify-full&sslrootcert=/c/ca.crt",
