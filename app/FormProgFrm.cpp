@@ -22,7 +22,10 @@
 #include "MemIniFile.h"
 #include "PackageLoader.h"
 #include "PackageRun.h"
+#include "ProductionRun.h"
 #include "Record.h"
+#include "RecordUrl.h"
+#include "RecordedStation.h"
 #include "SerialChannel.h"
 #include "StrToInt.h"
 #include "Translate.h"
@@ -325,6 +328,7 @@ void TFormProgFrm::StartUpdateRun() {
     options.bootAllMode = BootAllMode;
     options.technologyMode = TechnologyMode;
     options.logPath = deps_.logPath;
+    options.serialNumberRequired = !recordRunId_.isEmpty();
     try {
         updateThread_ = std::make_unique<TUpdateThread>(portName, std::move(pages), options,
                                                         *deps_.channels, *deps_.clock, *handOver_);
@@ -357,60 +361,61 @@ void TFormProgFrm::ReleaseUpdateThread() {
     updateThread_.reset();
 }
 
+bool TFormProgFrm::OpenRecord() {
+    if (record_)
+        return true;
+    QString error;
+    bool usage = false;
+    // "sqlite:records.sqlite" lies beside the settings file, wherever the window was started from.
+    record_ = station::OpenNamedRecord(recordUrl_, QFileInfo(deps_.settingsPath).absolutePath(),
+                                       deps_.logPath, error, usage);
+    if (record_)
+        return true;
+    if (usage) {
+        ShowMessage(QStringLiteral("Журнал производства указан неверно ([%1] %2): %3. "
+                                   "Обновление не начато.")
+                        .arg(Key(kRecordSection), Key(kKeyRecordUrl), error));
+    } else {
+        ShowMessage(QStringLiteral("Журнал производства %1 недоступен: %2. Обновление не начато.")
+                        .arg(record::RedactedRecordText(recordUrl_), error));
+    }
+    return false;
+}
+
 bool TFormProgFrm::OpenRecordRun(const QString& portName) {
-    const QString journal =
-        QFileInfo(deps_.logPath).dir().filePath(QStringLiteral("record-journal.txt"));
+    if (!OpenRecord())
+        return false;
+    renumber_ = false;
     try {
-        if (!record_) {
-            record::RecordUrl url;
-            QString error;
-            // "sqlite:records.sqlite" lies beside the settings file, wherever the window was
-            // started from.
-            QString given = recordUrl_;
-            const QString sqlite = QStringLiteral("sqlite:");
-            if (given.startsWith(sqlite) && QFileInfo(given.mid(sqlite.size())).isRelative()) {
-                given =
-                    sqlite + QFileInfo(deps_.settingsPath).dir().filePath(given.mid(sqlite.size()));
-            }
-            if (!record::ParseRecordUrl(given, url, error)) {
-                ShowMessage(QStringLiteral("Журнал производства указан неверно ([%1] %2): %3. "
-                                           "Обновление не начато.")
-                                .arg(Key(kRecordSection), Key(kKeyRecordUrl), error));
-                return false;
-            }
-            record_ = record::Record::Open(url, journal);
-        }
         const QString serialNumber = ui_->SN->text();
-        if (TechnologyMode) {
-            if (const auto confirmed = record_->LastConfirmed(serialNumber)) {
-                const QString date =
-                    confirmed->endedAt.toLocalTime().toString(QStringLiteral("dd.MM.yyyy HH:mm"));
-                if (!AskYesNo(QStringLiteral("Серийный номер %1 уже записан в прибор %2 на %3. "
-                                             "Записать его ещё раз?")
-                                  .arg(serialNumber, date, confirmed->station)))
-                    return false;
-            }
+        const std::optional<record::GivenNumber> given =
+            TechnologyMode && !serialNumber.isEmpty() ? record_->Given(serialNumber) : std::nullopt;
+        if (given) {
+            const QString question =
+                given->state == QLatin1String("confirmed")
+                    ? QStringLiteral(
+                          "Серийный номер %1 уже записан в прибор %2 на %3. "
+                          "Записать его ещё раз?")
+                          .arg(serialNumber,
+                               given->at.toLocalTime().toString(QStringLiteral("dd.MM.yyyy HH:mm")),
+                               given->station)
+                    : QStringLiteral("Серийный номер %1 уже выдан (%2). Записать его ещё раз?")
+                          .arg(serialNumber, station::GivenNumberText(*given));
+            if (!AskYesNo(question))
+                return false;
+            renumber_ = true;
         }
-        record::RunStart start = record::DescribePackage(ui_->FileNameEdit->text(), package_);
-        start.port = portName;
-        for (const SerialPortDetails& d : DescribeSerialPorts()) {
-            if (QString::fromStdString(d.portName) == portName) {
-                start.adapter =
-                    QString::fromStdString(d.byIdPath.empty() ? d.usbSerialNumber : d.byIdPath);
-            }
-        }
-        start.technology = TechnologyMode;
-        start.bootAll = BootAllMode;
-        start.hardware = TechnologyMode ? ui_->HWEdit->text() : QString();
-        start.logPath = QDir::toNativeSeparators(deps_.logPath);
+        const record::RunStart start = station::DescribeRun(
+            record::DescribePackage(ui_->FileNameEdit->text(), package_), portName, deps_.logPath,
+            TechnologyMode, BootAllMode, ui_->HWEdit->text(), QString());
         recordRunId_ = record_->BeginRun(start);
     } catch (const record::RecordError& e) {
         ShowMessage(QStringLiteral("Журнал производства %1 недоступен: %2. Обновление не начато.")
-                        .arg(recordUrl_, e.Text()));
+                        .arg(record::RedactedRecordText(recordUrl_), e.Text()));
         return false;
     }
     recordRunStartedMs_ = deps_.clock->TickMs();
-    serialNumberSent_.clear();
+    numberGiven_ = false;
     return true;
 }
 
@@ -418,22 +423,20 @@ void TFormProgFrm::CloseRecordRun(bool quiet) {
     if (recordRunId_.isEmpty() || !updateThread_ || !updateThread_->isFinished())
         return;
     const RunOutcome outcome = updateThread_->Outcome();
-    record::RunEnding ending;
-    ending.outcome = QString::fromUtf8(RunEndName(outcome.end));
-    ending.outcomeText = outcome.text;
-    ending.durationMs = deps_.clock->TickMs() - recordRunStartedMs_;
-    ending.pagesSent = updateThread_->PagesSent();
-    ending.serialNumber = outcome.serialNumberSent ? serialNumberSent_ : QString();
-    ending.serialNumberConfirmed = outcome.serialNumberConfirmed;
+    const station::RunResult result = station::ResultOf(
+        outcome, deps_.clock->TickMs() - recordRunStartedMs_, updateThread_->PagesSent());
     const QString runId = recordRunId_;
     recordRunId_.clear();
     QString note;
     try {
-        if (record_->EndRun(runId, ending) == record::Saved::Journaled) {
+        if (numberGiven_)
+            record_->SettleRun(runId, outcome.serialNumberConfirmed);
+        if (record_->EndRun(runId, station::EndingOf(result)) == record::Saved::Journaled) {
             note = QStringLiteral(
                        "Журнал производства %1 недоступен: итог обновления сохранён в "
                        "%2 и будет записан, когда журнал снова ответит.")
-                       .arg(recordUrl_, QDir::toNativeSeparators(record_->JournalPath()));
+                       .arg(record::RedactedRecordText(recordUrl_),
+                            QDir::toNativeSeparators(record_->JournalPath()));
         }
     } catch (const record::RecordError& e) {
         note = QStringLiteral("Итог обновления не записан в журнал производства: %1").arg(e.Text());
@@ -510,8 +513,16 @@ void TFormProgFrm::EnableStart() {
 }
 
 QString TFormProgFrm::SerialNumberText() {
-    serialNumberSent_ = ui_->SN->text();
-    return serialNumberSent_;
+    const QString number = ui_->SN->text();
+    if (recordRunId_.isEmpty())
+        return number;
+    // With a record no number reaches the device unless the record holds it as this run's.
+    try {
+        numberGiven_ = record_->GiveNumber(number, recordRunId_, renumber_);
+    } catch (const record::RecordError&) {
+        numberGiven_ = false;
+    }
+    return numberGiven_ ? number : QString();
 }
 
 QString TFormProgFrm::HardwareText() {

@@ -152,6 +152,8 @@ private:
     // The run's row in the record, written before the device sees anything: false when the
     // run may not start (no record, or the operator does not want the number written again).
     bool OpenRecordRun(const QString& portName);
+    // Opens the [Record] once; false after saying why.
+    bool OpenRecord();
     // Completes it once the run's thread has ended; quiet: no box (the window is going).
     void CloseRecordRun(bool quiet);
     // Runs a handler body; whatever escapes it goes to the standard exception display.
@@ -178,7 +180,8 @@ private:
     std::unique_ptr<record::Record> record_;
     QString recordRunId_;  // the run under way's row
     uint64_t recordRunStartedMs_ = 0;
-    QString serialNumberSent_;  // what the run read from the S/N field
+    bool renumber_ = false;     // the operator chose to give a number the record holds already
+    bool numberGiven_ = false;  // the record gave the run its number
 };
 
 }  // namespace kvr

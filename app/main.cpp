@@ -8,8 +8,11 @@
 #include "FormProgFrm.h"
 #include "Prompter.h"
 #include "QtTranslations.h"
+#include "Version.h"
 
 int main(int argc, char** argv) {
+    if (kvr::PrintVersionIfAsked(argc, argv, "kvr-uplinker"))
+        return 0;
     // The switches are read before Qt sees the command line, so that none of Qt's own
     // options can swallow them.
     QStringList arguments;

@@ -106,7 +106,6 @@ int main(int argc, char** argv) {
     stationwin::StationFormDependencies deps;
     deps.prompter = prompter;
     deps.logPath = dir.filePath("log.txt");
-    deps.journalPath = dir.filePath("journal.txt");
     stationwin::TStationFrm station(recipe, deps);
     int ended = 0;
     int succeeded = 0;

@@ -28,7 +28,7 @@ struct InfoSettings {
 bool ParseInfoArguments(const QStringList& args, InfoSettings& settings, QString& error);
 
 // flash --port PORT [--port PORT …] --package FILE [--bootall]
-//       [--technology (--sn SN | --sn-first N | --sn-pool NAME) --hw HW]
+//       [--technology (--sn SN | --sn-first N | --sn-pool NAME) --hw HW [--renumber]]
 //       [--program-mismatch ask|continue|stop] [--repeat [--removal-seconds S]]
 //       [--record URL] [--json]
 // With several ports each --sn follows its --port. The same port twice, "ask" with several
@@ -57,9 +57,14 @@ struct FlashSettings {
     // --repeat: silence that makes a device taken away; 0: the station's default.
     uint32_t removalMs = 0;
     bool json = false;  // events as JSON lines on standard output
+    // Numbers the record holds as given already may be given again (units re-numbered on
+    // purpose); without it they are refused before any run starts.
+    bool renumber = false;
     bool help = false;
 };
 bool ParseFlashArguments(const QStringList& args, FlashSettings& settings, QString& error);
+// "flash --port PORT …": the synopsis, made from the same declaration as the options.
+const char* FlashSynopsis();
 // The synopsis of `command` and what each option of flash means.
 void PrintFlashHelp(CliOutput& io, const CliCommand& command);
 

@@ -1,14 +1,8 @@
 #include "FlashCommand.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QThread>
-#include <algorithm>
 #include <atomic>
-#include <initializer_list>
 #include <memory>
-#include <optional>
 
 #include "AppPaths.h"
 #include "Arguments.h"
@@ -16,27 +10,15 @@
 #include "InterruptWatch.h"
 #include "OutputQueue.h"
 #include "PackageLoader.h"
-#include "PackageRun.h"
 #include "PortLogs.h"
 #include "PortOpenError.h"
 #include "PortOpenHint.h"
-#include "RecordAccess.h"
-#include "RecordedStation.h"
+#include "ProductionRun.h"
 #include "SerialChannel.h"
-#include "SerialNumberCounter.h"
-#include "SerialPorts.h"
 #include "Station.h"
 #include "StationOutput.h"
 
 namespace kvr::cli {
-
-using station::PoolNumbers;
-using station::PortIdentity;
-using station::PortLogPaths;
-using station::RecordedRuns;
-using station::SerialNumberCounter;
-using station::StationOptions;
-using station::StationPort;
 
 namespace {
 
@@ -95,24 +77,67 @@ bool AskTerminal(CliOutput& io) {
            answer == QStringLiteral("д") || answer == QStringLiteral("да");
 }
 
-// Two names of one port: the second run could never open it.
-QString SamePortTwice(const QStringList& ports) {
-    QStringList seen;
-    for (const QString& port : ports) {
-        const QString key = PortIdentity(port);
-        const qsizetype at = seen.indexOf(key);
-        if (at >= 0)
-            return QStringLiteral("--port \"%1\" and --port \"%2\" are the same port")
-                .arg(ports[at], port);
-        seen << key;
-    }
-    return {};
-}
-
 // The --json flag of a command line that may not parse: a refused command still answers in the
 // format it was asked for.
 bool AsksForJson(const QStringList& args) {
     return args.contains(QStringLiteral("--json"));
+}
+
+}  // namespace
+
+namespace {
+
+// The production run the settings ask for; the package is loaded here, from one read.
+std::unique_ptr<station::ProductionRun> PrepareRun(const FlashSettings& settings,
+                                                   const QStringList& names, CliOutput& io,
+                                                   QString& error, bool& usage) {
+    station::ProductionSetup setup;
+    usage = false;
+    if (!LoadUpdatePackageFile(settings.packagePath, setup.package, error))
+        return nullptr;
+    setup.packagePath = settings.packagePath;
+    setup.ports = names;
+    setup.bootAll = settings.bootAll;
+    setup.technology = settings.technology;
+    setup.hardware = settings.hardware;
+    if (settings.technology && settings.serialNumberFirst.isEmpty() &&
+        settings.serialNumberPool.isEmpty()) {
+        for (const FlashPort& port : settings.ports)
+            setup.fixedNumbers << port.serialNumber;
+    }
+    setup.firstNumber = settings.serialNumberFirst;
+    setup.pool = settings.serialNumberPool;
+    setup.renumber = settings.renumber;
+    setup.record = settings.record;
+    setup.updateLogPath = UpdateLogPath();
+    setup.repeat = settings.repeat;
+    if (settings.removalMs > 0)
+        setup.removalMs = settings.removalMs;
+    const ProgramMismatchAnswer answer = settings.programMismatch;
+    setup.answerQuestion = [answer, &io](int, const QString&) {
+        if (answer == ProgramMismatchAnswer::Ask)
+            return AskTerminal(io);
+        return answer == ProgramMismatchAnswer::Continue;
+    };
+    setup.startThread = [](QThread& thread) { InterruptWatch::StartRunThread(thread); };
+    return station::ProductionRun::Prepare(std::move(setup), error, usage);
+}
+
+std::unique_ptr<IStationOutput> MakeOutput(const FlashSettings& settings, const QStringList& names,
+                                           int pageCount, CliOutput& io, IClock& clock) {
+    if (settings.json) {
+        JsonStationOutput::Command given;
+        given.packagePath = settings.packagePath;
+        given.pageCount = pageCount;
+        given.bootAll = settings.bootAll;
+        given.technology = settings.technology;
+        given.repeat = settings.repeat;
+        return std::make_unique<JsonStationOutput>(io, names, given, clock);
+    }
+    // One port's bar needs only a carriage return; several ports' lines move the cursor.
+    const bool terminal = names.size() > 1 ? CanRedrawLines(stderr) : IsTerminal(stderr);
+    return std::make_unique<TextStationOutput>(io, io.ErrStream(), terminal, names, pageCount,
+                                               settings.repeat, clock);
 }
 
 }  // namespace
@@ -155,117 +180,31 @@ int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutpu
     QStringList names;
     for (const FlashPort& port : settings.ports)
         names << port.name.trimmed();
-    error = SamePortTwice(names);
+    error = station::SamePortTwice(names);
     if (!error.isEmpty())
         return refuse(error, true);
-
-    UpdatePackage package;
-    if (!LoadUpdatePackageFile(settings.packagePath, package, error))
-        return refuse(error, false);
-    const int pageCount = static_cast<int>(package.pages.size());
-
-    // Opened before anything else happens: an update is never made unrecorded when a record
-    // was asked for, nor started from a pool that is used up.
-    std::unique_ptr<record::Record> record;
-    if (!settings.record.isEmpty()) {
-        bool usage = false;
-        record = OpenRecord(settings.record, error, usage);
-        if (!record)
-            return refuse(error, usage);
-    }
-    if (record && !settings.serialNumberPool.isEmpty()) {
-        try {
-            const auto pools = record->Pools(settings.serialNumberPool);
-            if (pools.empty())
-                return refuse(QStringLiteral("There is no pool named \"%1\" in %2")
-                                  .arg(settings.serialNumberPool, record->Url().Text()),
-                              false);
-            if (pools.front().next.isEmpty())
-                return refuse(QStringLiteral("The pool \"%1\" is used up (%2–%3)")
-                                  .arg(pools.front().name, pools.front().first, pools.front().last),
-                              false);
-        } catch (const record::RecordError& e) {
-            return refuse(e.Text(), false);
-        }
-    }
+    bool usage = false;
+    const std::unique_ptr<station::ProductionRun> run =
+        PrepareRun(settings, names, io, error, usage);
+    if (!run)
+        return refuse(error, usage);
 
     SerialChannelFactory serial;
     std::vector<std::unique_ptr<WatchedChannelFactory>> factories;
-    std::vector<StationPort> ports;
-    const QString logPath = UpdateLogPath();
-    const QStringList logPaths = PortLogPaths(logPath, names);
-    for (qsizetype i = 0; i < names.size(); ++i) {
+    for (qsizetype i = 0; i < names.size(); ++i)
         factories.push_back(std::make_unique<WatchedChannelFactory>(serial));
-        StationPort port;
-        port.name = names[i];
-        port.logPath = names.size() == 1 ? logPath : logPaths[i];
-        port.serialNumber = settings.ports[static_cast<size_t>(i)].serialNumber;
-        port.channels = factories.back().get();
-        port.clock = &clock;
-        ports.push_back(port);
-    }
-    std::optional<SerialNumberCounter> counter;
-    if (settings.technology && !settings.serialNumberFirst.isEmpty())
-        counter.emplace(settings.serialNumberFirst);
-    std::optional<RecordedRuns> recorded;
-    std::optional<PoolNumbers> pool;
-    if (record) {
-        const record::RunStart described = record::DescribePackage(settings.packagePath, package);
-        recorded.emplace(
-            *record, station::DescribeRuns(described, ports, settings.technology, settings.bootAll,
-                                           settings.hardware, settings.serialNumberPool));
-        if (!settings.serialNumberPool.isEmpty())
-            pool.emplace(*record, settings.serialNumberPool, *recorded);
-    }
-
-    StationOptions options;
-    options.pages = std::move(package.pages);
-    options.bootAll = settings.bootAll;
-    options.technology = settings.technology;
-    options.hardware = settings.hardware;
-    options.counter = counter ? static_cast<station::ISerialNumberSource*>(&*counter)
-                      : pool  ? static_cast<station::ISerialNumberSource*>(&*pool)
-                              : nullptr;
-    options.record = recorded ? &*recorded : nullptr;
-    options.repeat = settings.repeat;
-    if (settings.removalMs > 0)
-        options.removalMs = settings.removalMs;
-    options.answerQuestion = [&](int, const QString&) {
-        switch (settings.programMismatch) {
-            case ProgramMismatchAnswer::Continue:
-                return true;
-            case ProgramMismatchAnswer::Stop:
-                return false;
-            case ProgramMismatchAnswer::Ask:
-                break;
-        }
-        return AskTerminal(io);
-    };
-    options.startThread = [](QThread& thread) { InterruptWatch::StartRunThread(thread); };
-
-    std::unique_ptr<IStationOutput> output;
-    if (settings.json) {
-        JsonStationOutput::Command given;
-        given.packagePath = settings.packagePath;
-        given.pageCount = pageCount;
-        given.bootAll = settings.bootAll;
-        given.technology = settings.technology;
-        given.repeat = settings.repeat;
-        output = std::make_unique<JsonStationOutput>(io, names, given, clock);
-    } else {
-        // One port's bar needs only a carriage return; several ports' lines move the cursor.
-        const bool terminal = names.size() > 1 ? CanRedrawLines(stderr) : IsTerminal(stderr);
-        output = std::make_unique<TextStationOutput>(io, io.ErrStream(), terminal, names, pageCount,
-                                                     settings.repeat, clock);
-    }
-    Station station(std::move(ports), std::move(options), *output);
+    const std::unique_ptr<IStationOutput> output =
+        MakeOutput(settings, names, static_cast<int>(run->Setup().package.pages.size()), io, clock);
+    const std::unique_ptr<station::Station> station = run->BuildStation(
+        [&](int port) -> IChannelFactory& { return *factories[static_cast<size_t>(port)]; },
+        [&](int) -> IClock& { return clock; }, *output);
     InterruptWatch interrupts([&] {
-        if (station.Stopping())
+        if (station->Stopping())
             return;
         output->Stopping();
-        station.Stop();
+        station->Stop();
     });
-    station.Run();
+    station->Run();
 
     for (qsizetype i = 0; i < names.size(); ++i) {
         const QString hint =
@@ -273,18 +212,8 @@ int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutpu
         if (!hint.isEmpty())
             output->Hint(static_cast<int>(i), hint);
     }
-    const int status = station.AllSucceeded() ? kExitOk : kExitFailed;
-    QString next = counter ? counter->Next() : QString();
-    if (pool) {
-        try {
-            const auto pools = record->Pools(settings.serialNumberPool);
-            if (!pools.empty())
-                next = pools.front().next;
-        } catch (const record::RecordError&) {
-            // The summary goes without it; the pool says it next time.
-        }
-    }
-    output->Summary(station, next, status);
+    const int status = station->AllSucceeded() ? kExitOk : kExitFailed;
+    output->Summary(*station, run->NextNumber(), status);
     // Written before the watch goes: a closing console ends the program once it has.
     io.Flush();
     return status;

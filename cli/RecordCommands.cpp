@@ -119,9 +119,16 @@ int PoolVoid(CliOutput& io, const QStringList& args, Record& record) {
     return kExitOk;
 }
 
-// One CSV field for Excel: quoted when it holds the separator, a quote or a line break.
+// One CSV field for Excel: quoted when it holds the separator, a quote or a line break. A text
+// that a spreadsheet would run as a formula (=, +, -, @, a tab or a carriage return first) gets
+// a leading apostrophe and quotes, as spreadsheet-safe exporters write it; the record's own
+// numbers never start so, and stay numbers.
 QString CsvField(QString text) {
-    if (text.contains(u';') || text.contains(u'"') || text.contains(u'\n') ||
+    static const QString kFormulaStarts = QStringLiteral("=+-@\t\r");
+    const bool formula = !text.isEmpty() && kFormulaStarts.contains(text.front());
+    if (formula)
+        text.prepend(u'\'');
+    if (formula || text.contains(u';') || text.contains(u'"') || text.contains(u'\n') ||
         text.contains(u'\r')) {
         text.replace(QStringLiteral("\""), QStringLiteral("\"\""));
         return u'"' + text + u'"';
@@ -160,7 +167,8 @@ void PrintCsv(CliOutput& io, const std::vector<HistoryRow>& rows) {
                                 QStringLiteral("sn_confirmed"),
                                 QStringLiteral("sn_state"),
                                 QStringLiteral("pool"),
-                                QStringLiteral("log")};
+                                QStringLiteral("log"),
+                                QStringLiteral("renumbered")};
     out += header.join(u';').toUtf8() + "\r\n";
     for (const HistoryRow& h : rows) {
         const auto& s = h.start;
@@ -190,7 +198,8 @@ void PrintCsv(CliOutput& io, const std::vector<HistoryRow>& rows) {
                                      : YesNo(h.ending && h.ending->serialNumberConfirmed),
             h.numberState,
             s.pool,
-            s.logPath};
+            s.logPath,
+            YesNo(h.renumbered)};
         for (QString& field : f)
             field = CsvField(field);
         out += f.join(u';').toUtf8() + "\r\n";
@@ -222,7 +231,8 @@ void PrintJson(CliOutput& io, const std::vector<HistoryRow>& rows) {
             {"ended", h.ending ? QJsonValue(record::StampText(h.endedAt)) : QJsonValue()},
             {"outcome", Outcome(h)},
             {"serial_number", text(h.serialNumber)},
-            {"sn_state", text(h.numberState)}};
+            {"sn_state", text(h.numberState)},
+            {"renumbered", h.renumbered}};
         if (h.ending) {
             run.insert("outcome_text", h.ending->outcomeText);
             run.insert("duration_ms", static_cast<qint64>(h.ending->durationMs));
@@ -245,6 +255,8 @@ void PrintText(CliOutput& io, const std::vector<HistoryRow>& rows) {
                                               ? (confirmed ? QStringLiteral("confirmed")
                                                            : QStringLiteral("not confirmed"))
                                               : h.numberState);
+            if (h.renumbered)
+                sn += QStringLiteral(" (renumbered)");
         }
         io.Out(QStringLiteral("%1  %2  %3  %4  %5%6")
                    .arg(Local(h.startedAt), h.start.station, h.start.port, h.start.packageName,

@@ -2,8 +2,10 @@
 #include <QCoreApplication>
 #include <cstdio>
 
+#include "Arguments.h"
 #include "Cli.h"
 #include "InterruptWatch.h"
+#include "Version.h"
 
 namespace {
 
@@ -11,15 +13,12 @@ using namespace kvr::cli;
 
 // One row per command, in the order --help lists them. A new command is its
 // <Name>Command.cpp (listed in CMakeLists.txt) and one row here.
-constexpr CliCommand kCommands[] = {
+const CliCommand kCommands[] = {
     {"ports", "ports [--json]", "List the serial ports in the order the window offers them.",
      RunPortsCommand},
     {"info", "info PACKAGE [--json]",
      "Load and check an update package as the window does, and describe it.", RunInfoCommand},
-    {"flash",
-     "flash --port PORT [--port PORT ...] --package FILE [--bootall] "
-     "[--technology --sn SN|--sn-first N|--sn-pool NAME --hw HW] "
-     "[--program-mismatch ask|continue|stop] [--repeat] [--record URL] [--json]",
+    {"flash", FlashSynopsis(),
      "Update the devices on one or several ports from a package, as the window's Start does.",
      RunFlashCommand},
     {"pool",
@@ -35,6 +34,8 @@ constexpr CliCommand kCommands[] = {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (kvr::PrintVersionIfAsked(argc, argv, "kvr-uplinker-cli"))
+        return 0;
     QCoreApplication app(argc, argv);  // the language file is found beside the executable
     PrepareTerminal();
     CliOutput io(stdout, stderr);

@@ -5,6 +5,7 @@
 #include "Exception.h"
 #include "PackageLoader.h"
 #include "PtyServer.h"
+#include "Version.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -65,6 +66,8 @@ bool WriteReport(const QString& path, const QString& text) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    if (kvr::PrintVersionIfAsked(argc, argv, "kvr-devsim"))
+        return 0;
     QCoreApplication app(argc, argv);
     using namespace kvr::devsim;
 

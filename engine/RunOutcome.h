@@ -21,6 +21,7 @@ struct RunOutcome {
     RunEnd end = RunEnd::Stopped;
     QString text;                        // the closing text shown (translated); empty when stopped
     bool serialNumberSent = false;       // a serial number went out to the device
+    QString serialNumber;                // the one that went out; empty when none did
     bool serialNumberConfirmed = false;  // and the device confirmed writing it
 };
 

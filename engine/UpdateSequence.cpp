@@ -372,7 +372,8 @@ bool TUpdateSequence::WriteSerialNumber() {
         if (!isNumber)
             return false;
         QByteArray serial;
-        if (!EncodeWindows1251(reporter_.SerialNumberText(), serial))
+        const QString text = reporter_.SerialNumberText();
+        if (!EncodeWindows1251(text, serial))
             return false;
         if (serial.isEmpty() && options_.serialNumberRequired)
             return false;
@@ -384,6 +385,7 @@ bool TUpdateSequence::WriteSerialNumber() {
         payload[0] = static_cast<uint8_t>(hardware & 0xFF);
         std::copy(serial.cbegin(), serial.cend(), payload.begin() + 1);
         outcome_.serialNumberSent = true;
+        outcome_.serialNumber = text;
         link_->SendFrame(kCmdWriteSerialNumber, payload.data(), payload.size());
         ReplyBuffer reply{};
         const uint16_t m = link_->ReceiveReply(reply, kCmdWriteSerialNumber);

@@ -1,5 +1,6 @@
 #include "PackageLoader.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
@@ -194,6 +195,25 @@ private:
     QString reason_;
 };
 
+// Hashes every byte on its way to the parser, so that the hash is of what was parsed.
+class HashingSource final : public ByteSource {
+public:
+    explicit HashingSource(ByteSource& inner) : inner_(inner), hash_(QCryptographicHash::Sha256) {}
+    qsizetype Size() const override { return inner_.Size(); }
+    bool Read(char* dest, qsizetype n) override {
+        if (!inner_.Read(dest, n))
+            return false;
+        hash_.addData(QByteArrayView(dest, n));
+        return true;
+    }
+    QString FailureText() const override { return inner_.FailureText(); }
+    QString Hex() const { return QString::fromLatin1(hash_.result().toHex()); }
+
+private:
+    ByteSource& inner_;
+    QCryptographicHash hash_;
+};
+
 // Follows the page split like the window's progress bar: 0 at the start, each new value once,
 // and back to 0 however the split ends.
 class ProgressReporter {
@@ -251,8 +271,9 @@ bool ReadFailure(const ByteSource& source, QString& error) {
 // Validates and splits in one front-to-back pass over the source: the header decides whether
 // there are pages to cut, the checksum is folded in as the bytes go by, and nothing is
 // installed in `out` before the last byte has confirmed it.
-bool Parse(ByteSource& source, UpdatePackage& out, QString& error,
+bool Parse(ByteSource& raw, UpdatePackage& out, QString& error,
            const std::function<void(int)>& progress) {
+    HashingSource source(raw);
     const qsizetype size = source.Size();
     if (size == 0)
         return Fail(error, HeaderErrorText());  // not even a checksum byte
@@ -329,6 +350,7 @@ bool Parse(ByteSource& source, UpdatePackage& out, QString& error,
         loaded.programVersions.push_back(ReadU16(page0, offset));
     }
     loaded.pages = std::move(pages);
+    loaded.sha256 = source.Hex();
     out = std::move(loaded);  // moves cannot fail: `out` is either untouched or wholly new
     return true;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 #include <array>
 #include <cstdint>
 #include <map>
@@ -24,6 +25,9 @@ struct UpdatePackage {
     std::vector<uint16_t> hardwareVersions;  // file order
     std::vector<uint16_t> programVersions;   // file order
     PageMap pages;
+    // SHA-256 of the very bytes the pages were cut from, lowercase hex: what a record names as
+    // the package flashed, whatever the file holds by then.
+    QString sha256;
 };
 
 }  // namespace kvr

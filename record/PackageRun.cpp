@@ -1,7 +1,5 @@
 #include "PackageRun.h"
 
-#include <QCryptographicHash>
-#include <QFile>
 #include <QFileInfo>
 #include <QStringList>
 #include <QSysInfo>
@@ -13,10 +11,7 @@ namespace kvr::record {
 RunStart DescribePackage(const QString& path, const UpdatePackage& package) {
     RunStart start;
     start.packageName = QFileInfo(path).fileName();
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (file.open(QIODevice::ReadOnly) && hash.addData(&file))
-        start.packageSha256 = QString::fromLatin1(hash.result().toHex());
+    start.packageSha256 = package.sha256;
     start.pageCount = static_cast<int>(package.pages.size());
     QStringList hardware;
     for (uint16_t v : package.hardwareVersions)

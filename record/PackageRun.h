@@ -1,4 +1,4 @@
-// What a run's row says of its package, the same from the window and the command line.
+// What a run's row says of its package, the same from every program.
 #pragma once
 
 #include <QString>
@@ -8,9 +8,9 @@
 
 namespace kvr::record {
 
-// The package's file name, its SHA-256 (empty when the file no longer reads), its page count and
-// both version lists as the window's lists show them (", " between items), and this station's
-// host name.
+// The package's file name, the SHA-256 of the bytes its pages were read from (never the file
+// read again: it may have been replaced since), its page count and both version lists as the
+// window's lists show them (", " between items), and this station's host name.
 RunStart DescribePackage(const QString& path, const UpdatePackage& package);
 
 }  // namespace kvr::record

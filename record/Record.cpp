@@ -7,12 +7,13 @@
 #include <type_traits>
 
 #include "Journal.h"
+#include "LinkTypes.h"
 
 namespace kvr::record {
 
 namespace {
 
-constexpr int kMaxNumberDigits = 12;
+constexpr int kMaxNumberDigits = static_cast<int>(kSerialNumberMaxChars);
 constexpr int kMaxPoolNameChars = 64;
 
 // Each step brings the schema from the version before it to its own; a fresh record runs them
@@ -41,6 +42,33 @@ const std::vector<std::vector<const char*>> kSchemaSteps = {
         " taken_at TEXT NOT NULL, settled_at TEXT, reason TEXT,"
         " PRIMARY KEY (pool, value))",
         "CREATE INDEX numbers_run_id ON numbers (run_id)",
+    },
+    {
+        // Counts by state kept with the pool, so that its status costs the same at a million
+        // numbers as at a hundred; filled from the numbers already there.
+        "ALTER TABLE pools ADD COLUMN count_sent BIGINT NOT NULL DEFAULT 0",
+        "ALTER TABLE pools ADD COLUMN count_confirmed BIGINT NOT NULL DEFAULT 0",
+        "ALTER TABLE pools ADD COLUMN count_failed BIGINT NOT NULL DEFAULT 0",
+        "ALTER TABLE pools ADD COLUMN count_void BIGINT NOT NULL DEFAULT 0",
+        "UPDATE pools SET"
+        " count_sent = (SELECT count(*) FROM numbers n"
+        " WHERE n.pool = pools.name AND n.state = 'sent'),"
+        " count_confirmed = (SELECT count(*) FROM numbers n"
+        " WHERE n.pool = pools.name AND n.state = 'confirmed'),"
+        " count_failed = (SELECT count(*) FROM numbers n"
+        " WHERE n.pool = pools.name AND n.state = 'failed'),"
+        " count_void = (SELECT count(*) FROM numbers n"
+        " WHERE n.pool = pools.name AND n.state = 'void')",
+    },
+    {
+        // Numbers given outside any pool (typed, fixed or counted), one row per value, so that
+        // no pool and no later command gives them again; and the runs that gave a number the
+        // record held already, on purpose.
+        "CREATE TABLE given_numbers ("
+        " value BIGINT PRIMARY KEY, number TEXT NOT NULL, state TEXT NOT NULL, run_id TEXT,"
+        " taken_at TEXT NOT NULL, settled_at TEXT)",
+        "CREATE INDEX given_numbers_run_id ON given_numbers (run_id)",
+        "ALTER TABLE runs ADD COLUMN renumbered INTEGER NOT NULL DEFAULT 0",
     },
 };
 
@@ -72,6 +100,15 @@ bool AllDigits(const QString& text) {
 
 [[noreturn]] void Refuse(const QString& why) {
     throw RecordError(why, false);
+}
+
+// The pools column that counts a number state.
+QString CountColumn(const QString& state) {
+    for (const char* known : {"sent", "confirmed", "failed", "void"}) {
+        if (state == QLatin1String(known))
+            return QStringLiteral("count_") + state;
+    }
+    Refuse(QStringLiteral("No number state \"%1\"").arg(state));
 }
 
 }  // namespace
@@ -285,7 +322,8 @@ std::vector<PoolStatus> Record::Pools(const QString& name) {
     return Reaching([&] {
         std::vector<PoolStatus> pools;
         const Rows rows = db_->Exec(
-            QStringLiteral("SELECT name, width, first_value, last_value, next_value, created_at"
+            QStringLiteral("SELECT name, width, first_value, last_value, next_value, created_at,"
+                           " count_sent, count_confirmed, count_failed, count_void"
                            " FROM pools WHERE $1 = '' OR name = $1 ORDER BY first_value"),
             {name});
         for (const Row& row : rows) {
@@ -297,23 +335,12 @@ std::vector<PoolStatus> Record::Pools(const QString& name) {
             p.first = Number(ToInt(row[2]), width);
             p.last = Number(last, width);
             p.created = StampValue(ToText(row[5]));
-            const Rows states =
-                db_->Exec(QStringLiteral(
-                              "SELECT state, count(*) FROM numbers WHERE pool = $1 GROUP BY state"),
-                          {p.name});
-            for (const Row& s : states) {
-                const QString state = ToText(s[0]);
-                const int64_t count = ToInt(s[1]);
-                if (state == QLatin1String("sent"))
-                    p.sent = count;
-                else if (state == QLatin1String("confirmed"))
-                    p.confirmed = count;
-                else if (state == QLatin1String("failed"))
-                    p.failed = count;
-                else
-                    p.voided += count;
-            }
-            // Numbers voided before anybody took them are not free either.
+            p.sent = ToInt(row[6]);
+            p.confirmed = ToInt(row[7]);
+            p.failed = ToInt(row[8]);
+            p.voided = ToInt(row[9]);
+            // Numbers voided before anybody took them are not free either. Only rows written
+            // ahead of a take lie at or after next: few, whatever the pool's size.
             const Rows ahead = db_->Exec(QStringLiteral("SELECT value FROM numbers WHERE pool = $1"
                                                         " AND value >= $2 ORDER BY value"),
                                          {p.name, QString::number(next)});
@@ -354,14 +381,17 @@ QString Record::TakeNumber(const QString& pool, const QString& runId) {
             }
             const int64_t value = ToInt(taken[0][0]);
             const QString number = Number(value, static_cast<int>(ToInt(taken[0][1])));
-            const Rows voided =
-                db_->Exec(QStringLiteral("SELECT 1 FROM numbers WHERE pool = $1 AND value = $2"),
-                          {pool, QString::number(value)});
+            // Voided, or given by hand before (inside the range or before the pool was made).
+            const Rows voided = db_->Exec(
+                QStringLiteral("SELECT 1 FROM numbers WHERE pool = $1 AND value = $2"
+                               " UNION ALL SELECT 1 FROM given_numbers WHERE value = $2"),
+                {pool, QString::number(value)});
             if (!voided.empty())
                 continue;
             db_->Exec(QStringLiteral("INSERT INTO numbers (pool, value, number, state, run_id,"
                                      " taken_at) VALUES ($1, $2, $3, 'sent', $4, $5)"),
                       {pool, QString::number(value), number, runId, Stamp()});
+            CountState(pool, QString(), QStringLiteral("sent"));
             // An open row shows the number even when its run never ends.
             db_->Exec(QStringLiteral("UPDATE runs SET serial_number = $2, serial_confirmed = 0"
                                      " WHERE id = $1"),
@@ -373,9 +403,28 @@ QString Record::TakeNumber(const QString& pool, const QString& runId) {
 }
 
 void Record::ApplySettle(const QString& number, bool confirmed, const QString& at) {
-    db_->Exec(QStringLiteral("UPDATE numbers SET state = $2, settled_at = $3"
-                             " WHERE number = $1 AND state = 'sent'"),
-              {number, confirmed ? QStringLiteral("confirmed") : QStringLiteral("failed"), at});
+    const QString state = confirmed ? QStringLiteral("confirmed") : QStringLiteral("failed");
+    WriteTransaction transaction(*db_);
+    // Counted only when the row changed: a settle journaled twice counts once.
+    const Rows changed = db_->Exec(QStringLiteral("UPDATE numbers SET state = $2, settled_at = $3"
+                                                  " WHERE number = $1 AND state = 'sent'"
+                                                  " RETURNING pool"),
+                                   {number, state, at});
+    for (const Row& row : changed)
+        CountState(ToText(row[0]), QStringLiteral("sent"), state);
+    transaction.Commit();
+}
+
+void Record::CountState(const QString& pool, const QString& from, const QString& to) {
+    if (from == to)
+        return;
+    QStringList counts;
+    if (!from.isEmpty())
+        counts << QStringLiteral("%1 = %1 - 1").arg(CountColumn(from));
+    if (!to.isEmpty())
+        counts << QStringLiteral("%1 = %1 + 1").arg(CountColumn(to));
+    db_->Exec(QStringLiteral("UPDATE pools SET %1 WHERE name = $1").arg(counts.join(QStringLiteral(", "))),
+              {pool});
 }
 
 Saved Record::SettleNumber(const QString& number, bool confirmed) {
@@ -410,18 +459,160 @@ void Record::VoidNumber(const QString& number, const QString& reason) {
             Refuse(QStringLiteral("No pool holds the serial number %1").arg(number));
         const QString pool = ToText(pools[0][0]);
         const QString at = Stamp();
-        const Rows updated = db_->Exec(
-            QStringLiteral("UPDATE numbers SET state = 'void', settled_at = $2, reason = $3"
-                           " WHERE number = $1 RETURNING number"),
-            {number, at, reason});
-        if (updated.empty()) {
-            db_->Exec(
+        const QString voided = QStringLiteral("void");
+        for (;;) {
+            const Rows had =
+                db_->Exec(QStringLiteral("SELECT state FROM numbers WHERE number = $1"), {number});
+            if (!had.empty()) {
+                // Changed only from the state read, so that the right count goes down; a settle
+                // that came in between is read again.
+                const QString state = ToText(had[0][0]);
+                const Rows updated = db_->Exec(
+                    QStringLiteral("UPDATE numbers SET state = 'void', settled_at = $2,"
+                                   " reason = $3 WHERE number = $1 AND state = $4"
+                                   " RETURNING number"),
+                    {number, at, reason, state});
+                if (updated.empty())
+                    continue;
+                CountState(pool, state, voided);
+                break;
+            }
+            // The pool's row first, as a take holds it before its insert: a take of this very
+            // number waits for us instead of deadlocking on PostgreSQL.
+            CountState(pool, QString(), voided);
+            const Rows inserted = db_->Exec(
                 QStringLiteral("INSERT INTO numbers (pool, value, number, state, taken_at,"
-                               " settled_at, reason) VALUES ($1, $2, $3, 'void', $4, $4, $5)"),
+                               " settled_at, reason) VALUES ($1, $2, $3, 'void', $4, $4, $5)"
+                               " ON CONFLICT (number) DO NOTHING RETURNING number"),
                 {pool, QString::number(number.toLongLong()), number, at, reason});
+            if (!inserted.empty())
+                break;
+            CountState(pool, voided, QString());  // taken meanwhile: void it as taken
         }
         transaction.Commit();
     });
+}
+
+std::optional<GivenNumber> Record::GivenLocked(const QString& given) {
+    const QString v = QString::number(given.toLongLong());
+    // Pools never overlap, so one range at most holds the value.
+    Rows rows = db_->Exec(
+        QStringLiteral("SELECT n.number, n.pool, n.state, n.run_id, n.taken_at, r.station"
+                       " FROM pools p JOIN numbers n ON n.pool = p.name AND n.value = $1"
+                       " LEFT JOIN runs r ON r.id = n.run_id"
+                       " WHERE p.first_value <= $1 AND p.last_value >= $1"),
+        {v});
+    if (rows.empty()) {
+        rows = db_->Exec(QStringLiteral("SELECT g.number, '', g.state, g.run_id, g.taken_at,"
+                                        " r.station FROM given_numbers g"
+                                        " LEFT JOIN runs r ON r.id = g.run_id WHERE g.value = $1"),
+                         {v});
+    }
+    if (rows.empty()) {
+        // Rows written before numbers given by hand were kept apart know them by their text.
+        rows = db_->Exec(QStringLiteral("SELECT serial_number, '', CASE WHEN serial_confirmed = 1"
+                                        " THEN 'confirmed' ELSE 'failed' END, id, started_at,"
+                                        " station FROM runs WHERE serial_number = $1"
+                                        " AND pool IS NULL ORDER BY started_at DESC LIMIT 1"),
+                         {given});
+    }
+    if (rows.empty())
+        return std::nullopt;
+    const Row& row = rows.front();
+    return GivenNumber{ToText(row[0]), ToText(row[1]), ToText(row[2]),
+                       ToText(row[3]), ToText(row[5]), StampValue(ToText(row[4]))};
+}
+
+std::optional<GivenNumber> Record::Given(const QString& number) {
+    const std::lock_guard lock(mutex_);
+    if (!AllDigits(number) || number.size() > kMaxNumberDigits)
+        Refuse(QStringLiteral("\"%1\" is no serial number").arg(number));
+    return Reaching([&] { return GivenLocked(number); });
+}
+
+bool Record::GiveNumber(const QString& number, const QString& runId, bool renumber,
+                        GivenNumber* holder) {
+    const std::lock_guard lock(mutex_);
+    if (!AllDigits(number) || number.size() > kMaxNumberDigits)
+        Refuse(QStringLiteral("\"%1\" is no serial number").arg(number));
+    const int64_t value = number.toLongLong();
+    const QString v = QString::number(value);
+    return Reaching([&] {
+        WriteTransaction transaction(*db_);
+        const std::optional<GivenNumber> had = GivenLocked(number);
+        // A give whose commit went through before the connection broke is not refused now.
+        if (had && had->runId == runId)
+            return true;
+        if (had && !renumber) {
+            if (holder != nullptr)
+                *holder = *had;
+            return false;
+        }
+        const QString at = Stamp();
+        const Rows pools = db_->Exec(QStringLiteral("SELECT name, width FROM pools"
+                                                    " WHERE first_value <= $1 AND last_value >= $1"),
+                                     {v});
+        if (!pools.empty()) {
+            const QString pool = ToText(pools[0][0]);
+            if (had) {
+                db_->Exec(QStringLiteral("UPDATE numbers SET state = 'sent', run_id = $3,"
+                                         " taken_at = $4, settled_at = NULL, reason = NULL"
+                                         " WHERE pool = $1 AND value = $2"),
+                          {pool, v, runId, at});
+                CountState(pool, had->state, QStringLiteral("sent"));
+            } else {
+                db_->Exec(QStringLiteral("INSERT INTO numbers (pool, value, number, state, run_id,"
+                                         " taken_at) VALUES ($1, $2, $3, 'sent', $4, $5)"),
+                          {pool, v, Number(value, static_cast<int>(ToInt(pools[0][1]))), runId,
+                           at});
+                CountState(pool, QString(), QStringLiteral("sent"));
+            }
+        } else {
+            db_->Exec(QStringLiteral("DELETE FROM given_numbers WHERE value = $1"), {v});
+            db_->Exec(QStringLiteral("INSERT INTO given_numbers (value, number, state, run_id,"
+                                     " taken_at) VALUES ($1, $2, 'sent', $3, $4)"),
+                      {v, number, runId, at});
+        }
+        db_->Exec(QStringLiteral("UPDATE runs SET serial_number = $2, serial_confirmed = 0,"
+                                 " renumbered = $3 WHERE id = $1"),
+                  {runId, number, Flag(had.has_value())});
+        transaction.Commit();
+        return true;
+    });
+}
+
+void Record::ApplySettleRun(const QString& runId, bool confirmed, const QString& at) {
+    const QString state = confirmed ? QStringLiteral("confirmed") : QStringLiteral("failed");
+    WriteTransaction transaction(*db_);
+    // Only a number still "sent" changes: a settle journaled twice is applied once.
+    const Rows changed =
+        db_->Exec(QStringLiteral("UPDATE numbers SET state = $2, settled_at = $3"
+                                 " WHERE run_id = $1 AND state = 'sent' RETURNING pool"),
+                  {runId, state, at});
+    for (const Row& row : changed)
+        CountState(ToText(row[0]), QStringLiteral("sent"), state);
+    db_->Exec(QStringLiteral("UPDATE given_numbers SET state = $2, settled_at = $3"
+                             " WHERE run_id = $1 AND state = 'sent'"),
+              {runId, state, at});
+    transaction.Commit();
+}
+
+Saved Record::SettleRun(const QString& runId, bool confirmed) {
+    const std::lock_guard lock(mutex_);
+    const QString at = Stamp();
+    try {
+        Reaching([&] { ApplySettleRun(runId, confirmed, at); });
+        return Saved::Recorded;
+    } catch (const RecordError& error) {
+        if (!error.Unreachable())
+            throw;
+    }
+    journal_->Append(url_.Text(), QJsonObject{{QStringLiteral("op"), QStringLiteral("settle_run")},
+                                              {QStringLiteral("id"), runId},
+                                              {QStringLiteral("confirmed"), confirmed},
+                                              {QStringLiteral("at"), at}});
+    journalPending_ = true;
+    return Saved::Journaled;
 }
 
 std::vector<HistoryRow> Record::History(const HistoryFilter& filter) {
@@ -432,8 +623,11 @@ std::vector<HistoryRow> Record::History(const HistoryFilter& filter) {
                 "SELECT r.id, r.station, r.port, r.adapter, r.package_name, r.package_sha256,"
                 " r.page_count, r.hardware_versions, r.program_versions, r.technology, r.boot_all,"
                 " r.hw, r.pool, r.log_path, r.started_at, r.ended_at, r.duration_ms, r.outcome,"
-                " r.outcome_text, r.pages_sent, r.serial_number, r.serial_confirmed, n.state"
-                " FROM runs r LEFT JOIN numbers n ON n.run_id = r.id AND n.number = r.serial_number"
+                " r.outcome_text, r.pages_sent, r.serial_number, r.serial_confirmed,"
+                " COALESCE(n.state, g.state),"
+                " r.renumbered"
+                " FROM runs r LEFT JOIN numbers n ON n.run_id = r.id"
+                " LEFT JOIN given_numbers g ON g.run_id = r.id"
                 " WHERE ($1 = '' OR r.serial_number = $1) AND ($2 = '' OR r.port = $2)"
                 " AND ($3 = '' OR r.started_at >= $3)"
                 " ORDER BY r.started_at, r.id"),
@@ -471,6 +665,7 @@ std::vector<HistoryRow> Record::History(const HistoryFilter& filter) {
                 h.ending = e;
             }
             h.numberState = ToText(row[22]);
+            h.renumbered = ToInt(row[23]) != 0;
             history.push_back(std::move(h));
         }
         return history;
@@ -510,6 +705,10 @@ int Record::ReplayLocked() {
                 e.serialNumberConfirmed = entry.value(QStringLiteral("serial_confirmed")).toBool();
                 ApplyEnd(entry.value(QStringLiteral("id")).toString(), e,
                          entry.value(QStringLiteral("ended_at")).toString());
+            } else if (op == QLatin1String("settle_run")) {
+                ApplySettleRun(entry.value(QStringLiteral("id")).toString(),
+                               entry.value(QStringLiteral("confirmed")).toBool(),
+                               entry.value(QStringLiteral("at")).toString());
             } else if (op == QLatin1String("settle")) {
                 ApplySettle(entry.value(QStringLiteral("number")).toString(),
                             entry.value(QStringLiteral("confirmed")).toBool(),

@@ -37,7 +37,7 @@ namespace kvr::record {
 
 class Journal;
 
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 3;
 
 struct RunStart {
     QString station;  // host name
@@ -65,6 +65,7 @@ struct RunEnding {
 };
 
 struct HistoryRow {
+    bool renumbered = false;  // the run gave a number the record held as given, on purpose
     QString id;
     RunStart start;
     QDateTime startedAt;
@@ -78,6 +79,16 @@ struct HistoryFilter {
     QString serialNumber;
     QString port;
     QDateTime since;  // invalid: from the first
+};
+
+// A serial number the record holds as given: by a pool, or given by hand or by a counter.
+struct GivenNumber {
+    QString number;  // as the record keeps it
+    QString pool;    // the pool whose range holds it; empty: none
+    QString state;   // sent, confirmed, failed or void
+    QString runId;   // empty for a number voided before anybody took it
+    QString station;
+    QDateTime at;
 };
 
 struct PoolStatus {
@@ -119,6 +130,18 @@ public:
     // Marks a number void, given or not. Throws RecordError when no pool holds it.
     void VoidNumber(const QString& number, const QString& reason);
 
+    // Who holds `number`, compared by value (101 and 000101 label one unit); none: nobody.
+    std::optional<GivenNumber> Given(const QString& number);
+    // Gives a number chosen outside the pools (typed, fixed or from a counter) to the run,
+    // committed as "sent" before it returns, so that no pool gives it again. When the record
+    // holds it as given already: false with the holder, unless `renumber`, which gives it
+    // again and marks the run as one that re-numbers a unit on purpose. Asked again for the same
+    // run it answers true. Throws RecordError.
+    bool GiveNumber(const QString& number, const QString& runId, bool renumber,
+                    GivenNumber* holder = nullptr);
+    // What the device said of the number its run was given (by GiveNumber or TakeNumber).
+    Saved SettleRun(const QString& runId, bool confirmed);
+
     std::vector<HistoryRow> History(const HistoryFilter& filter);
     // The last confirmed write of a serial number: when and on which station.
     struct Confirmed {
@@ -141,6 +164,16 @@ private:
     int ReplayLocked();
     void ApplyEnd(const QString& runId, const RunEnding& ending, const QString& endedAt);
     void ApplySettle(const QString& number, bool confirmed, const QString& at);
+    // A number of `pool` went from state `from` to `to` (from empty: a new numbers row; to
+    // empty: a row gone) in the write transaction under way: keeps the pool's counts, which
+    // Pools() reads instead of counting the numbers. Call it in the same transaction, once the
+    // row has really changed (an UPDATE … RETURNING that returned it). It updates the pool's
+    // row, so on PostgreSQL it takes that row's lock: for a new row, call it before the INSERT
+    // (as a take holds the pool's row before inserting, a take of the same number then waits
+    // instead of deadlocking); for a changed row, after the UPDATE.
+    void CountState(const QString& pool, const QString& from, const QString& to);
+    void ApplySettleRun(const QString& runId, bool confirmed, const QString& at);
+    std::optional<GivenNumber> GivenLocked(const QString& number);
     QString Stamp() const;
 
     RecordUrl url_;

@@ -31,17 +31,41 @@ QString PortIdentity(const QString& given) {
     return canonical.isEmpty() ? name.toLower() : canonical;
 }
 
-// The adapter behind a port, as a fixture finds it again: its by-id link, else its USB serial.
-QString AdapterOf(const QString& port, const std::vector<SerialPortDetails>& known) {
+std::vector<SerialPortDetails> KnownPorts() {
+    try {
+        return DescribeSerialPorts();
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+const SerialPortDetails* DetailsOf(const QString& port,
+                                   const std::vector<SerialPortDetails>& known) {
     const QString identity = PortIdentity(port);
     for (const SerialPortDetails& d : known) {
         const QString name = QString::fromStdString(d.portName);
         const QString byId = QString::fromStdString(d.byIdPath);
-        if (PortIdentity(name) != identity && (byId.isEmpty() || PortIdentity(byId) != identity))
-            continue;
-        if (!byId.isEmpty())
-            return byId;
-        return QString::fromStdString(d.usbSerialNumber);
+        if (PortIdentity(name) == identity || (!byId.isEmpty() && PortIdentity(byId) == identity))
+            return &d;
+    }
+    return nullptr;
+}
+
+QString AdapterOf(const QString& port, const std::vector<SerialPortDetails>& known) {
+    const SerialPortDetails* d = DetailsOf(port, known);
+    if (d == nullptr)
+        return {};
+    return QString::fromStdString(d->byIdPath.empty() ? d->usbSerialNumber : d->byIdPath);
+}
+
+QString SamePortTwice(const QStringList& ports) {
+    QStringList seen;
+    for (const QString& port : ports) {
+        const QString key = PortIdentity(port);
+        const qsizetype at = seen.indexOf(key);
+        if (at >= 0)
+            return QStringLiteral("\"%1\" and \"%2\" are the same port").arg(ports[at], port);
+        seen << key;
     }
     return {};
 }

@@ -24,9 +24,17 @@ QStringList PortLogPaths(const QString& updateLogPath, const QStringList& ports)
 // The port a name opens, whatever it was called (see PortIdentity in PortLogs.cpp): two names
 // with one identity are one port.
 QString PortIdentity(const QString& given);
+// The system's serial ports, described; none when they cannot be listed (the adapter is a help
+// for finding a fixture again, never a reason to stop).
+std::vector<SerialPortDetails> KnownPorts();
+// What the system knows of the port a name opens, under any of its names; null: nothing.
+const SerialPortDetails* DetailsOf(const QString& port,
+                                   const std::vector<SerialPortDetails>& known);
 // The adapter behind a port, as a fixture finds it again: its by-id link, else its USB serial
 // number; empty where the system says nothing.
 QString AdapterOf(const QString& port, const std::vector<SerialPortDetails>& known);
+// Two names of one port in `ports`: the message naming both; empty when every port is its own.
+QString SamePortTwice(const QStringList& ports);
 
 // The name without the first of `prefixes` it starts with (case does not count).
 QString PortNameWithoutPrefix(const QString& name, std::initializer_list<QString> prefixes);

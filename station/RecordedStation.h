@@ -49,16 +49,46 @@ private:
     int64_t reserved_ = 0;
 };
 
+class SerialNumberCounter;
+
+// Numbers chosen outside the pools, given through the record before a device sees them: one
+// fixed number per port, or a counter's. A number the record holds as given already is not
+// written (a counter goes on to its next one) unless `renumber`.
+class GivenNumbers final : public ISerialNumberSource {
+public:
+    // fixed: one per port; empty: from `counter`.
+    GivenNumbers(record::Record& record, const RecordedRuns& runs, QStringList fixed,
+                 SerialNumberCounter* counter, bool renumber);
+
+    bool Reserve(QString& why) override;
+    void Release() override;
+    QString Take(int port, QString& note) override;
+    void Settle(int port, const QString& number, bool confirmed, QString& note) override;
+
+private:
+    enum class Gave { Yes, HeldAlready, No };
+    Gave Give(int port, const QString& number, QString& note);
+
+    record::Record& record_;
+    const RecordedRuns& runs_;
+    QStringList fixed_;
+    SerialNumberCounter* counter_;
+    bool renumber_;
+};
+
 struct StationPort;
 
-// The rows of a station's runs, one per port: the package's description with the port, its
-// adapter (where the system knows it), its log and the station's modes.
+// The row of one run on a port: the package's description with the port, its adapter (where
+// the system knows it), its log and the station's modes.
+record::RunStart DescribeRun(const record::RunStart& package, const QString& port,
+                             const QString& logPath, bool technology, bool bootAll,
+                             const QString& hardware, const QString& pool);
+// The same for each of a station's ports.
 std::vector<record::RunStart> DescribeRuns(const record::RunStart& package,
                                            const std::vector<StationPort>& ports, bool technology,
                                            bool bootAll, const QString& hardware,
                                            const QString& pool);
-
-// The texts of the record's messages, for the programs that open a record themselves.
-QString RecordUnreachableText(const record::RecordUrl& url, const QString& reason);
+// How a run ended, as its row says it.
+record::RunEnding EndingOf(const RunResult& result);
 
 }  // namespace kvr::station

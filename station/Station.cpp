@@ -10,6 +10,20 @@
 
 namespace kvr::station {
 
+RunResult ResultOf(const RunOutcome& outcome, uint64_t durationMs, int pagesSent) {
+    RunResult result;
+    result.started = true;
+    result.end = outcome.end;
+    result.succeeded = outcome.end == RunEnd::Success;
+    result.stopped = outcome.end == RunEnd::Stopped;
+    result.outcome = outcome.text.isEmpty() ? QString::fromUtf8(kOutcomeStopped) : outcome.text;
+    result.durationMs = durationMs;
+    result.pagesSent = pagesSent;
+    result.serialNumber = outcome.serialNumberSent ? outcome.serialNumber : QString();
+    result.serialNumberConfirmed = !result.serialNumber.isEmpty() && outcome.serialNumberConfirmed;
+    return result;
+}
+
 // The run host of one port. Lives on the station's thread; its port's run reaches it through
 // the port's hand-over, so its state needs no lock.
 class Station::PortHost final : public IRunHost {
@@ -29,8 +43,8 @@ public:
         events_.Progress(port_, position, sequence_ != nullptr ? sequence_->PagesSent() : 0);
     }
     void EnableStart() override {}
-    // The port's thread has found the number already (PortRunHost).
-    QString SerialNumberText() override { return result_.serialNumber; }
+    // The port's thread finds the number itself (PortRunHost).
+    QString SerialNumberText() override { return {}; }
     QString HardwareText() override { return options_.hardware; }
 
     void BeginRun(int run, const TUpdateSequence& sequence) {
@@ -42,21 +56,14 @@ public:
     }
 
     void NoteSerialNumber(const QString& number) {
-        result_.serialNumber = number;
         if (!number.isEmpty())
             events_.SerialNumberTaken(port_, number);
     }
 
     RunResult EndRun(const RunOutcome& outcome, uint64_t durationMs) {
-        result_.end = outcome.end;
-        result_.succeeded = outcome.end == RunEnd::Success;
-        result_.stopped = outcome.end == RunEnd::Stopped;
-        result_.outcome =
-            outcome.text.isEmpty() ? QString::fromUtf8(kOutcomeStopped) : outcome.text;
-        result_.durationMs = durationMs;
-        result_.pagesSent = sequence_ != nullptr ? sequence_->PagesSent() : 0;
-        result_.serialNumberConfirmed =
-            !result_.serialNumber.isEmpty() && outcome.serialNumberConfirmed;
+        const int run = result_.run;
+        result_ = ResultOf(outcome, durationMs, sequence_ != nullptr ? sequence_->PagesSent() : 0);
+        result_.run = run;
         sequence_ = nullptr;
         events_.RunEnded(port_, result_);
         return result_;

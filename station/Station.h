@@ -40,6 +40,7 @@
 #include "ByteChannel.h"
 #include "Clock.h"
 #include "RunOutcome.h"
+#include "StationLimits.h"
 #include "StationRecord.h"
 #include "UpdatePackage.h"
 
@@ -69,6 +70,9 @@ struct RunResult {
     bool serialNumberConfirmed = false;  // the device confirmed writing it
 };
 
+// A run's result from its outcome: the number written is the one the outcome carries.
+RunResult ResultOf(const RunOutcome& outcome, uint64_t durationMs, int pagesSent);
+
 enum class PortState { Waiting, Updating, TakeOut, AdapterLost };
 
 // What the station reports, on its thread, in order for each port. `port` is the index into
@@ -93,9 +97,6 @@ public:
     virtual void RecordNote(int port, const QString& text) = 0;
     virtual void RunEnded(int port, const RunResult& result) = 0;
 };
-
-// A device restarting after its update stays silent for up to about 3 s.
-inline constexpr uint32_t kDefaultRemovalMs = 5000;
 
 struct StationOptions {
     PageMap pages;

@@ -17,6 +17,7 @@
 #include <QStringList>
 #include <cstdint>
 
+#include "Station.h"
 #include "UpdatePackage.h"
 
 namespace kvr::stationwin {
@@ -30,10 +31,11 @@ struct Recipe {
     bool bootAll = false;
     bool technology = false;
     QString hardware;
-    QString record;  // as given; "default" for the station's own; empty: none
+    QString record;  // as given (a relative sqlite: path is the recipe folder's); "default":
+                     // the station's own; empty: none
     QString pool;
     bool continueOnProgramMismatch = false;
-    uint32_t removalMs = 5000;
+    uint32_t removalMs = station::kDefaultRemovalMs;
 };
 
 inline constexpr int kMaxLanes = 8;

@@ -15,10 +15,10 @@
 #include "AppPaths.h"
 #include "DevicePicture.h"
 #include "Fonts.h"
-#include "PackageRun.h"
 #include "PortLogs.h"
+#include "ProductionRun.h"
 #include "Record.h"
-#include "RecordedStation.h"
+#include "RecordUrl.h"
 #include "SerialChannel.h"
 #include "SerialPorts.h"
 #include "Translate.h"
@@ -93,8 +93,6 @@ TStationFrm::TStationFrm(Recipe recipe, StationFormDependencies deps, QWidget* p
         deps_.clocks = [](int) -> IClock& { return System().clock; };
     if (deps_.logPath.isEmpty())
         deps_.logPath = UpdateLogPath();
-    if (deps_.journalPath.isEmpty())
-        deps_.journalPath = record::DefaultJournalPath();
     setWindowTitle(
         QStringLiteral("%1 - '%2'").arg(QLatin1String(kTitle), QFileInfo(recipe_.path).fileName()));
     setWindowIcon(DeviceIcon());
@@ -113,7 +111,7 @@ void TStationFrm::BuildLanes() {
     if (recipe_.technology)
         modes << QStringLiteral("HW %1, пул %2").arg(recipe_.hardware, recipe_.pool);
     if (!recipe_.record.isEmpty())
-        modes << QStringLiteral("журнал %1").arg(recipe_.record);
+        modes << QStringLiteral("журнал %1").arg(record::RedactedRecordText(recipe_.record));
     modes << (recipe_.continueOnProgramMismatch
                   ? Translate(QStringLiteral("чужая версия программы: продолжать"))
                   : Translate(QStringLiteral("чужая версия программы: остановить")));
@@ -132,12 +130,7 @@ void TStationFrm::BuildLanes() {
     auto* grid = new QGridLayout;
     const int count = static_cast<int>(recipe_.ports.size());
     const int columns = count <= 2 ? count : count <= 4 ? 2 : 4;
-    std::vector<SerialPortDetails> known;
-    try {
-        known = DescribeSerialPorts();
-    } catch (...) {
-        // The adapter's serial number is a help for the operator, not a reason to stop.
-    }
+    const std::vector<SerialPortDetails> known = station::KnownPorts();
     lanes_.resize(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
         const QString port = recipe_.ports[i];
@@ -146,12 +139,9 @@ void TStationFrm::BuildLanes() {
         frame->setFrameShape(QFrame::StyledPanel);
         frame->setMinimumSize(300, 250);
         auto* box = new QVBoxLayout(frame);
-        QString adapter;
-        for (const auto& d : known) {
-            if (QString::fromStdString(d.portName) == port ||
-                QString::fromStdString(d.byIdPath) == port)
-                adapter = QString::fromStdString(d.usbSerialNumber);
-        }
+        const SerialPortDetails* details = station::DetailsOf(port, known);
+        const QString adapter =
+            details != nullptr ? QString::fromStdString(details->usbSerialNumber) : QString();
         auto* name = new QLabel(
             adapter.isEmpty() ? port : QStringLiteral("%1 (USB %2)").arg(port, adapter), frame);
         QFont bold = name->font();
@@ -236,97 +226,50 @@ void TStationFrm::ShowTotals() {
                        .arg(succeeded)
                        .arg(Translate(QStringLiteral("с ошибкой")))
                        .arg(failed);
-    if (record_ && !recipe_.pool.isEmpty()) {
-        try {
-            const auto pools = record_->Pools(recipe_.pool);
-            if (!pools.empty())
-                text += QStringLiteral("   %1: %2")
-                            .arg(Translate(QStringLiteral("Следующий номер")),
-                                 pools.front().next.isEmpty() ? QStringLiteral("—")
-                                                              : pools.front().next);
-        } catch (const record::RecordError&) {
-            // Shown again after the next run.
-        }
+    if (run_ && !recipe_.pool.isEmpty()) {
+        const QString next = run_->NextNumber();
+        text += QStringLiteral("   %1: %2")
+                    .arg(Translate(QStringLiteral("Следующий номер")),
+                         next.isEmpty() ? QStringLiteral("—") : next);
     }
     totals_->setText(text);
 }
 
-bool TStationFrm::OpenRecord() {
-    if (recipe_.record.isEmpty() || record_)
-        return true;
-    record::RecordUrl url;
+bool TStationFrm::PrepareRun() {
+    station::ProductionSetup setup;
+    setup.packagePath = recipe_.packagePath;
+    setup.package = recipe_.package;
+    setup.ports = recipe_.ports;
+    setup.bootAll = recipe_.bootAll;
+    setup.technology = recipe_.technology;
+    setup.hardware = recipe_.hardware;
+    setup.pool = recipe_.pool;
+    setup.record = recipe_.record;
+    setup.recordFolder = QFileInfo(recipe_.path).absolutePath();
+    setup.updateLogPath = deps_.logPath;
+    setup.repeat = true;
+    setup.removalMs = recipe_.removalMs;
+    const bool answer = recipe_.continueOnProgramMismatch;
+    setup.answerQuestion = [answer](int, const QString&) { return answer; };
     QString error;
-    const QString given =
-        recipe_.record == QLatin1String("default") ? record::DefaultRecordUrl() : recipe_.record;
-    if (!record::ParseRecordUrl(given, url, error)) {
-        deps_.prompter->ShowMessage(this, windowTitle(), QStringLiteral("Record: %1").arg(error));
-        return false;
-    }
-    try {
-        record_ = record::Record::Open(url, deps_.journalPath);
-        if (!recipe_.pool.isEmpty()) {
-            const auto pools = record_->Pools(recipe_.pool);
-            if (pools.empty() || pools.front().next.isEmpty()) {
-                deps_.prompter->ShowMessage(
-                    this, windowTitle(),
-                    pools.empty()
-                        ? QStringLiteral("There is no pool named \"%1\"").arg(recipe_.pool)
-                        : QStringLiteral("The pool \"%1\" is used up").arg(recipe_.pool));
-                record_.reset();
-                return false;
-            }
-        }
-    } catch (const record::RecordError& e) {
-        deps_.prompter->ShowMessage(
-            this, windowTitle(),
-            e.Unreachable() ? station::RecordUnreachableText(url, e.Text()) : e.Text());
-        record_.reset();
+    bool usage = false;
+    run_ = station::ProductionRun::Prepare(std::move(setup), error, usage);
+    if (!run_) {
+        deps_.prompter->ShowMessage(this, windowTitle(),
+                                    usage ? QStringLiteral("Record: %1").arg(error) : error);
         return false;
     }
     return true;
 }
 
 void TStationFrm::Start() {
-    if (station_ || !OpenRecord())
+    if (station_ || !PrepareRun())
         return;
-    std::vector<station::StationPort> ports;
-    const QStringList logs = station::PortLogPaths(deps_.logPath, recipe_.ports);
-    for (int i = 0; i < recipe_.ports.size(); ++i) {
-        station::StationPort port;
-        port.name = recipe_.ports[i];
-        port.logPath = recipe_.ports.size() == 1 ? deps_.logPath : logs[i];
-        port.channels = &deps_.channels(i);
-        port.clock = &deps_.clocks(i);
-        ports.push_back(port);
-    }
-    station::StationOptions options;
-    options.pages = recipe_.package.pages;
-    options.bootAll = recipe_.bootAll;
-    options.technology = recipe_.technology;
-    options.hardware = recipe_.hardware;
-    options.repeat = true;
-    options.removalMs = recipe_.removalMs;
-    const bool answer = recipe_.continueOnProgramMismatch;
-    options.answerQuestion = [answer](int, const QString&) { return answer; };
-    if (record_) {
-        const record::RunStart described =
-            record::DescribePackage(recipe_.packagePath, recipe_.package);
-        recorded_ = std::make_unique<station::RecordedRuns>(
-            *record_, station::DescribeRuns(described, ports, recipe_.technology, recipe_.bootAll,
-                                            recipe_.hardware, recipe_.pool));
-        options.record = recorded_.get();
-        if (!recipe_.pool.isEmpty()) {
-            pool_ = std::make_unique<station::PoolNumbers>(*record_, recipe_.pool, *recorded_);
-            options.counter = pool_.get();
-        }
-    }
-    station_ = std::make_unique<station::Station>(std::move(ports), std::move(options), *this);
+    station_ = run_->BuildStation(deps_.channels, deps_.clocks, *this);
     start_->setEnabled(false);
     stop_->setEnabled(true);
     station_->Run();  // serves this window meanwhile
     station_.reset();
-    pool_.reset();
-    recorded_.reset();
     for (int i = 0; i < static_cast<int>(lanes_.size()); ++i)
         Show(i, LaneState::Idle);
     start_->setEnabled(true);

@@ -25,13 +25,9 @@ class QProgressBar;
 class QPushButton;
 
 namespace kvr {
-namespace record {
-class Record;
-}
 namespace station {
-class PoolNumbers;
-class RecordedRuns;
-}  // namespace station
+class ProductionRun;
+}
 
 namespace stationwin {
 
@@ -40,8 +36,7 @@ struct StationFormDependencies {
     std::shared_ptr<IPrompter> prompter;                 // QtPrompter
     std::function<IChannelFactory&(int port)> channels;  // the serial port
     std::function<IClock&(int port)> clocks;             // the system clock
-    QString logPath;                                     // UpdateLogPath()
-    QString journalPath;                                 // DefaultJournalPath()
+    QString logPath;  // UpdateLogPath(); the record's journal lies beside it
 };
 
 // What a lane shows, in words and colour.
@@ -83,7 +78,9 @@ private:
     void Show(int lane, LaneState state, const QString& detail = {});
     void ShowCounts(int lane);
     void ShowTotals();
-    bool OpenRecord();
+    // The run the recipe describes, its record opened and its pool checked; false after
+    // saying why.
+    bool PrepareRun();
 
     // IStationEvents, on this thread.
     void StateChanged(int port, station::PortState state, const QString& detail) override;
@@ -105,9 +102,7 @@ private:
     QPushButton* start_ = nullptr;
     QPushButton* stop_ = nullptr;
     QLabel* totals_ = nullptr;
-    std::unique_ptr<record::Record> record_;
-    std::unique_ptr<station::RecordedRuns> recorded_;
-    std::unique_ptr<station::PoolNumbers> pool_;
+    std::unique_ptr<station::ProductionRun> run_;
     std::unique_ptr<station::Station> station_;
     bool closeWhenEnded_ = false;
 };

@@ -8,8 +8,11 @@
 #include "Recipe.h"
 #include "StationForm.h"
 #include "Translate.h"
+#include "Version.h"
 
 int main(int argc, char** argv) {
+    if (kvr::PrintVersionIfAsked(argc, argv, "kvr-station"))
+        return 0;
     QApplication app(argc, argv);
     kvr::InstallQtTranslations(app);
     kvr::OpenLanguageFile(kvr::LanguageFilePath(QStringLiteral("ru")));

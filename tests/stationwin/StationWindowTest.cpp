@@ -62,7 +62,6 @@ private:
         deps.channels = [this](int i) -> IChannelFactory& { return lines_[i]->factory; };
         deps.clocks = [this](int i) -> IClock& { return lines_[i]->clock; };
         deps.logPath = dir_.filePath("log.txt");
-        deps.journalPath = dir_.filePath("journal.txt");
         return deps;
     }
 
@@ -147,8 +146,17 @@ private slots:
                                   << "no Ports";
         QTest::newRow("short hash") << "Package=kvr17.bsk\nPackageSHA256=abc\nPorts=COM5"
                                     << "PackageSHA256 takes 64";
+        // One port under two names, by the same rule as flash.
         QTest::newRow("port twice") << "Package=kvr17.bsk\nPackageSHA256=%1\nPorts=COM5; COM5"
-                                    << "Ports names COM5 twice";
+                                    << "are the same port";
+        QTest::newRow("bare and full name")
+            << "Package=kvr17.bsk\nPackageSHA256=%1\nPorts=ttyUSB0;/dev/ttyUSB0"
+            << "are the same port";
+        QTest::newRow("name case") << "Package=kvr17.bsk\nPackageSHA256=%1\nPorts=COM5;com5"
+                                   << "are the same port";
+        QTest::newRow("link beside its node")
+            << "Package=kvr17.bsk\nPackageSHA256=%1\nPorts=%3/tty-node;%3/by-id-link"
+            << "are the same port";
         QTest::newRow("nine ports")
             << "Package=kvr17.bsk\nPackageSHA256=%1\nPorts=A;B;C;D;E;F;G;H;I"
             << "1 to 8 ports";
@@ -183,8 +191,10 @@ private slots:
             return QString::fromLatin1(
                 QCryptographicHash::hash(b, QCryptographicHash::Sha256).toHex());
         };
+        WriteAll(dir_.filePath("tty-node"), QByteArray());
+        QFile::link(dir_.filePath("tty-node"), dir_.filePath("by-id-link"));
         QString text = lines;
-        text.replace("%1", sha(package)).replace("%2", sha(broken));
+        text.replace("%1", sha(package)).replace("%2", sha(broken)).replace("%3", dir_.path());
         if (!text.startsWith('['))
             text.prepend("[Station]\n");
         const QString path = dir_.filePath("recipe.ini");
@@ -214,7 +224,8 @@ private slots:
         QCOMPARE(recipe.ports, (QStringList{"COM5", "COM6", "COM7", "COM8"}));
         QVERIFY(recipe.technology);
         QCOMPARE(recipe.pool, QStringLiteral("line2"));
-        QCOMPARE(recipe.record, "sqlite:" + dir_.filePath("records.sqlite"));
+        // As given: the run finds a relative record beside the recipe.
+        QCOMPARE(recipe.record, QStringLiteral("sqlite:records.sqlite"));
         QCOMPARE(recipe.removalMs, 5000u);
     }
 };
