@@ -140,4 +140,84 @@ TEST_F(CliRecord, NoUpdateStartsWithoutTheRecordOrTheNumbersItWasAskedFor) {
     EXPECT_EQ(History().size(), 1) << "the refused commands wrote no row";
 }
 
+// A number given by hand or by a counter goes through the record: no pool gives it again, and
+// a command that would give it again is refused unless it re-numbers on purpose.
+TEST_F(CliRecord, ANumberGivenByHandIsNeverGivenAgainByAPoolOrByHand) {
+    ASSERT_EQ(Cli({"pool", "create", "line", "--first", "000101"}).exitCode, 0);
+    const QStringList byHand = {"flash",        "--port", "",  "--package", package_,
+                                "--technology", "--hw",   "3", "--record",  "default"};
+    auto on = [](QStringList args, const QString& port) {
+        args[2] = port;
+        return args;
+    };
+    {
+        DevsimProcess device(kBuiltDevsim, Device());
+        const ProcessResult first = Cli(on(byHand, device.Port()) << "--sn-first"
+                                                                  << "000101");
+        EXPECT_EQ(first.exitCode, 0) << first.err.toStdString();
+    }
+    {
+        DevsimProcess device(kBuiltDevsim, Device());
+        const ProcessResult pool = Cli(FlashFromPool(device.Port()) << "--record"
+                                                                    << "default");
+        EXPECT_EQ(pool.exitCode, 0) << pool.err.toStdString();
+        EXPECT_TRUE(pool.err.contains("S/N 000102 written")) << pool.err.toStdString();
+    }
+    DevsimProcess device(kBuiltDevsim, Device());
+    // 101 labels the same unit as 000101 to a person.
+    for (const QStringList& again : {on(byHand, device.Port()) << "--sn"
+                                                               << "101",
+                                     on(byHand, device.Port()) << "--sn-first"
+                                                               << "000102"}) {
+        const ProcessResult refused = Cli(again);
+        EXPECT_EQ(refused.exitCode, 2) << refused.err.toStdString();
+        EXPECT_TRUE(refused.err.contains("is given already")) << refused.err.toStdString();
+        EXPECT_TRUE(refused.err.contains("--renumber")) << refused.err.toStdString();
+    }
+    QJsonArray runs = History();
+    ASSERT_EQ(runs.size(), 2) << "the refused commands wrote no row";
+    const ProcessResult renumbered = Cli(on(byHand, device.Port()) << "--sn"
+                                                                   << "000101"
+                                                                   << "--renumber");
+    EXPECT_EQ(renumbered.exitCode, 0) << renumbered.err.toStdString();
+
+    const ProcessResult one = Cli({"history", "--json", "--sn", "000101"});
+    const QJsonArray rows =
+        QJsonDocument::fromJson(one.out.toUtf8()).object().value("runs").toArray();
+    ASSERT_EQ(rows.size(), 2) << one.out.toStdString();
+    EXPECT_FALSE(rows[0].toObject().value("renumbered").toBool());
+    EXPECT_TRUE(rows[1].toObject().value("renumbered").toBool())
+        << "the decision stays with the run";
+    EXPECT_EQ(Field(rows, 1, "sn_state"), "confirmed");
+    const QString status = Cli({"pool", "status", "line"}).out;
+    EXPECT_TRUE(status.contains("000103")) << status.toStdString();
+}
+
+// A text a spreadsheet would run stays text; numbers stay numbers.
+TEST_F(CliRecord, TheCsvMakesFormulaCellsInert) {
+    // No device behind the port: the run ends at once, with its row.
+    const ProcessResult flash =
+        Cli({"flash", "--port", "=1+2", "--package", package_, "--record", "default"});
+    EXPECT_EQ(flash.exitCode, 1) << flash.err.toStdString();
+    QProcess csv;
+    csv.setWorkingDirectory(dir_.path());
+    csv.start(cli_, {"history", "--csv"});
+    ASSERT_TRUE(csv.waitForFinished(kRunGuardMs));
+    const QList<QByteArray> lines = csv.readAllStandardOutput().split('\n');
+    ASSERT_EQ(lines.size(), 3);
+    const QList<QByteArray> cells = lines[1].trimmed().split(';');
+    EXPECT_EQ(cells.value(2), "\"'=1+2\"") << lines[1].toStdString();
+    EXPECT_EQ(cells.value(6), "8") << "the page count stays a number";
+}
+
+TEST(CliVersion, EveryProgramTellsItsVersion) {
+    for (const QString& program : {kBuiltCli, kBuiltDevsim}) {
+        QProcess process;
+        process.start(program, {"--version"});
+        const ProcessResult r = FinishProcess(process, kRunGuardMs);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_TRUE(r.out.trimmed().endsWith(QStringLiteral(KVR_VERSION))) << r.out.toStdString();
+    }
+}
+
 }  // namespace
