@@ -95,6 +95,21 @@ private slots:
         QVERIFY(window.findChild<QLabel*>("Totals")->text().contains("1"));
     }
 
+    // A record's password is the line's secret: neither the summary nor a refusal shows it.
+    void aRecordPasswordIsNeverShown() {
+        Recipe recipe = MakeRecipe(1);
+        recipe.record = QStringLiteral("postgresql://line:pa#ss@db/prod");
+        TStationFrm window(recipe, Deps());
+        const QString summary = window.findChild<QLabel*>("RecipeSummary")->text();
+        QVERIFY2(summary.contains("postgresql://line:"), qPrintable(summary));
+        QVERIFY2(!summary.contains("pa#ss"), qPrintable(summary));
+        window.Start();  // refused: a URL carries no password
+        QCOMPARE(prompter_->records.size(), size_t(1));
+        QVERIFY2(!prompter_->records[0].text.contains("pa#ss"),
+                 qPrintable(prompter_->records[0].text));
+        QVERIFY(!window.Running());
+    }
+
     void aClosedWindowStopsEveryLane() {
         TStationFrm window(MakeRecipe(3), Deps());  // no device on any lane
         window.show();
