@@ -102,8 +102,7 @@ TStationFrm::TStationFrm(Recipe recipe, StationFormDependencies deps, QWidget* p
 
 TStationFrm::~TStationFrm() = default;
 
-void TStationFrm::BuildLanes() {
-    auto* root = new QVBoxLayout(this);
+QString TStationFrm::SummaryText() const {
     // What the recipe says, for the operator to read and not to change.
     QStringList modes;
     if (recipe_.bootAll)
@@ -118,12 +117,53 @@ void TStationFrm::BuildLanes() {
     modes << QStringLiteral("%1 %2 с")
                  .arg(Translate(QStringLiteral("извлечение")))
                  .arg(recipe_.removalMs / 1000.0);
-    auto* summary = new QLabel(
-        QStringLiteral("%1: %2 (%3 стр.)%4")
-            .arg(Translate(QStringLiteral("Пакет")), QFileInfo(recipe_.packagePath).fileName())
-            .arg(recipe_.package.pages.size())
-            .arg(modes.isEmpty() ? QString() : QStringLiteral("; ") + modes.join("; ")),
-        this);
+    return QStringLiteral("%1: %2 (%3 стр.)%4")
+        .arg(Translate(QStringLiteral("Пакет")), QFileInfo(recipe_.packagePath).fileName())
+        .arg(recipe_.package.pages.size())
+        .arg(QStringLiteral("; ") + modes.join("; "));
+}
+
+QFrame* TStationFrm::BuildLane(int i, const std::vector<SerialPortDetails>& known) {
+    const QString port = recipe_.ports[i];
+    auto* frame = new QFrame(this);
+    frame->setObjectName(QStringLiteral("Lane%1").arg(i));
+    frame->setFrameShape(QFrame::StyledPanel);
+    frame->setMinimumSize(300, 250);
+    auto* box = new QVBoxLayout(frame);
+    const SerialPortDetails* details = station::DetailsOf(port, known);
+    const QString adapter =
+        details != nullptr ? QString::fromStdString(details->usbSerialNumber) : QString();
+    auto* name = new QLabel(
+        adapter.isEmpty() ? port : QStringLiteral("%1 (USB %2)").arg(port, adapter), frame);
+    QFont bold = name->font();
+    bold.setBold(true);
+    name->setFont(bold);
+    Lane& lane = lanes_[static_cast<size_t>(i)];
+    lane.stateLine = new QLabel(frame);
+    lane.stateLine->setObjectName(QStringLiteral("Lane%1State").arg(i));
+    lane.stateLine->setAlignment(Qt::AlignCenter);
+    lane.stateLine->setMinimumHeight(48);
+    lane.stateLine->setWordWrap(true);
+    lane.bar = new QProgressBar(frame);
+    lane.bar->setRange(0, kProgressMaximum);
+    lane.serialNumber = new QLabel(frame);
+    lane.counts = new QLabel(frame);
+    lane.message = new QLabel(frame);
+    lane.message->setObjectName(QStringLiteral("Lane%1Message").arg(i));
+    lane.message->setWordWrap(true);
+    lane.message->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    box->addWidget(name);
+    box->addWidget(lane.stateLine);
+    box->addWidget(lane.bar);
+    box->addWidget(lane.serialNumber);
+    box->addWidget(lane.counts);
+    box->addWidget(lane.message, 1);
+    return frame;
+}
+
+void TStationFrm::BuildLanes() {
+    auto* root = new QVBoxLayout(this);
+    auto* summary = new QLabel(SummaryText(), this);
     summary->setObjectName(QStringLiteral("RecipeSummary"));
     root->addWidget(summary);
 
@@ -133,41 +173,7 @@ void TStationFrm::BuildLanes() {
     const std::vector<SerialPortDetails> known = station::KnownPorts();
     lanes_.resize(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
-        const QString port = recipe_.ports[i];
-        auto* frame = new QFrame(this);
-        frame->setObjectName(QStringLiteral("Lane%1").arg(i));
-        frame->setFrameShape(QFrame::StyledPanel);
-        frame->setMinimumSize(300, 250);
-        auto* box = new QVBoxLayout(frame);
-        const SerialPortDetails* details = station::DetailsOf(port, known);
-        const QString adapter =
-            details != nullptr ? QString::fromStdString(details->usbSerialNumber) : QString();
-        auto* name = new QLabel(
-            adapter.isEmpty() ? port : QStringLiteral("%1 (USB %2)").arg(port, adapter), frame);
-        QFont bold = name->font();
-        bold.setBold(true);
-        name->setFont(bold);
-        Lane& lane = lanes_[static_cast<size_t>(i)];
-        lane.stateLine = new QLabel(frame);
-        lane.stateLine->setObjectName(QStringLiteral("Lane%1State").arg(i));
-        lane.stateLine->setAlignment(Qt::AlignCenter);
-        lane.stateLine->setMinimumHeight(48);
-        lane.stateLine->setWordWrap(true);
-        lane.bar = new QProgressBar(frame);
-        lane.bar->setRange(0, kProgressMaximum);
-        lane.serialNumber = new QLabel(frame);
-        lane.counts = new QLabel(frame);
-        lane.message = new QLabel(frame);
-        lane.message->setObjectName(QStringLiteral("Lane%1Message").arg(i));
-        lane.message->setWordWrap(true);
-        lane.message->setAlignment(Qt::AlignTop | Qt::AlignLeft);
-        box->addWidget(name);
-        box->addWidget(lane.stateLine);
-        box->addWidget(lane.bar);
-        box->addWidget(lane.serialNumber);
-        box->addWidget(lane.counts);
-        box->addWidget(lane.message, 1);
-        grid->addWidget(frame, i / columns, i % columns);
+        grid->addWidget(BuildLane(i, known), i / columns, i % columns);
         Show(i, LaneState::Idle);
         ShowCounts(i);
     }

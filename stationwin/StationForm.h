@@ -18,8 +18,10 @@
 #include "Clock.h"
 #include "Prompter.h"
 #include "Recipe.h"
+#include "SerialPorts.h"
 #include "Station.h"
 
+class QFrame;
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -75,6 +77,8 @@ private:
     };
 
     void BuildLanes();
+    QString SummaryText() const;
+    QFrame* BuildLane(int lane, const std::vector<SerialPortDetails>& known);
     void Show(int lane, LaneState state, const QString& detail = {});
     void ShowCounts(int lane);
     void ShowTotals();
