@@ -560,6 +560,17 @@ table=$work/table.md
             "$(calc '%.2f ms' v "v=$row"); $(calc '%.4f %%' '(t + r) * 100000 / u' t="$take" \
             r="$row" u="$(median ${scale_wall[${scale_counts[0]}]})") | < 1 % | |"
     done
+    # A pool's status reads counts kept with the pool: the same cost whatever the numbers used
+    # (these two figures are in microseconds).
+    for engine in sqlite postgresql; do
+        small=$(record_ms "BM_PoolStatus/$engine/100")
+        big=$(record_ms "BM_PoolStatus/$engine/1000000")
+        [ -n "$small" ] && [ -n "$big" ] || continue
+        r=$(calc '%.2f' 'b / s' b="$big" s="$small")
+        echo "| record on $engine: \`pool status\` of a pool with 1,000,000 numbers used / with" \
+            "100 ($(calc '%.3f ms' 'v / 1000' v="$big") / $(calc '%.3f ms' 'v / 1000' v="$small"))" \
+            "| $r | ≤ 1.5 | $(verdict "$r" '<=' 1.5) |"
+    done
     echo "| update log at its size limit (every entry overwrites, wrapping after the" \
         "byte-order mark): entries per second, 268-byte dump" \
         "| $(calc '%.0f' v "v=$(log_rate BM_AtLimit/frame268)") | | |"

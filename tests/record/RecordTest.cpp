@@ -1,17 +1,22 @@
 // The record itself, on SQLite and on the test command's PostgreSQL server: serial numbers
-// taken at once by several processes and threads, a pool's states from first to last number,
-// and a record written by a newer tool.
+// taken at once by several processes and threads, a pool's states from first to last number
+// and the counts it keeps of them, and a record written by a newer tool.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
 #include <QFile>
+#include <QJsonObject>
+#include <QMap>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QUuid>
+#include <atomic>
+#include <cstdio>
 #include <thread>
 
 #include "Database.h"
+#include "Journal.h"
 #include "PgTestServer.h"
 #include "Record.h"
 
@@ -23,6 +28,231 @@ constexpr int kProcesses = 2;
 constexpr int kThreads = 2;
 constexpr int kTakesEach = 500;
 constexpr int kChildFailed = 3;
+
+QString Padded(int64_t value, int width) {
+    return QStringLiteral("%1").arg(value, width, 10, QLatin1Char('0'));
+}
+
+// A pool of its own, also on a server that earlier tests' pools share.
+QString NewPool(Record& record, int width, int64_t size, QString& first) {
+    const QString name = QUuid::createUuid().toString(QUuid::Id128).left(12);
+    const int64_t base = 1 + static_cast<int64_t>(QUuid::createUuid().data1 % 100000) * 100000;
+    first = Padded(base, width);
+    record.CreatePool(name, first, Padded(base + size - 1, width));
+    return name;
+}
+
+std::unique_ptr<Database> OpenDirect(const RecordUrl& url) {
+    return url.kind == RecordUrl::Kind::Sqlite ? OpenSqlite(url.path)
+                                               : OpenPostgres(url.ConnInfo());
+}
+
+// A forked child, killed and reaped however the test ends.
+struct Child {
+    pid_t pid = -1;
+    Child() = default;
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    // The child's exit code; -1 when it did not exit by itself.
+    int Wait() {
+        int status = 0;
+        const pid_t done = waitpid(pid, &status, 0);
+        pid = -1;
+        return done > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+};
+
+// Several processes, each with its own connection and several threads, take numbers of one
+// fresh pool at once: every take succeeds, no number is given twice and none is skipped.
+void ExpectTakesAtOnceShareAndSkipNothing(const RecordUrl& url, const QString& dir) {
+    const QString journal = dir + QStringLiteral("/journal");
+    QString first;
+    const QString pool = NewPool(*Record::Open(url, journal), 12, 100000, first);
+
+    std::vector<Child> children(kProcesses);
+    for (int p = 0; p < kProcesses; ++p) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            // Each process with its own connection, as two stations have.
+            int rc = 0;
+            try {
+                auto record = Record::Open(url, journal);
+                std::vector<QStringList> taken(kThreads);
+                std::vector<std::thread> threads;
+                std::atomic<bool> failed{false};
+                for (int t = 0; t < kThreads; ++t) {
+                    threads.emplace_back([&, t] {
+                        try {
+                            for (int i = 0; i < kTakesEach; ++i)
+                                taken[t]
+                                    << record->TakeNumber(pool, QUuid::createUuid().toString());
+                        } catch (const std::exception& e) {
+                            std::fprintf(stderr, "child: %s\n", e.what());
+                            failed = true;
+                        }
+                    });
+                }
+                for (auto& thread : threads)
+                    thread.join();
+                QFile out(dir + QStringLiteral("/taken-%1").arg(p));
+                if (failed || !out.open(QIODevice::WriteOnly))
+                    rc = kChildFailed;
+                for (const QStringList& numbers : taken)
+                    out.write(numbers.join('\n').toUtf8() + '\n');
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "child: %s\n", e.what());
+                rc = kChildFailed;
+            }
+            std::fflush(nullptr);
+            _exit(rc);
+        }
+        children[static_cast<size_t>(p)].pid = child;
+    }
+    for (Child& child : children)
+        ASSERT_EQ(child.Wait(), 0) << "a take failed";
+
+    QSet<QString> all;
+    int count = 0;
+    for (int p = 0; p < kProcesses; ++p) {
+        QFile in(dir + QStringLiteral("/taken-%1").arg(p));
+        ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+        for (const QByteArray& line : in.readAll().split('\n')) {
+            if (line.isEmpty())
+                continue;
+            ++count;
+            all.insert(QString::fromUtf8(line));
+        }
+    }
+    const int total = kProcesses * kThreads * kTakesEach;
+    EXPECT_EQ(count, total);
+    EXPECT_EQ(all.size(), total) << "a number was given twice";
+    // None skipped: exactly the first `total` numbers, each with its state.
+    for (int64_t i = 0; i < total; ++i) {
+        const QString n = Padded(first.toLongLong() + i, 12);
+        ASSERT_TRUE(all.contains(n)) << n.toStdString() << " was skipped";
+    }
+    const PoolStatus status = Record::Open(url, journal)->Pools(pool).front();
+    EXPECT_EQ(status.sent, total);
+    EXPECT_EQ(status.next, Padded(first.toLongLong() + total, 12));
+}
+
+// The numbers of a pool counted afresh, by state.
+QMap<QString, int64_t> Recount(Database& db, const QString& pool) {
+    QMap<QString, int64_t> counts;
+    for (const Row& row : db.Exec(
+             QStringLiteral("SELECT state, count(*) FROM numbers WHERE pool = $1 GROUP BY state"),
+             {pool}))
+        counts[row[0].value_or(QString())] = row[1].value_or(QString()).toLongLong();
+    return counts;
+}
+
+void ExpectCountsAgree(Record& record, Database& db, const QString& pool) {
+    const PoolStatus s = record.Pools(pool).front();
+    const QMap<QString, int64_t> counted = Recount(db, pool);
+    EXPECT_EQ(s.sent, counted.value(QStringLiteral("sent")));
+    EXPECT_EQ(s.confirmed, counted.value(QStringLiteral("confirmed")));
+    EXPECT_EQ(s.failed, counted.value(QStringLiteral("failed")));
+    EXPECT_EQ(s.voided, counted.value(QStringLiteral("void")));
+    int64_t rows = 0;
+    for (int64_t c : counted)
+        rows += c;
+    EXPECT_EQ(s.free, s.last.toLongLong() - s.first.toLongLong() + 1 - rows);
+}
+
+// The test server's superuser, over the server's own socket (which trusts local users).
+QString PgSuperuserConnInfo() {
+    const QString dir = kvr::test::PgTestDir();
+    QFile socketDir(dir + QStringLiteral("/server-dir"));
+    QFile port(dir + QStringLiteral("/port"));
+    if (dir.isEmpty() || !socketDir.open(QIODevice::ReadOnly) || !port.open(QIODevice::ReadOnly))
+        return {};
+    return QStringLiteral("host='%1' port=%2 user=postgres dbname=postgres")
+        .arg(QString::fromUtf8(socketDir.readAll()).trimmed(),
+             QString::fromUtf8(port.readAll()).trimmed());
+}
+
+// A database of its own on the test server, owned by the tests' role, whose sessions start
+// with `defaults` (ALTER DATABASE … SET); dropped at the end.
+class FreshPgDatabase {
+public:
+    explicit FreshPgDatabase(const QStringList& defaults) {
+        QString error;
+        const QString text = kvr::test::PgTestUrl();
+        const QString super = PgSuperuserConnInfo();
+        if (text.isEmpty() || super.isEmpty() || !ParseRecordUrl(text, url_, error))
+            return;
+        name_ = QStringLiteral("kvr_") + QUuid::createUuid().toString(QUuid::Id128).left(12);
+        auto admin = OpenPostgres(super);
+        admin->Exec(QStringLiteral("CREATE DATABASE %1 OWNER %2").arg(name_, url_.user), {});
+        for (const QString& setting : defaults)
+            admin->Exec(QStringLiteral("ALTER DATABASE %1 SET %2").arg(name_, setting), {});
+        url_.database = name_;
+    }
+    ~FreshPgDatabase() {
+        if (!name_.isEmpty()) {
+            try {
+                OpenPostgres(PgSuperuserConnInfo())
+                    ->Exec(QStringLiteral("DROP DATABASE %1 WITH (FORCE)").arg(name_), {});
+            } catch (const RecordError& e) {
+                std::fprintf(stderr, "dropping %s: %s\n", qPrintable(name_), e.what());
+            }
+        }
+    }
+    bool Made() const { return !name_.isEmpty(); }
+    const RecordUrl& Url() const { return url_; }
+
+private:
+    RecordUrl url_;
+    QString name_;
+};
+
+// The record's journal holding `entries` for `url`, as a station that lost the record wrote it.
+void Journaled(const RecordUrl& url, const QString& path, const std::vector<QJsonObject>& entries) {
+    Journal journal(path);
+    for (const QJsonObject& entry : entries)
+        journal.Append(url.Text(), entry);
+}
+
+QJsonObject SettleEntry(const QString& number, bool confirmed) {
+    return {{QStringLiteral("op"), QStringLiteral("settle")},
+            {QStringLiteral("number"), number},
+            {QStringLiteral("confirmed"), confirmed},
+            {QStringLiteral("at"), QStringLiteral("2026-12-09T19:30:05.120Z")}};
+}
+
+// Takes, settles, voids and a replayed journal on one pool of `url`; returns the pool.
+QString MixStates(const RecordUrl& url, const QString& journal) {
+    auto record = Record::Open(url, journal);
+    QString first;
+    const QString pool = NewPool(*record, 8, 20, first);
+    auto n = [&](int i) { return Padded(first.toLongLong() + i, 8); };
+
+    record->VoidNumber(n(5), "ahead, never given");
+    for (int i = 0; i < 8; ++i)
+        record->TakeNumber(pool, QStringLiteral("run-%1-%2").arg(pool).arg(i));
+    record->SettleNumber(n(0), true);
+    record->SettleNumber(n(1), false);
+    record->SettleNumber(n(2), true);
+    record->SettleNumber(n(2), false);  // settled already: no change
+    record->VoidNumber(n(3), "sent, then scrapped");
+    record->VoidNumber(n(0), "confirmed, then scrapped");
+    record->VoidNumber(n(5), "voided twice");
+    record->VoidNumber(n(15), "far ahead");
+    record.reset();
+    // Endings a station kept while the record was out of reach, one of them twice; the
+    // replay at the next open writes them.
+    Journaled(url, journal,
+              {SettleEntry(n(4), true), SettleEntry(n(4), true), SettleEntry(n(6), false),
+               SettleEntry(n(3), true), SettleEntry(n(19), true)});
+    return pool;
+}
 
 class RecordTest : public ::testing::TestWithParam<const char*> {
 protected:
@@ -39,88 +269,12 @@ protected:
     }
     std::unique_ptr<Record> Open() const { return Record::Open(url_, dir_.filePath("journal")); }
 
-    // A pool of its own, also on a server that earlier tests' pools share.
-    QString NewPool(Record& record, int width, int64_t size, QString& first) {
-        const QString name = QUuid::createUuid().toString(QUuid::Id128).left(12);
-        const int64_t base = 1 + static_cast<int64_t>(QUuid::createUuid().data1 % 100000) * 100000;
-        first = QStringLiteral("%1").arg(base, width, 10, QLatin1Char('0'));
-        record.CreatePool(name, first,
-                          QStringLiteral("%1").arg(base + size - 1, width, 10, QLatin1Char('0')));
-        return name;
-    }
-
     QTemporaryDir dir_;
     RecordUrl url_;
 };
 
 TEST_P(RecordTest, ProcessesAndThreadsTakingAtOnceNeverShareOrSkipANumber) {
-    QString first;
-    const QString pool = NewPool(*Open(), 12, 100000, first);
-
-    std::vector<pid_t> children;
-    for (int p = 0; p < kProcesses; ++p) {
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            // Each process with its own connection, as two stations have.
-            int rc = 0;
-            try {
-                auto record = Open();
-                std::vector<QStringList> taken(kThreads);
-                std::vector<std::thread> threads;
-                for (int t = 0; t < kThreads; ++t) {
-                    threads.emplace_back([&, t] {
-                        for (int i = 0; i < kTakesEach; ++i)
-                            taken[t] << record->TakeNumber(pool, QUuid::createUuid().toString());
-                    });
-                }
-                for (auto& thread : threads)
-                    thread.join();
-                QFile out(dir_.filePath(QStringLiteral("taken-%1").arg(p)));
-                if (!out.open(QIODevice::WriteOnly))
-                    rc = kChildFailed;
-                for (const QStringList& numbers : taken)
-                    out.write(numbers.join('\n').toUtf8() + '\n');
-            } catch (const std::exception& e) {
-                std::fprintf(stderr, "child: %s\n", e.what());
-                rc = kChildFailed;
-            }
-            std::fflush(nullptr);
-            _exit(rc);
-        }
-        children.push_back(child);
-    }
-    for (pid_t child : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
-
-    QSet<QString> all;
-    int count = 0;
-    for (int p = 0; p < kProcesses; ++p) {
-        QFile in(dir_.filePath(QStringLiteral("taken-%1").arg(p)));
-        ASSERT_TRUE(in.open(QIODevice::ReadOnly));
-        for (const QByteArray& line : in.readAll().split('\n')) {
-            if (line.isEmpty())
-                continue;
-            ++count;
-            all.insert(QString::fromUtf8(line));
-        }
-    }
-    const int total = kProcesses * kThreads * kTakesEach;
-    EXPECT_EQ(count, total);
-    EXPECT_EQ(all.size(), total) << "a number was given twice";
-    // None skipped: exactly the first `total` numbers, each with its state.
-    for (int64_t i = 0; i < total; ++i) {
-        const QString n =
-            QStringLiteral("%1").arg(first.toLongLong() + i, 12, 10, QLatin1Char('0'));
-        ASSERT_TRUE(all.contains(n)) << n.toStdString() << " was skipped";
-    }
-    const PoolStatus status = Open()->Pools(pool).front();
-    EXPECT_EQ(status.sent, total);
-    EXPECT_EQ(status.next,
-              QStringLiteral("%1").arg(first.toLongLong() + total, 12, 10, QLatin1Char('0')));
+    ExpectTakesAtOnceShareAndSkipNothing(url_, dir_.path());
 }
 
 TEST_P(RecordTest, APoolGoesFromFirstToLastAndEveryNumberKeepsItsState) {
@@ -159,6 +313,94 @@ TEST_P(RecordTest, APoolGoesFromFirstToLastAndEveryNumberKeepsItsState) {
     EXPECT_EQ(s.failed, 1);
     EXPECT_EQ(s.sent, 1);
     EXPECT_EQ(s.voided, 2);
+}
+
+TEST_P(RecordTest, APoolsCountsAgreeWithItsNumbersAfterEveryKindOfChange) {
+    const QString journal = dir_.filePath("journal");
+    const QString pool = MixStates(url_, journal);
+    auto record = Open();
+    EXPECT_FALSE(QFile::exists(journal)) << "the journal was replayed";
+    auto db = OpenDirect(url_);
+    ExpectCountsAgree(*record, *db, pool);
+    const PoolStatus s = record->Pools(pool).front();
+    EXPECT_EQ(s.sent, 2);
+    EXPECT_EQ(s.confirmed, 2);
+    EXPECT_EQ(s.failed, 2);
+    EXPECT_EQ(s.voided, 4);
+    EXPECT_EQ(s.free, 10);
+    EXPECT_EQ(s.next, Padded(s.first.toLongLong() + 9, 8));
+}
+
+// A record as the first released schema left it (its tables never change), with numbers in
+// every state: opened now, it is upgraded through every later step and its pools' counts come
+// from its numbers.
+TEST_P(RecordTest, ARecordMadeBeforeTheCountsGetsThemFromItsNumbers) {
+    std::unique_ptr<FreshPgDatabase> fresh;
+    RecordUrl url = url_;
+    if (url.kind == RecordUrl::Kind::Postgres) {
+        fresh = std::make_unique<FreshPgDatabase>(QStringList());
+        ASSERT_TRUE(fresh->Made());
+        url = fresh->Url();
+    }
+    {
+        auto db = OpenDirect(url);
+        for (const char* statement : {
+                 "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
+                 "INSERT INTO meta (key, value) VALUES ('schema_version', '1')",
+                 "CREATE TABLE runs (id TEXT PRIMARY KEY, station TEXT NOT NULL,"
+                 " port TEXT NOT NULL, adapter TEXT, package_name TEXT NOT NULL,"
+                 " package_sha256 TEXT NOT NULL, page_count INTEGER NOT NULL,"
+                 " hardware_versions TEXT NOT NULL, program_versions TEXT NOT NULL,"
+                 " technology INTEGER NOT NULL, boot_all INTEGER NOT NULL, hw TEXT, pool TEXT,"
+                 " started_at TEXT NOT NULL, ended_at TEXT, duration_ms BIGINT, outcome TEXT,"
+                 " outcome_text TEXT, pages_sent INTEGER, serial_number TEXT,"
+                 " serial_confirmed INTEGER, log_path TEXT)",
+                 "CREATE INDEX runs_serial_number ON runs (serial_number)",
+                 "CREATE INDEX runs_started_at ON runs (started_at)",
+                 "CREATE TABLE pools (name TEXT PRIMARY KEY, width INTEGER NOT NULL,"
+                 " first_value BIGINT NOT NULL, last_value BIGINT NOT NULL,"
+                 " next_value BIGINT NOT NULL, created_at TEXT NOT NULL)",
+                 "CREATE TABLE numbers (pool TEXT NOT NULL REFERENCES pools (name),"
+                 " value BIGINT NOT NULL, number TEXT NOT NULL UNIQUE, state TEXT NOT NULL,"
+                 " run_id TEXT, taken_at TEXT NOT NULL, settled_at TEXT, reason TEXT,"
+                 " PRIMARY KEY (pool, value))",
+                 "CREATE INDEX numbers_run_id ON numbers (run_id)",
+                 // Two pools: 101–120 with 8 taken, one voided ahead and one far ahead;
+                 // 501–503 untouched.
+                 "INSERT INTO pools VALUES ('line1', 6, 101, 120, 109, '2026-12-01T08:00:00Z'),"
+                 " ('line2', 6, 501, 503, 501, '2026-12-01T08:00:00Z')",
+                 "INSERT INTO numbers (pool, value, number, state, run_id, taken_at) VALUES"
+                 " ('line1', 101, '000101', 'confirmed', 'a', '2026-12-01T08:01:00Z'),"
+                 " ('line1', 102, '000102', 'failed', 'b', '2026-12-01T08:02:00Z'),"
+                 " ('line1', 103, '000103', 'confirmed', 'c', '2026-12-01T08:03:00Z'),"
+                 " ('line1', 104, '000104', 'void', 'd', '2026-12-01T08:04:00Z'),"
+                 " ('line1', 105, '000105', 'void', NULL, '2026-12-01T08:00:30Z'),"
+                 " ('line1', 106, '000106', 'sent', 'e', '2026-12-01T08:06:00Z'),"
+                 " ('line1', 107, '000107', 'sent', 'f', '2026-12-01T08:07:00Z'),"
+                 " ('line1', 108, '000108', 'confirmed', 'g', '2026-12-01T08:08:00Z'),"
+                 " ('line1', 109, '000109', 'void', NULL, '2026-12-01T08:08:30Z'),"
+                 " ('line1', 115, '000115', 'void', NULL, '2026-12-01T08:09:00Z')",
+             })
+            db->Exec(QString::fromUtf8(statement));
+    }
+    QTemporaryDir dir;
+    auto record = Record::Open(url, dir.filePath("journal"));
+    auto db = OpenDirect(url);
+    EXPECT_EQ(db->Exec(QStringLiteral("SELECT value FROM meta WHERE key = 'schema_version'"))
+                  .front()
+                  .front(),
+              QString::number(kSchemaVersion));
+    ExpectCountsAgree(*record, *db, "line1");
+    ExpectCountsAgree(*record, *db, "line2");
+    const PoolStatus s = record->Pools("line1").front();
+    EXPECT_EQ(s.confirmed, 3);
+    EXPECT_EQ(s.voided, 4);
+    EXPECT_EQ(s.next, "000110") << "the number voided ahead is skipped";
+    EXPECT_EQ(record->Pools("line2").front().free, 3);
+    // The counts go on from there.
+    EXPECT_EQ(record->TakeNumber("line1", "h"), "000110");
+    record->VoidNumber("000106", "scrapped");
+    ExpectCountsAgree(*record, *db, "line1");
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, RecordTest, ::testing::Values("sqlite", "postgresql"),
