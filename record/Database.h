@@ -41,6 +41,7 @@ public:
     // A transaction that takes the write lock at once: two writers never both read the same
     // counter before either has written it.
     virtual void BeginWrite() = 0;
+    // Ends the transaction either way: what a failed COMMIT left open is rolled back.
     virtual void Commit() = 0;
     // Never throws: a broken connection has rolled back already.
     virtual void Rollback() noexcept = 0;
@@ -69,9 +70,11 @@ public:
     }
     WriteTransaction(const WriteTransaction&) = delete;
     WriteTransaction& operator=(const WriteTransaction&) = delete;
+    // A COMMIT that fails (SQLite's BUSY keeps the transaction open) is rolled back by the
+    // destructor, so later statements never run inside it.
     void Commit() {
-        done_ = true;
         db_.Commit();
+        done_ = true;
     }
 
 private:

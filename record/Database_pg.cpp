@@ -85,7 +85,14 @@ public:
     }
 
     void BeginWrite() override { Exec(QStringLiteral("BEGIN"), {}); }
-    void Commit() override { Exec(QStringLiteral("COMMIT"), {}); }
+    void Commit() override {
+        try {
+            Exec(QStringLiteral("COMMIT"), {});
+        } catch (const RecordError&) {
+            Rollback();  // the server ends it already; a session never stays inside it
+            throw;
+        }
+    }
     void Rollback() noexcept override {
         if (PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_IDLE) {
             PQclear(PQexec(conn_, "ROLLBACK"));

@@ -95,7 +95,15 @@ public:
     }
 
     void BeginWrite() override { Exec(QStringLiteral("BEGIN IMMEDIATE"), {}); }
-    void Commit() override { Exec(QStringLiteral("COMMIT"), {}); }
+    void Commit() override {
+        try {
+            Exec(QStringLiteral("COMMIT"), {});
+        } catch (const RecordError&) {
+            // A BUSY COMMIT leaves the transaction open; the next write would fall into it.
+            Rollback();
+            throw;
+        }
+    }
     void Rollback() noexcept override {
         if (sqlite3_get_autocommit(db_) == 0)
             sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);

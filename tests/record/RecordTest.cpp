@@ -1,7 +1,9 @@
 // The record itself, on SQLite and on the test command's PostgreSQL server: serial numbers
 // taken at once by several processes and threads, a pool's states from first to last number
-// and the counts it keeps of them, and a record written by a newer tool.
+// and the counts it keeps of them, a record written by a newer tool, and a SQLite COMMIT that
+// fails.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +15,7 @@
 #include <QUuid>
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <thread>
 
 #include "Database.h"
@@ -440,6 +443,65 @@ TEST(RecordSchema, ARecordFromANewerToolIsRefusedAndLeftAsItIs) {
     EXPECT_THROW(Record::Open(url, dir.filePath("journal")), RecordError);
     ASSERT_TRUE(text.open(QIODevice::ReadOnly));
     EXPECT_EQ(text.readAll(), QByteArray("S/N 000101 went to line 2\n"));
+}
+
+// SQLite keeps a transaction open when its COMMIT fails with BUSY. `writeAndCommit` writes
+// "lost" and commits while another connection reads: the COMMIT fails, and the record's next
+// write must then be committed on its own, without the failed one's.
+void ExpectAFailedCommitLeavesNoTransactionOpen(
+    const std::function<void(Database&)>& writeAndCommit) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("records.sqlite");
+    auto db = OpenSqlite(path);
+    // A COMMIT waits for readers only with the rollback journal (the record itself uses WAL);
+    // a short wait makes it give up at once.
+    db->Exec(QStringLiteral("PRAGMA journal_mode=DELETE"));
+    db->Exec(QStringLiteral("PRAGMA busy_timeout=50"));
+    db->Exec(QStringLiteral("CREATE TABLE t (v TEXT)"));
+
+    sqlite3* reader = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(path.toUtf8().constData(), &reader, SQLITE_OPEN_READWRITE, nullptr),
+              SQLITE_OK);
+    std::unique_ptr<sqlite3, decltype(&sqlite3_close)> closer(reader, &sqlite3_close);
+    auto values = [&] {
+        QStringList seen;
+        sqlite3_stmt* statement = nullptr;
+        sqlite3_prepare_v2(reader, "SELECT v FROM t ORDER BY v", -1, &statement, nullptr);
+        while (sqlite3_step(statement) == SQLITE_ROW)
+            seen << QString::fromUtf8(
+                reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)));
+        sqlite3_finalize(statement);
+        return seen.join(u',').toStdString();
+    };
+    // A read transaction that the writer's COMMIT has to wait for.
+    ASSERT_EQ(sqlite3_exec(reader, "BEGIN", nullptr, nullptr, nullptr), SQLITE_OK);
+    values();
+    try {
+        writeAndCommit(*db);
+        FAIL() << "the COMMIT went through under a reader";
+    } catch (const RecordError& e) {
+        EXPECT_TRUE(e.Unreachable()) << "busy, worth trying again: " << e.what();
+    }
+    ASSERT_EQ(sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+
+    db->Exec(QStringLiteral("INSERT INTO t VALUES ('kept')"));
+    EXPECT_EQ(values(), "kept") << "the next write went into the failed transaction";
+}
+
+TEST(RecordSqlite, ACommitThatFailsLeavesNoTransactionOpen) {
+    ExpectAFailedCommitLeavesNoTransactionOpen([](Database& db) {
+        WriteTransaction transaction(db);
+        db.Exec(QStringLiteral("INSERT INTO t VALUES ('lost')"));
+        transaction.Commit();
+    });
+}
+
+TEST(RecordSqlite, TheConnectionsOwnCommitEndsItsTransactionWhenItFails) {
+    ExpectAFailedCommitLeavesNoTransactionOpen([](Database& db) {
+        db.BeginWrite();
+        db.Exec(QStringLiteral("INSERT INTO t VALUES ('lost')"));
+        db.Commit();
+    });
 }
 
 TEST(RecordUrlText, NamesAreReadAsTheirOwnersMeanThem) {
