@@ -13,6 +13,10 @@ constexpr int kTcpUserTimeoutMs = 5000;
 // A writer waits for another's row lock at most this long; a statement runs at most this long.
 constexpr const char* kLockTimeout = "10s";
 constexpr const char* kStatementTimeout = "30s";
+// A station frozen or powered off inside a transaction (a taken number's) holds the pool's row
+// lock; the server ends its session after this long instead of after the TCP keepalive (hours
+// for a host that still answers it, a stopped process).
+constexpr const char* kIdleInTransactionTimeout = "5s";
 // Serialises first-time schema creation between stations.
 constexpr const char* kSchemaLockKey = "727017";
 
@@ -123,6 +127,23 @@ private:
         Exec(QStringLiteral("SET statement_timeout = '%1'").arg(QLatin1String(kStatementTimeout)),
              {});
         Exec(QStringLiteral("SET client_encoding = 'UTF8'"), {});
+        Exec(QStringLiteral("SET idle_in_transaction_session_timeout = '%1'")
+                 .arg(QLatin1String(kIdleInTransactionTimeout)),
+             {});
+        // Whatever the server, database or role default to: the pool's "UPDATE pools …
+        // RETURNING" waits for another station's row lock and then reads its committed value,
+        // which only READ COMMITTED does (a stricter level fails the take, and CreatePool's
+        // check after the schema lock would read a snapshot taken before it).
+        Exec(QStringLiteral(
+                 "SET SESSION CHARACTERISTICS AS TRANSACTION ISOLATION LEVEL READ COMMITTED"),
+             {});
+        // A database left read-only by default would refuse every take.
+        Exec(QStringLiteral("SET default_transaction_read_only = off"), {});
+        // A taken number must survive a server crash once its COMMIT returned; a stronger
+        // setting (a synchronous standby) is kept.
+        Exec(QStringLiteral("SELECT set_config('synchronous_commit', 'on', false)"
+                            " WHERE current_setting('synchronous_commit') = 'off'"),
+             {});
     }
 
     QString Reason(const PGresult* result) const {

@@ -1,19 +1,25 @@
 // The record itself, on SQLite and on the test command's PostgreSQL server: serial numbers
 // taken at once by several processes and threads, a pool's states from first to last number
-// and the counts it keeps of them, a record written by a newer tool, and a SQLite COMMIT that
-// fails.
+// and the counts it keeps of them, a record written by a newer tool, a server whose defaults
+// differ from what the pool relies on, a station frozen inside its take, and a SQLite COMMIT
+// that fails.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonObject>
 #include <QMap>
 #include <QSet>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QUuid>
+#include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <thread>
@@ -30,6 +36,7 @@ using namespace kvr::record;
 constexpr int kProcesses = 2;
 constexpr int kThreads = 2;
 constexpr int kTakesEach = 500;
+constexpr int kChildRefused = 1;
 constexpr int kChildFailed = 3;
 
 QString Padded(int64_t value, int width) {
@@ -443,6 +450,153 @@ TEST(RecordSchema, ARecordFromANewerToolIsRefusedAndLeftAsItIs) {
     EXPECT_THROW(Record::Open(url, dir.filePath("journal")), RecordError);
     ASSERT_TRUE(text.open(QIODevice::ReadOnly));
     EXPECT_EQ(text.readAll(), QByteArray("S/N 000101 went to line 2\n"));
+}
+
+// A server whose defaults make every transaction REPEATABLE READ: the record's sessions still
+// work as the pool needs.
+TEST(RecordServerDefaults, RepeatableReadByDefaultStillGivesEveryNumberOnceAndInOrder) {
+    FreshPgDatabase fresh({QStringLiteral("default_transaction_isolation = 'repeatable read'")});
+    if (!fresh.Made())
+        GTEST_SKIP() << "no PostgreSQL test server (ctest starts one)";
+    QTemporaryDir dir;
+    ExpectTakesAtOnceShareAndSkipNothing(fresh.Url(), dir.path());
+}
+
+TEST(RecordServerDefaults, RepeatableReadByDefaultStillKeepsTwoPoolsFromOverlapping) {
+    FreshPgDatabase fresh({QStringLiteral("default_transaction_isolation = 'repeatable read'")});
+    if (!fresh.Made())
+        GTEST_SKIP() << "no PostgreSQL test server (ctest starts one)";
+    QTemporaryDir dir;
+    const QString journal = dir.filePath("journal");
+    Record::Open(fresh.Url(), journal);  // the schema, made once
+
+    // Both creations are held up inside their transactions until both are under way, so that
+    // each has begun before the other commits, whatever the scheduling.
+    auto holder = OpenPostgres(fresh.Url().ConnInfo());
+    holder->BeginWrite();
+    holder->Exec(QStringLiteral("LOCK TABLE pools IN ACCESS EXCLUSIVE MODE"));
+    std::vector<Child> children(2);
+    for (int p = 0; p < 2; ++p) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            int rc = 0;
+            try {
+                // Overlapping ranges under two names.
+                Record::Open(fresh.Url(), journal)
+                    ->CreatePool(QStringLiteral("line%1").arg(p), Padded(1000 + p * 500, 6),
+                                 Padded(2000 + p * 500, 6));
+            } catch (const RecordError& e) {
+                std::fprintf(stderr, "child %d: %s\n", p, e.what());
+                rc = e.Unreachable() ? kChildFailed : kChildRefused;
+            }
+            std::fflush(nullptr);
+            _exit(rc);
+        }
+        children[static_cast<size_t>(p)].pid = child;
+    }
+    auto watcher = OpenPostgres(fresh.Url().ConnInfo());
+    for (;;) {
+        const Rows waiting = watcher->Exec(QStringLiteral(
+            "SELECT count(*) FROM pg_locks WHERE NOT granted"
+            " AND database = (SELECT oid FROM pg_database WHERE datname = current_database())"));
+        if (waiting.front().front() == QStringLiteral("2"))
+            break;
+        for (Child& child : children)
+            ASSERT_EQ(waitpid(child.pid, nullptr, WNOHANG), 0) << "a creation ended unheld";
+        QThread::msleep(10);
+    }
+    holder->Commit();
+
+    std::vector<int> codes;
+    for (Child& child : children)
+        codes.push_back(child.Wait());
+    std::sort(codes.begin(), codes.end());
+    EXPECT_EQ(codes, (std::vector<int>{0, kChildRefused})) << "exactly one pool is made";
+    EXPECT_EQ(Record::Open(fresh.Url(), journal)->Pools().size(), 1U);
+}
+
+// Defaults that would make a take fail, or a taken number go with a server crash: the record's
+// sessions set what they rely on.
+TEST(RecordServerDefaults, ReadOnlyAndAsynchronousCommitByDefaultAreSetAside) {
+    FreshPgDatabase fresh({QStringLiteral("default_transaction_isolation = 'serializable'"),
+                           QStringLiteral("default_transaction_read_only = on"),
+                           QStringLiteral("synchronous_commit = off"),
+                           QStringLiteral("idle_in_transaction_session_timeout = 0")});
+    if (!fresh.Made())
+        GTEST_SKIP() << "no PostgreSQL test server (ctest starts one)";
+    QTemporaryDir dir;
+    auto record = Record::Open(fresh.Url(), dir.filePath("journal"));
+    QString first;
+    const QString pool = NewPool(*record, 6, 10, first);
+    EXPECT_EQ(record->TakeNumber(pool, "run"), first);
+
+    auto db = OpenPostgres(fresh.Url().ConnInfo());
+    auto setting = [&](const char* name) {
+        return db->Exec(QStringLiteral("SELECT current_setting($1)"), {QString::fromUtf8(name)})
+            .front()
+            .front()
+            .value_or(QString())
+            .toStdString();
+    };
+    EXPECT_EQ(setting("transaction_isolation"), "read committed");
+    EXPECT_EQ(setting("default_transaction_read_only"), "off");
+    EXPECT_EQ(setting("synchronous_commit"), "on");
+    EXPECT_NE(setting("idle_in_transaction_session_timeout"), "0");
+}
+
+// A station stopped dead inside the transaction of its take (SIGSTOP: the process holds its
+// connection and its host still answers, as a frozen or hung station does) keeps the pool's
+// row locked; the other stations get their numbers once the server has ended its session, not
+// after a lock wait fails.
+TEST(RecordServerDefaults, AStationFrozenInsideItsTakeHoldsThePoolForSecondsOnly) {
+    const QString text = kvr::test::PgTestUrl();
+    if (text.isEmpty())
+        GTEST_SKIP() << "no PostgreSQL test server (ctest starts one)";
+    RecordUrl url;
+    QString error;
+    ASSERT_TRUE(ParseRecordUrl(text, url, error));
+    QTemporaryDir dir;
+    QString first;
+    const QString pool = NewPool(*Record::Open(url, dir.filePath("journal")), 6, 10, first);
+
+    Child frozen;
+    frozen.pid = fork();
+    ASSERT_GE(frozen.pid, 0);
+    if (frozen.pid == 0) {
+        try {
+            auto record = Record::Open(url, dir.filePath("journal-frozen"));
+            // The take stamps its number after it has locked the pool's row: it stops there.
+            record->SetNow([] {
+                raise(SIGSTOP);
+                return QDateTime::currentDateTimeUtc();
+            });
+            record->TakeNumber(pool, "frozen");
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "frozen child: %s\n", e.what());
+        }
+        std::fflush(nullptr);
+        _exit(kChildFailed);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(frozen.pid, &status, WUNTRACED), frozen.pid);
+    ASSERT_TRUE(WIFSTOPPED(status)) << "the child ended before its take";
+
+    auto record = Record::Open(url, dir.filePath("journal"));
+    QElapsedTimer timer;
+    timer.start();
+    QString number;
+    try {
+        number = record->TakeNumber(pool, "next station");
+    } catch (const RecordError& e) {
+        FAIL() << "the pool stayed locked: " << e.what();
+    }
+    const qint64 firstMs = timer.elapsed();
+    // The frozen take never committed: its number is given, not lost.
+    EXPECT_EQ(number, first);
+    EXPECT_EQ(record->TakeNumber(pool, "after"), Padded(first.toLongLong() + 1, 6));
+    std::printf("first number after the frozen station: %lld ms; the next: %lld ms\n",
+                static_cast<long long>(firstMs), static_cast<long long>(timer.elapsed() - firstMs));
 }
 
 // SQLite keeps a transaction open when its COMMIT fails with BUSY. `writeAndCommit` writes
