@@ -473,6 +473,8 @@ TEST(RecordServerDefaults, RepeatableReadByDefaultStillKeepsTwoPoolsFromOverlapp
     // Both creations are held up inside their transactions until both are under way, so that
     // each has begun before the other commits, whatever the scheduling.
     auto holder = OpenPostgres(fresh.Url().ConnInfo());
+    // It waits idle inside its transaction for as long as the children take to get there.
+    holder->Exec(QStringLiteral("SET idle_in_transaction_session_timeout = 0"));
     holder->BeginWrite();
     holder->Exec(QStringLiteral("LOCK TABLE pools IN ACCESS EXCLUSIVE MODE"));
     std::vector<Child> children(2);
