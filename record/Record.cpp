@@ -423,7 +423,8 @@ void Record::CountState(const QString& pool, const QString& from, const QString&
         counts << QStringLiteral("%1 = %1 - 1").arg(CountColumn(from));
     if (!to.isEmpty())
         counts << QStringLiteral("%1 = %1 + 1").arg(CountColumn(to));
-    db_->Exec(QStringLiteral("UPDATE pools SET %1 WHERE name = $1").arg(counts.join(QStringLiteral(", "))),
+    db_->Exec(QStringLiteral("UPDATE pools SET %1 WHERE name = $1")
+                  .arg(counts.join(QStringLiteral(", "))),
               {pool});
 }
 
@@ -467,11 +468,11 @@ void Record::VoidNumber(const QString& number, const QString& reason) {
                 // Changed only from the state read, so that the right count goes down; a settle
                 // that came in between is read again.
                 const QString state = ToText(had[0][0]);
-                const Rows updated = db_->Exec(
-                    QStringLiteral("UPDATE numbers SET state = 'void', settled_at = $2,"
-                                   " reason = $3 WHERE number = $1 AND state = $4"
-                                   " RETURNING number"),
-                    {number, at, reason, state});
+                const Rows updated =
+                    db_->Exec(QStringLiteral("UPDATE numbers SET state = 'void', settled_at = $2,"
+                                             " reason = $3 WHERE number = $1 AND state = $4"
+                                             " RETURNING number"),
+                              {number, at, reason, state});
                 if (updated.empty())
                     continue;
                 CountState(pool, state, voided);
