@@ -382,10 +382,10 @@ QString Record::TakeNumber(const QString& pool, const QString& runId) {
             const int64_t value = ToInt(taken[0][0]);
             const QString number = Number(value, static_cast<int>(ToInt(taken[0][1])));
             // Voided, or given by hand before (inside the range or before the pool was made).
-            const Rows voided = db_->Exec(
-                QStringLiteral("SELECT 1 FROM numbers WHERE pool = $1 AND value = $2"
-                               " UNION ALL SELECT 1 FROM given_numbers WHERE value = $2"),
-                {pool, QString::number(value)});
+            const Rows voided =
+                db_->Exec(QStringLiteral("SELECT 1 FROM numbers WHERE pool = $1 AND value = $2"
+                                         " UNION ALL SELECT 1 FROM given_numbers WHERE value = $2"),
+                          {pool, QString::number(value)});
             if (!voided.empty())
                 continue;
             db_->Exec(QStringLiteral("INSERT INTO numbers (pool, value, number, state, run_id,"
@@ -497,12 +497,12 @@ void Record::VoidNumber(const QString& number, const QString& reason) {
 std::optional<GivenNumber> Record::GivenLocked(const QString& given) {
     const QString v = QString::number(given.toLongLong());
     // Pools never overlap, so one range at most holds the value.
-    Rows rows = db_->Exec(
-        QStringLiteral("SELECT n.number, n.pool, n.state, n.run_id, n.taken_at, r.station"
-                       " FROM pools p JOIN numbers n ON n.pool = p.name AND n.value = $1"
-                       " LEFT JOIN runs r ON r.id = n.run_id"
-                       " WHERE p.first_value <= $1 AND p.last_value >= $1"),
-        {v});
+    Rows rows =
+        db_->Exec(QStringLiteral("SELECT n.number, n.pool, n.state, n.run_id, n.taken_at, r.station"
+                                 " FROM pools p JOIN numbers n ON n.pool = p.name AND n.value = $1"
+                                 " LEFT JOIN runs r ON r.id = n.run_id"
+                                 " WHERE p.first_value <= $1 AND p.last_value >= $1"),
+                  {v});
     if (rows.empty()) {
         rows = db_->Exec(QStringLiteral("SELECT g.number, '', g.state, g.run_id, g.taken_at,"
                                         " r.station FROM given_numbers g"
@@ -540,45 +540,55 @@ bool Record::GiveNumber(const QString& number, const QString& runId, bool renumb
     const QString v = QString::number(value);
     return Reaching([&] {
         WriteTransaction transaction(*db_);
-        const std::optional<GivenNumber> had = GivenLocked(number);
-        // A give whose commit went through before the connection broke is not refused now.
-        if (had && had->runId == runId)
-            return true;
-        if (had && !renumber) {
-            if (holder != nullptr)
-                *holder = *had;
-            return false;
-        }
-        const QString at = Stamp();
-        const Rows pools = db_->Exec(QStringLiteral("SELECT name, width FROM pools"
-                                                    " WHERE first_value <= $1 AND last_value >= $1"),
-                                     {v});
-        if (!pools.empty()) {
-            const QString pool = ToText(pools[0][0]);
-            if (had) {
-                db_->Exec(QStringLiteral("UPDATE numbers SET state = 'sent', run_id = $3,"
-                                         " taken_at = $4, settled_at = NULL, reason = NULL"
-                                         " WHERE pool = $1 AND value = $2"),
-                          {pool, v, runId, at});
-                CountState(pool, had->state, QStringLiteral("sent"));
-            } else {
-                db_->Exec(QStringLiteral("INSERT INTO numbers (pool, value, number, state, run_id,"
-                                         " taken_at) VALUES ($1, $2, $3, 'sent', $4, $5)"),
-                          {pool, v, Number(value, static_cast<int>(ToInt(pools[0][1]))), runId,
-                           at});
-                CountState(pool, QString(), QStringLiteral("sent"));
+        const Rows pools =
+            db_->Exec(QStringLiteral("SELECT name, width FROM pools"
+                                     " WHERE first_value <= $1 AND last_value >= $1"),
+                      {v});
+        const QString pool = pools.empty() ? QString() : ToText(pools[0][0]);
+        // The pool's row lock first, as a take holds it: a take of the same value waits here
+        // rather than crossing this transaction.
+        if (!pool.isEmpty())
+            db_->Exec(QStringLiteral("UPDATE pools SET next_value = next_value WHERE name = $1"),
+                      {pool});
+        for (;;) {
+            const std::optional<GivenNumber> had = GivenLocked(number);
+            // A give whose commit went through before the connection broke is not refused now.
+            if (had && had->runId == runId)
+                return true;
+            if (had && !renumber) {
+                if (holder != nullptr)
+                    *holder = *had;
+                return false;
             }
-        } else {
-            db_->Exec(QStringLiteral("DELETE FROM given_numbers WHERE value = $1"), {v});
-            db_->Exec(QStringLiteral("INSERT INTO given_numbers (value, number, state, run_id,"
-                                     " taken_at) VALUES ($1, $2, 'sent', $3, $4)"),
-                      {v, number, runId, at});
+            const QString at = Stamp();
+            if (!pool.isEmpty() && had && had->pool == pool) {
+                // Only from the state just read: a settle in between makes this read again.
+                if (db_->Exec(QStringLiteral("UPDATE numbers SET state = 'sent', run_id = $3,"
+                                             " taken_at = $4, settled_at = NULL, reason = NULL"
+                                             " WHERE pool = $1 AND value = $2 AND state = $5"
+                                             " RETURNING value"),
+                              {pool, v, runId, at, had->state})
+                        .empty())
+                    continue;
+                CountState(pool, had->state, QStringLiteral("sent"));
+            } else if (!pool.isEmpty()) {
+                CountState(pool, QString(), QStringLiteral("sent"));
+                db_->Exec(
+                    QStringLiteral("INSERT INTO numbers (pool, value, number, state, run_id,"
+                                   " taken_at) VALUES ($1, $2, $3, 'sent', $4, $5)"),
+                    {pool, v, Number(value, static_cast<int>(ToInt(pools[0][1]))), runId, at});
+            } else {
+                db_->Exec(QStringLiteral("DELETE FROM given_numbers WHERE value = $1"), {v});
+                db_->Exec(QStringLiteral("INSERT INTO given_numbers (value, number, state, run_id,"
+                                         " taken_at) VALUES ($1, $2, 'sent', $3, $4)"),
+                          {v, number, runId, at});
+            }
+            db_->Exec(QStringLiteral("UPDATE runs SET serial_number = $2, serial_confirmed = 0,"
+                                     " renumbered = $3 WHERE id = $1"),
+                      {runId, number, Flag(had.has_value())});
+            transaction.Commit();
+            return true;
         }
-        db_->Exec(QStringLiteral("UPDATE runs SET serial_number = $2, serial_confirmed = 0,"
-                                 " renumbered = $3 WHERE id = $1"),
-                  {runId, number, Flag(had.has_value())});
-        transaction.Commit();
-        return true;
     });
 }
 
