@@ -270,7 +270,7 @@ Saved Record::EndRun(const QString& runId, const RunEnding& e) {
                       {QStringLiteral("pages_sent"), e.pagesSent},
                       {QStringLiteral("serial_number"), e.serialNumber},
                       {QStringLiteral("serial_confirmed"), e.serialNumberConfirmed}};
-    journal_->Append(url_.Text(), entry);
+    journal_->Append(url_.Identity(), entry);
     journalPending_ = true;
     return Saved::Journaled;
 }
@@ -438,10 +438,10 @@ Saved Record::SettleNumber(const QString& number, bool confirmed) {
         if (!error.Unreachable())
             throw;
     }
-    journal_->Append(url_.Text(), QJsonObject{{QStringLiteral("op"), QStringLiteral("settle")},
-                                              {QStringLiteral("number"), number},
-                                              {QStringLiteral("confirmed"), confirmed},
-                                              {QStringLiteral("at"), at}});
+    journal_->Append(url_.Identity(), QJsonObject{{QStringLiteral("op"), QStringLiteral("settle")},
+                                                  {QStringLiteral("number"), number},
+                                                  {QStringLiteral("confirmed"), confirmed},
+                                                  {QStringLiteral("at"), at}});
     journalPending_ = true;
     return Saved::Journaled;
 }
@@ -618,10 +618,11 @@ Saved Record::SettleRun(const QString& runId, bool confirmed) {
         if (!error.Unreachable())
             throw;
     }
-    journal_->Append(url_.Text(), QJsonObject{{QStringLiteral("op"), QStringLiteral("settle_run")},
-                                              {QStringLiteral("id"), runId},
-                                              {QStringLiteral("confirmed"), confirmed},
-                                              {QStringLiteral("at"), at}});
+    journal_->Append(url_.Identity(),
+                     QJsonObject{{QStringLiteral("op"), QStringLiteral("settle_run")},
+                                 {QStringLiteral("id"), runId},
+                                 {QStringLiteral("confirmed"), confirmed},
+                                 {QStringLiteral("at"), at}});
     journalPending_ = true;
     return Saved::Journaled;
 }
@@ -704,7 +705,7 @@ int Record::ReplayJournal() {
 int Record::ReplayLocked() {
     journalPending_ = false;
     try {
-        return journal_->Replay(url_.Text(), [this](const QJsonObject& entry) {
+        return journal_->Replay(url_.Identity(), [this](const QJsonObject& entry) {
             const QString op = entry.value(QStringLiteral("op")).toString();
             if (op == QLatin1String("end")) {
                 RunEnding e;
