@@ -14,3 +14,12 @@ target_link_libraries(kvr_test_fakes PUBLIC kvr_devsim kvr_engine kvr_package Qt
 # main() with a QCoreApplication, for tests whose runs hand calls to the main thread.
 add_library(kvr_test_qt_main OBJECT ${CMAKE_CURRENT_LIST_DIR}/QtGTestMain.cpp)
 target_link_libraries(kvr_test_qt_main PUBLIC GTest::gtest Qt6::Core)
+
+# A TCP relay that forwards, black-holes or cuts: the record's tests of a network that fails.
+if(NOT WIN32)
+    find_package(Threads REQUIRED)
+    add_library(kvr_test_relay STATIC
+        ${CMAKE_CURRENT_LIST_DIR}/TcpRelay.h ${CMAKE_CURRENT_LIST_DIR}/TcpRelay.cpp)
+    target_include_directories(kvr_test_relay PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+    target_link_libraries(kvr_test_relay PUBLIC Threads::Threads)
+endif()
