@@ -8,7 +8,8 @@
 
 namespace kvr::record {
 
-// Connecting and setting the session up (TCP, TLS, password, the session's settings).
+// Connecting and setting the session up (TCP, TLS, password, the session's settings). The host
+// name's lookup happens inside libpq, bounded by the system's resolver rather than by this.
 inline constexpr std::chrono::seconds kPgConnectDeadline{5};
 
 // The server gives up a lock wait, then a statement, with an error of its own that keeps the
