@@ -74,7 +74,8 @@ public:
     ProductionRun(const ProductionRun&) = delete;
     ProductionRun& operator=(const ProductionRun&) = delete;
 
-    // The station on the ports' channels and clocks, in the setup's port order. Once.
+    // The station on the ports' channels and clocks, in the setup's port order. Again once the
+    // last one is gone: a counter goes on where it stopped.
     std::unique_ptr<Station> BuildStation(const std::function<IChannelFactory&(int port)>& channels,
                                           const std::function<IClock&(int port)>& clocks,
                                           IStationEvents& events);
