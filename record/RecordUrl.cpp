@@ -6,8 +6,6 @@
 #include <QUrl>
 #include <QUrlQuery>
 
-#include "AppPaths.h"
-
 namespace kvr::record {
 
 namespace {
@@ -214,14 +212,6 @@ bool ParseRecordUrl(const QString& given, RecordUrl& url, QString& error) {
     }
     url = parsed;
     return true;
-}
-
-QString DefaultRecordUrl() {
-    return QStringLiteral("sqlite:") + DataFolder() + QStringLiteral("records.sqlite");
-}
-
-QString DefaultJournalPath() {
-    return QFileInfo(UpdateLogPath()).dir().filePath(QStringLiteral("record-journal.txt"));
 }
 
 }  // namespace kvr::record

@@ -37,9 +37,4 @@ bool ParseRecordUrl(const QString& text, RecordUrl& url, QString& error);
 // password parameter, becomes "***". Works on text that is no valid URL too.
 QString RedactedRecordText(const QString& given);
 
-// "records.sqlite" in the folder of the update log.
-QString DefaultRecordUrl();
-// "record-journal.txt" in the same folder: endings that did not reach their record yet.
-QString DefaultJournalPath();
-
 }  // namespace kvr::record
