@@ -736,4 +736,120 @@ int Record::ReplayLocked() {
     }
 }
 
+// Forwarded entries from a station's store.
+
+QJsonObject Record::BeginPayload(const QString& runId, const QDateTime& startedAt,
+                                 const RunStart& s) {
+    return {{QStringLiteral("id"), runId},
+            {QStringLiteral("started_at"), StampText(startedAt)},
+            {QStringLiteral("station"), s.station},
+            {QStringLiteral("port"), s.port},
+            {QStringLiteral("adapter"), s.adapter},
+            {QStringLiteral("package_name"), s.packageName},
+            {QStringLiteral("package_sha256"), s.packageSha256},
+            {QStringLiteral("page_count"), s.pageCount},
+            {QStringLiteral("hardware_versions"), s.hardwareVersions},
+            {QStringLiteral("program_versions"), s.programVersions},
+            {QStringLiteral("technology"), s.technology},
+            {QStringLiteral("boot_all"), s.bootAll},
+            {QStringLiteral("hw"), s.hardware},
+            {QStringLiteral("pool"), s.pool},
+            {QStringLiteral("log_path"), s.logPath}};
+}
+
+QJsonObject Record::EndPayload(const QString& runId, const QDateTime& endedAt, const RunEnding& e) {
+    // The journal's keys, so that an ending reads the same from either.
+    return {{QStringLiteral("id"), runId},
+            {QStringLiteral("ended_at"), StampText(endedAt)},
+            {QStringLiteral("outcome"), e.outcome},
+            {QStringLiteral("outcome_text"), e.outcomeText},
+            {QStringLiteral("duration_ms"), QString::number(e.durationMs)},
+            {QStringLiteral("pages_sent"), e.pagesSent},
+            {QStringLiteral("serial_number"), e.serialNumber},
+            {QStringLiteral("serial_confirmed"), e.serialNumberConfirmed}};
+}
+
+void Record::ApplyBegin(const QString& id, const QString& started, const RunStart& s) {
+    // As BeginRun, with the station's id and stamp: a row forwarded twice is written once.
+    db_->Exec(
+        QStringLiteral("INSERT INTO runs (id, station, port, adapter, package_name, package_sha256,"
+                       " page_count, hardware_versions, program_versions, technology, boot_all,"
+                       " hw, pool, started_at, log_path)"
+                       " VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15)"
+                       " ON CONFLICT (id) DO NOTHING"),
+        {id, s.station, s.port, s.adapter.isEmpty() ? Value() : Value(s.adapter), s.packageName,
+         s.packageSha256, QString::number(s.pageCount), s.hardwareVersions, s.programVersions,
+         Flag(s.technology), Flag(s.bootAll), s.technology ? Value(s.hardware) : Value(),
+         s.pool.isEmpty() ? Value() : Value(s.pool), started,
+         s.logPath.isEmpty() ? Value() : Value(s.logPath)});
+}
+
+void Record::RequireRow(const QString& sql, const QString& key, const QString& refusal) {
+    // A step that changed nothing because its row is missing would otherwise vanish unseen.
+    if (db_->Exec(sql, {key}).empty())
+        Refuse(refusal);
+}
+
+void Record::ApplyForwarded(const QString& kind, const QJsonObject& p) {
+    const std::lock_guard lock(mutex_);
+    auto text = [&](const char* key) { return p.value(QLatin1String(key)).toString(); };
+    auto flag = [&](const char* key) { return p.value(QLatin1String(key)).toBool(); };
+    const QString id = text("id");
+    if (kind == QLatin1String("begin")) {
+        RunStart s;
+        s.station = text("station");
+        s.port = text("port");
+        s.adapter = text("adapter");
+        s.packageName = text("package_name");
+        s.packageSha256 = text("package_sha256");
+        s.pageCount = p.value(QLatin1String("page_count")).toInt();
+        s.hardwareVersions = text("hardware_versions");
+        s.programVersions = text("program_versions");
+        s.technology = flag("technology");
+        s.bootAll = flag("boot_all");
+        s.hardware = text("hw");
+        s.pool = text("pool");
+        s.logPath = text("log_path");
+        const QString started = text("started_at");
+        if (id.isEmpty() || !StampValue(started).isValid())
+            Refuse(QStringLiteral("A forwarded run start without its id or start time"));
+        Reaching([&] { ApplyBegin(id, started, s); });
+    } else if (kind == QLatin1String("end")) {
+        RunEnding e;
+        e.outcome = text("outcome");
+        e.outcomeText = text("outcome_text");
+        e.durationMs = text("duration_ms").toULongLong();
+        e.pagesSent = p.value(QLatin1String("pages_sent")).toInt();
+        e.serialNumber = text("serial_number");
+        e.serialNumberConfirmed = flag("serial_confirmed");
+        Reaching([&] {
+            RequireRow(QStringLiteral("SELECT 1 FROM runs WHERE id = $1"), id,
+                       QStringLiteral("The record holds no run %1 to end").arg(id));
+            ApplyEnd(id, e, text("ended_at"));
+        });
+    } else if (kind == QLatin1String("settle")) {
+        const QString number = text("number");
+        Reaching([&] {
+            RequireRow(
+                QStringLiteral("SELECT 1 FROM numbers WHERE number = $1"), number,
+                QStringLiteral("The record holds no serial number %1 to settle").arg(number));
+            ApplySettle(number, flag("confirmed"), text("at"));
+        });
+    } else if (kind == QLatin1String("settle_run")) {
+        Reaching([&] {
+            RequireRow(QStringLiteral("SELECT 1 FROM numbers WHERE run_id = $1"
+                                      " UNION ALL SELECT 1 FROM given_numbers WHERE run_id = $1"),
+                       id, QStringLiteral("The record gave the run %1 no number").arg(id));
+            ApplySettleRun(id, flag("confirmed"), text("at"));
+        });
+    } else if (kind == QLatin1String("give")) {
+        GivenNumber holder;
+        if (!GiveNumber(text("number"), id, flag("renumber"), &holder))
+            Refuse(QStringLiteral("S/N %1 is given already (run %2 on %3)")
+                       .arg(holder.number, holder.runId, holder.station));
+    } else {
+        Refuse(QStringLiteral("A forwarded entry of an unknown kind \"%1\"").arg(kind));
+    }
+}
+
 }  // namespace kvr::record

@@ -21,6 +21,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
@@ -182,6 +183,26 @@ private:
     std::function<QDateTime()> now_;
     std::recursive_mutex mutex_;
     bool journalPending_ = false;
+
+    // Entries a station kept in its own store (LocalStore.h) and forwards later.
+public:
+    // Applies one forwarded entry. Each kind may be applied any number of times with the
+    // result of once: "begin" inserts the run's row under the id and start stamp it carries
+    // (an existing row is kept); "end", "settle" and "settle_run" (the journal's keys) complete
+    // only what is still open; "give" ({number, id, renumber}) is GiveNumber, true again for
+    // the same run. An entry about a run or number the record does not hold, one of an unknown
+    // kind, or a "give" of a number held by another run is refused: RecordError, not
+    // unreachable. Unreachable: as every call.
+    void ApplyForwarded(const QString& kind, const QJsonObject& payload);
+    // The payloads of "begin" and "end", as ApplyForwarded reads them.
+    static QJsonObject BeginPayload(const QString& runId, const QDateTime& startedAt,
+                                    const RunStart& start);
+    static QJsonObject EndPayload(const QString& runId, const QDateTime& endedAt,
+                                  const RunEnding& ending);
+
+private:
+    void ApplyBegin(const QString& runId, const QString& startedAt, const RunStart& start);
+    void RequireRow(const QString& sql, const QString& key, const QString& refusal);
 };
 
 // "2026-12-09T19:30:05.120Z" and back.
