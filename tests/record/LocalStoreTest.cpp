@@ -1,7 +1,7 @@
 // The station's own store and its sender: writers killed with SIGKILL in the middle of their
 // appends, entries forwarded twice to a real record (SQLite and the test command's PostgreSQL
-// server), the server halted while entries wait and the sender backs off in virtual time, an
-// entry the record refuses, and files that are no store.
+// server), the line to the server cut while entries wait and the sender backs off in virtual
+// time, an entry the record refuses, and files that are no store.
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -25,10 +25,12 @@
 #include "PgTestServer.h"
 #include "Record.h"
 #include "Sender.h"
+#include "TcpRelay.h"
 
 namespace {
 
 using namespace kvr::record;
+using kvr::test::TcpRelay;
 
 // Only a guard against a hang: no result depends on it.
 constexpr int kHangGuardMs = 30000;
@@ -497,19 +499,6 @@ TEST(Sender, AnEntryTheRecordRefusesGoesToTheDeadTableAndTheRestGoOn) {
     EXPECT_TRUE(dead[0][3].value_or("").contains(ghost)) << dead[0][3].value_or("").toStdString();
 }
 
-// The test server halted and resumed under the sender, however the test ends.
-struct Halted {
-    bool halted = kvr::test::PgTestServer("halt");
-    ~Halted() {
-        if (halted)
-            kvr::test::PgTestServer("resume");
-    }
-    bool Resume() {
-        halted = !kvr::test::PgTestServer("resume");
-        return !halted;
-    }
-};
-
 TEST(Sender, WhileTheRecordIsAwayItBacksOffToTheCapAndForwardsEverythingOnItsReturn) {
     const QString text = kvr::test::PgTestUrl();
     if (text.isEmpty())
@@ -518,7 +507,14 @@ TEST(Sender, WhileTheRecordIsAwayItBacksOffToTheCapAndForwardsEverythingOnItsRet
     QString error;
     ASSERT_TRUE(ParseRecordUrl(text, url, error));
     QTemporaryDir dir;
-    auto record = Record::Open(url, dir.filePath("journal"));
+    // The record is reached through a relay, which cuts the line while entries wait; the
+    // server itself, which other tests share, is never touched.
+    TcpRelay relay(static_cast<uint16_t>(url.port));
+    ASSERT_NE(relay.Port(), 0);
+    ASSERT_TRUE(kvr::test::PgPassThrough(url.host, url.port, relay.Port(), dir.path()));
+    RecordUrl through = url;
+    through.port = relay.Port();
+    auto record = Record::Open(through, dir.filePath("journal"));
     auto store = LocalStore::Open(dir.filePath("station-store.sqlite"));
 
     VirtualClock clock;
@@ -536,8 +532,7 @@ TEST(Sender, WhileTheRecordIsAwayItBacksOffToTheCapAndForwardsEverythingOnItsRet
     sender.Start();
     watch.WaitFor([](const SenderStatus& now) { return now.nextAttemptMs > 0; });
 
-    Halted server;
-    ASSERT_TRUE(server.halted);
+    relay.SetMode(TcpRelay::Mode::Cut);
     away = true;
     std::vector<StationRun> runs;
     for (int i = 0; i < 3; ++i) {
@@ -584,7 +579,7 @@ TEST(Sender, WhileTheRecordIsAwayItBacksOffToTheCapAndForwardsEverythingOnItsRet
     EXPECT_EQ(attempts.back(), attempts[tries - 1]) << "tried at once";
     EXPECT_EQ(s.nextAttemptMs - attempts.back(), kMaxRetryMs);
 
-    ASSERT_TRUE(server.Resume());
+    relay.SetMode(TcpRelay::Mode::Forward);
     sender.Wake();
     s = watch.WaitFor(
         [](const SenderStatus& now) { return now.pending == 0 && now.failures == 0; });

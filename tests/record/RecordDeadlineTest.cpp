@@ -191,21 +191,7 @@ protected:
 
     // The test record reached through `relay`; the password file names the relay's port too.
     RecordUrl Through(const TcpRelay& relay) {
-        QFile given(qEnvironmentVariable("PGPASSFILE"));
-        EXPECT_TRUE(given.open(QIODevice::ReadOnly));
-        QByteArray lines = given.readAll();
-        const QByteArray server = url_.host.toUtf8() + ':' + QByteArray::number(url_.port) + ':';
-        for (const QByteArray& line : lines.split('\n')) {
-            if (line.startsWith(server))
-                lines += '\n' + url_.host.toUtf8() + ':' + QByteArray::number(relay.Port()) +
-                         line.mid(server.size() - 1) + '\n';
-        }
-        QFile copy(dir_.filePath(QStringLiteral("pgpass")));
-        EXPECT_TRUE(copy.open(QIODevice::WriteOnly));
-        copy.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-        copy.write(lines);
-        copy.close();
-        qputenv("PGPASSFILE", copy.fileName().toLocal8Bit());
+        EXPECT_TRUE(kvr::test::PgPassThrough(url_.host, url_.port, relay.Port(), dir_.path()));
         RecordUrl url = url_;
         url.port = relay.Port();
         return url;

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 #include <QString>
+#include <cstdint>
 #include <cstdlib>
 
 namespace kvr::test {
@@ -29,6 +31,29 @@ inline bool PgTestServer(const char* action) {
     const QByteArray command =
         QByteArray(KVR_PG_TEST_SCRIPT) + ' ' + action + " '" + PgTestDir().toLocal8Bit() + '\'';
     return std::system(command.constData()) == 0;
+}
+
+// A password file in `dir` that also names `relayPort` (a relay in front of the server at
+// host:port), set as PGPASSFILE; false when the server's own file cannot be read.
+inline bool PgPassThrough(const QString& host, int port, uint16_t relayPort, const QString& dir) {
+    QFile given(qEnvironmentVariable("PGPASSFILE"));
+    if (!given.open(QIODevice::ReadOnly))
+        return false;
+    QByteArray lines = given.readAll();
+    const QByteArray server = host.toUtf8() + ':' + QByteArray::number(port) + ':';
+    for (const QByteArray& line : lines.split('\n')) {
+        if (line.startsWith(server))
+            lines += '\n' + host.toUtf8() + ':' + QByteArray::number(relayPort) +
+                     line.mid(server.size() - 1) + '\n';
+    }
+    QFile copy(QDir(dir).filePath(QStringLiteral("pgpass")));
+    if (!copy.open(QIODevice::WriteOnly))
+        return false;
+    copy.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    copy.write(lines);
+    copy.close();
+    qputenv("PGPASSFILE", copy.fileName().toLocal8Bit());
+    return true;
 }
 
 }  // namespace kvr::test
