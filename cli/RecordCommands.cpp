@@ -66,6 +66,21 @@ void PrintPool(CliOutput& io, const PoolStatus& p) {
                .arg(p.voided));
 }
 
+void PrintLease(CliOutput& io, const record::LeaseStatus& l) {
+    QString state = QStringLiteral("until %1").arg(Local(l.expiresAt));
+    if (l.releasedAt.isValid()) {
+        state = l.releasedBy == QLatin1String("hand") && !l.reclaimed
+                    ? QStringLiteral("released by hand; back in the pool after %1")
+                          .arg(Local(l.expiresAt.addSecs(record::kLeaseClockGraceS)))
+                    : QStringLiteral("released");
+    }
+    io.Out(QStringLiteral("  lease %1: %2–%3 to %4, %5 of %6 left, granted %7, %8")
+               .arg(l.id, l.first, l.last, l.station)
+               .arg(l.left)
+               .arg(l.count)
+               .arg(Local(l.grantedAt), state));
+}
+
 int PoolCreate(CliOutput& io, const QStringList& args, Record& record) {
     QString name, first, last;
     for (qsizetype i = 0; i < args.size(); ++i) {
@@ -96,9 +111,38 @@ int PoolStatusCommand(CliOutput& io, const QStringList& args, Record& record) {
                               : QStringLiteral("There is no pool named \"%1\"").arg(name));
         return kExitFailed;
     }
-    for (const PoolStatus& p : pools)
+    for (const PoolStatus& p : pools) {
         PrintPool(io, p);
+        if (p.leased > 0)
+            io.Out(QStringLiteral("  leased to stations %1").arg(p.leased));
+        for (const record::LeaseStatus& l : record.Leases(p.name))
+            PrintLease(io, l);
+    }
     return kExitOk;
+}
+
+// For a station gone for good: its lease's numbers go back once the lease's time is over.
+int PoolRelease(CliOutput& io, const QStringList& args, Record& record) {
+    if (args.size() != 1 || args[0].startsWith(QLatin1String("--")))
+        return UsageError(io, QStringLiteral("\"pool release\" needs the LEASE that \"pool "
+                                             "status\" shows"));
+    for (const record::LeaseStatus& l : record.Leases()) {
+        if (l.id != args[0])
+            continue;
+        if (!record.ReleaseLease(l.id)) {
+            io.Out(QStringLiteral("The lease %1 was released already").arg(l.id));
+            return kExitOk;
+        }
+        io.Out(QStringLiteral("The lease %1 (%2–%3, %4) is released: its %5 numbers not given "
+                              "go back to the pool \"%6\" after %7, when no station can use "
+                              "them any more")
+                   .arg(l.id, l.first, l.last, l.station)
+                   .arg(l.left)
+                   .arg(l.pool, Local(l.expiresAt.addSecs(record::kLeaseClockGraceS))));
+        return kExitOk;
+    }
+    io.Err(QStringLiteral("There is no lease \"%1\" in force").arg(args[0]));
+    return kExitFailed;
 }
 
 int PoolVoid(CliOutput& io, const QStringList& args, Record& record) {
@@ -283,13 +327,15 @@ int RunPoolCommand(const CliCommand& command, const QStringList& given, CliOutpu
         return UsageError(io, error);
     if (args.isEmpty() || IsHelpOption(args.first()))
         return args.isEmpty()
-                   ? UsageError(io, QStringLiteral("\"pool\" needs create, status or void"))
+                   ? UsageError(io,
+                                QStringLiteral("\"pool\" needs create, status, void or release"))
                    : PrintCommandHelp(io, command);
     const QString action = args.takeFirst();
     if (action != QLatin1String("create") && action != QLatin1String("status") &&
-        action != QLatin1String("void"))
+        action != QLatin1String("void") && action != QLatin1String("release"))
         return UsageError(
-            io, QStringLiteral("\"pool\" takes create, status or void, not \"%1\"").arg(action));
+            io, QStringLiteral("\"pool\" takes create, status, void or release, not \"%1\"")
+                    .arg(action));
     std::unique_ptr<Record> record;
     if (const int rc = Open(io, url, record); rc != kExitOk)
         return rc;
@@ -298,6 +344,8 @@ int RunPoolCommand(const CliCommand& command, const QStringList& given, CliOutpu
             return PoolCreate(io, args, *record);
         if (action == QLatin1String("status"))
             return PoolStatusCommand(io, args, *record);
+        if (action == QLatin1String("release"))
+            return PoolRelease(io, args, *record);
         return PoolVoid(io, args, *record);
     } catch (const RecordError& e) {
         io.Err(e.Text());

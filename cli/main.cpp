@@ -23,7 +23,7 @@ const CliCommand kCommands[] = {
      RunFlashCommand},
     {"pool",
      "pool create NAME --first N [--last N] | pool status [NAME] | "
-     "pool void NUMBER --reason TEXT   [--record URL]",
+     "pool void NUMBER --reason TEXT | pool release LEASE   [--record URL]",
      "Keep the serial-number pools of a record: each number is given once, by any station.",
      RunPoolCommand},
     {"history", "history [--sn N] [--port P] [--since DATE] [--json | --csv] [--record URL]",

@@ -70,6 +70,23 @@ const std::vector<std::vector<const char*>> kSchemaSteps = {
         "CREATE INDEX given_numbers_run_id ON given_numbers (run_id)",
         "ALTER TABLE runs ADD COLUMN renumbered INTEGER NOT NULL DEFAULT 0",
     },
+    {
+        // Blocks of a pool's numbers leased to a station ahead of need, so that it goes on
+        // numbering while the record is away. A leased number is "leased" with its lease's id
+        // until the station gives it; one never given goes back as "returned", free again.
+        "CREATE TABLE leases ("
+        " id TEXT PRIMARY KEY, pool TEXT NOT NULL REFERENCES pools (name),"
+        " station TEXT NOT NULL, holder TEXT NOT NULL,"
+        " first_number TEXT NOT NULL, last_number TEXT NOT NULL, count BIGINT NOT NULL,"
+        " granted_at TEXT NOT NULL, lifetime_s BIGINT NOT NULL, expires_at TEXT NOT NULL,"
+        " released_at TEXT, released_by TEXT, reclaimed_at TEXT)",
+        "CREATE INDEX leases_holder ON leases (holder)",
+        "ALTER TABLE numbers ADD COLUMN lease_id TEXT",
+        "CREATE INDEX numbers_lease_id ON numbers (lease_id)",
+        "CREATE INDEX numbers_pool_state ON numbers (pool, state)",
+        "ALTER TABLE pools ADD COLUMN count_leased BIGINT NOT NULL DEFAULT 0",
+        "ALTER TABLE pools ADD COLUMN count_returned BIGINT NOT NULL DEFAULT 0",
+    },
 };
 
 QString Flag(bool on) {
@@ -104,7 +121,7 @@ bool AllDigits(const QString& text) {
 
 // The pools column that counts a number state.
 QString CountColumn(const QString& state) {
-    for (const char* known : {"sent", "confirmed", "failed", "void"}) {
+    for (const char* known : {"sent", "confirmed", "failed", "void", "leased", "returned"}) {
         if (state == QLatin1String(known))
             return QStringLiteral("count_") + state;
     }
@@ -323,7 +340,8 @@ std::vector<PoolStatus> Record::Pools(const QString& name) {
         std::vector<PoolStatus> pools;
         const Rows rows = db_->Exec(
             QStringLiteral("SELECT name, width, first_value, last_value, next_value, created_at,"
-                           " count_sent, count_confirmed, count_failed, count_void"
+                           " count_sent, count_confirmed, count_failed, count_void,"
+                           " count_leased, count_returned"
                            " FROM pools WHERE $1 = '' OR name = $1 ORDER BY first_value"),
             {name});
         for (const Row& row : rows) {
@@ -339,12 +357,15 @@ std::vector<PoolStatus> Record::Pools(const QString& name) {
             p.confirmed = ToInt(row[7]);
             p.failed = ToInt(row[8]);
             p.voided = ToInt(row[9]);
+            p.leased = ToInt(row[10]);
+            const int64_t returned = ToInt(row[11]);
             // Numbers voided before anybody took them are not free either. Only rows written
             // ahead of a take lie at or after next: few, whatever the pool's size.
             const Rows ahead = db_->Exec(QStringLiteral("SELECT value FROM numbers WHERE pool = $1"
                                                         " AND value >= $2 ORDER BY value"),
                                          {p.name, QString::number(next)});
-            p.free = std::max<int64_t>(0, last - next + 1 - static_cast<int64_t>(ahead.size()));
+            p.free = std::max<int64_t>(0, last - next + 1 - static_cast<int64_t>(ahead.size())) +
+                     returned;
             for (const Row& a : ahead) {
                 if (ToInt(a[0]) != next)
                     break;
@@ -352,10 +373,64 @@ std::vector<PoolStatus> Record::Pools(const QString& name) {
             }
             if (next <= last)
                 p.next = Number(next, width);
+            // Returned numbers go out first.
+            if (returned > 0) {
+                const Rows first =
+                    db_->Exec(QStringLiteral("SELECT min(value) FROM numbers"
+                                             " WHERE pool = $1 AND state = 'returned'"),
+                              {p.name});
+                if (!first.empty() && first[0][0])
+                    p.next = Number(ToInt(first[0][0]), width);
+            }
             pools.push_back(p);
         }
         return pools;
     });
+}
+
+QString Record::ClaimLocked(const QString& pool, const QString& state, const QString& runId,
+                            const QString& leaseId, const QString& at) {
+    // The pool's row lock first: every claim of this pool waits here, in order.
+    const Rows locked = db_->Exec(QStringLiteral("UPDATE pools SET next_value = next_value"
+                                                 " WHERE name = $1 RETURNING width"),
+                                  {pool});
+    if (locked.empty())
+        Refuse(QStringLiteral("There is no pool named \"%1\"").arg(pool));
+    const Value runValue = runId.isEmpty() ? Value() : Value(runId);
+    const Value leaseValue = leaseId.isEmpty() ? Value() : Value(leaseId);
+    // A number returned from a lease goes out again before any never given.
+    const Rows returned = db_->Exec(
+        QStringLiteral("UPDATE numbers SET state = $2, run_id = $3, lease_id = $4, taken_at = $5,"
+                       " settled_at = NULL, reason = NULL"
+                       " WHERE pool = $1 AND state = 'returned' AND value = (SELECT min(value)"
+                       " FROM numbers WHERE pool = $1 AND state = 'returned') RETURNING number"),
+        {pool, state, runValue, leaseValue, at});
+    if (!returned.empty()) {
+        CountState(pool, QStringLiteral("returned"), state);
+        return ToText(returned[0][0]);
+    }
+    for (;;) {
+        const Rows taken = db_->Exec(QStringLiteral("UPDATE pools SET next_value = next_value + 1"
+                                                    " WHERE name = $1 AND next_value <= last_value"
+                                                    " RETURNING next_value - 1, width"),
+                                     {pool});
+        if (taken.empty())
+            return QString();
+        const int64_t value = ToInt(taken[0][0]);
+        const QString number = Number(value, static_cast<int>(ToInt(taken[0][1])));
+        // Voided, or given by hand before (inside the range or before the pool was made).
+        const Rows voided =
+            db_->Exec(QStringLiteral("SELECT 1 FROM numbers WHERE pool = $1 AND value = $2"
+                                     " UNION ALL SELECT 1 FROM given_numbers WHERE value = $2"),
+                      {pool, QString::number(value)});
+        if (!voided.empty())
+            continue;
+        db_->Exec(QStringLiteral("INSERT INTO numbers (pool, value, number, state, run_id,"
+                                 " lease_id, taken_at) VALUES ($1, $2, $3, $4, $5, $6, $7)"),
+                  {pool, QString::number(value), number, state, runValue, leaseValue, at});
+        CountState(pool, QString(), state);
+        return number;
+    }
 }
 
 QString Record::TakeNumber(const QString& pool, const QString& runId) {
@@ -367,38 +442,16 @@ QString Record::TakeNumber(const QString& pool, const QString& runId) {
             db_->Exec(QStringLiteral("SELECT number FROM numbers WHERE run_id = $1"), {runId});
         if (!had.empty())
             return ToText(had[0][0]);
-        for (;;) {
-            const Rows taken =
-                db_->Exec(QStringLiteral("UPDATE pools SET next_value = next_value + 1"
-                                         " WHERE name = $1 AND next_value <= last_value"
-                                         " RETURNING next_value - 1, width"),
-                          {pool});
-            if (taken.empty()) {
-                if (db_->Exec(QStringLiteral("SELECT 1 FROM pools WHERE name = $1"), {pool})
-                        .empty())
-                    Refuse(QStringLiteral("There is no pool named \"%1\"").arg(pool));
-                return QString();
-            }
-            const int64_t value = ToInt(taken[0][0]);
-            const QString number = Number(value, static_cast<int>(ToInt(taken[0][1])));
-            // Voided, or given by hand before (inside the range or before the pool was made).
-            const Rows voided =
-                db_->Exec(QStringLiteral("SELECT 1 FROM numbers WHERE pool = $1 AND value = $2"
-                                         " UNION ALL SELECT 1 FROM given_numbers WHERE value = $2"),
-                          {pool, QString::number(value)});
-            if (!voided.empty())
-                continue;
-            db_->Exec(QStringLiteral("INSERT INTO numbers (pool, value, number, state, run_id,"
-                                     " taken_at) VALUES ($1, $2, $3, 'sent', $4, $5)"),
-                      {pool, QString::number(value), number, runId, Stamp()});
-            CountState(pool, QString(), QStringLiteral("sent"));
-            // An open row shows the number even when its run never ends.
-            db_->Exec(QStringLiteral("UPDATE runs SET serial_number = $2, serial_confirmed = 0"
-                                     " WHERE id = $1"),
-                      {runId, number});
-            transaction.Commit();
+        ReclaimLocked();
+        const QString number = ClaimLocked(pool, QStringLiteral("sent"), runId, {}, Stamp());
+        if (number.isEmpty())
             return number;
-        }
+        // An open row shows the number even when its run never ends.
+        db_->Exec(QStringLiteral("UPDATE runs SET serial_number = $2, serial_confirmed = 0"
+                                 " WHERE id = $1"),
+                  {runId, number});
+        transaction.Commit();
+        return number;
     });
 }
 
@@ -426,6 +479,14 @@ void Record::CountState(const QString& pool, const QString& from, const QString&
     db_->Exec(QStringLiteral("UPDATE pools SET %1 WHERE name = $1")
                   .arg(counts.join(QStringLiteral(", "))),
               {pool});
+}
+
+void Record::Shift(const QString& pool, const QString& from, const QString& to, size_t n) {
+    if (n == 0)
+        return;
+    db_->Exec(QStringLiteral("UPDATE pools SET %1 = %1 - $2, %3 = %3 + $2 WHERE name = $1")
+                  .arg(CountColumn(from), CountColumn(to)),
+              {pool, QString::number(n)});
 }
 
 Saved Record::SettleNumber(const QString& number, bool confirmed) {
@@ -468,9 +529,14 @@ void Record::VoidNumber(const QString& number, const QString& reason) {
                 // Changed only from the state read, so that the right count goes down; a settle
                 // that came in between is read again.
                 const QString state = ToText(had[0][0]);
+                if (state == QLatin1String("leased"))
+                    Refuse(QStringLiteral("S/N %1 is leased to a station, which may give it at "
+                                          "any moment: void it once its lease has ended")
+                               .arg(number));
                 const Rows updated =
                     db_->Exec(QStringLiteral("UPDATE numbers SET state = 'void', settled_at = $2,"
-                                             " reason = $3 WHERE number = $1 AND state = $4"
+                                             " reason = $3, lease_id = NULL"
+                                             " WHERE number = $1 AND state = $4"
                                              " RETURNING number"),
                               {number, at, reason, state});
                 if (updated.empty())
@@ -501,7 +567,8 @@ std::optional<GivenNumber> Record::GivenLocked(const QString& given) {
         db_->Exec(QStringLiteral("SELECT n.number, n.pool, n.state, n.run_id, n.taken_at, r.station"
                                  " FROM pools p JOIN numbers n ON n.pool = p.name AND n.value = $1"
                                  " LEFT JOIN runs r ON r.id = n.run_id"
-                                 " WHERE p.first_value <= $1 AND p.last_value >= $1"),
+                                 " WHERE p.first_value <= $1 AND p.last_value >= $1"
+                                 " AND n.state <> 'returned'"),
                   {v});
     if (rows.empty()) {
         rows = db_->Exec(QStringLiteral("SELECT g.number, '', g.state, g.run_id, g.taken_at,"
@@ -555,7 +622,9 @@ bool Record::GiveNumber(const QString& number, const QString& runId, bool renumb
             // A give whose commit went through before the connection broke is not refused now.
             if (had && had->runId == runId)
                 return true;
-            if (had && !renumber) {
+            // A leased number belongs to a station that may give it at any moment, record or
+            // not: never by hand, not even to re-number.
+            if (had && (!renumber || had->state == QLatin1String("leased"))) {
                 if (holder != nullptr)
                     *holder = *had;
                 return false;
@@ -571,6 +640,14 @@ bool Record::GiveNumber(const QString& number, const QString& runId, bool renumb
                         .empty())
                     continue;
                 CountState(pool, had->state, QStringLiteral("sent"));
+            } else if (!pool.isEmpty() &&
+                       !db_->Exec(QStringLiteral("UPDATE numbers SET state = 'sent', run_id = $3,"
+                                                 " lease_id = NULL, taken_at = $4"
+                                                 " WHERE pool = $1 AND value = $2"
+                                                 " AND state = 'returned' RETURNING value"),
+                                  {pool, v, runId, at})
+                            .empty()) {
+                CountState(pool, QStringLiteral("returned"), QStringLiteral("sent"));
             } else if (!pool.isEmpty()) {
                 CountState(pool, QString(), QStringLiteral("sent"));
                 db_->Exec(
@@ -847,9 +924,179 @@ void Record::ApplyForwarded(const QString& kind, const QJsonObject& p) {
         if (!GiveNumber(text("number"), id, flag("renumber"), &holder))
             Refuse(QStringLiteral("S/N %1 is given already (run %2 on %3)")
                        .arg(holder.number, holder.runId, holder.station));
+    } else if (kind == QLatin1String("take")) {
+        const QString number = text("number");
+        const QString lease = text("lease");
+        if (id.isEmpty() || number.isEmpty() || lease.isEmpty())
+            Refuse(QStringLiteral("A forwarded take without its run, number or lease"));
+        Reaching([&] {
+            RequireRow(QStringLiteral("SELECT 1 FROM runs WHERE id = $1"), id,
+                       QStringLiteral("The record holds no run %1 to number").arg(id));
+            ApplyTake(number, id, lease, text("at"));
+        });
+    } else if (kind == QLatin1String("return")) {
+        Reaching([&] { ApplyReturn(text("lease"), text("at")); });
     } else {
         Refuse(QStringLiteral("A forwarded entry of an unknown kind \"%1\"").arg(kind));
     }
+}
+
+Lease Record::LeaseNumbers(const QString& pool, const QString& station, const QString& holder,
+                           int count, int64_t lifetimeS) {
+    const std::lock_guard lock(mutex_);
+    if (count <= 0 || lifetimeS <= 0)
+        Refuse(QStringLiteral("A lease needs at least one number and a lifetime"));
+    return Reaching([&] {
+        WriteTransaction transaction(*db_);
+        ReclaimLocked();
+        Lease lease;
+        lease.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        lease.pool = pool;
+        lease.grantedAt = now_();
+        lease.lifetimeS = lifetimeS;
+        const QString at = StampText(lease.grantedAt);
+        for (int i = 0; i < count; ++i) {
+            const QString number = ClaimLocked(pool, QStringLiteral("leased"), {}, lease.id, at);
+            if (number.isEmpty())
+                break;
+            lease.numbers << number;
+        }
+        if (lease.numbers.isEmpty())
+            return lease;  // nothing to commit but the pool row's lock
+        db_->Exec(QStringLiteral("INSERT INTO leases (id, pool, station, holder, first_number,"
+                                 " last_number, count, granted_at, lifetime_s, expires_at)"
+                                 " VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10)"),
+                  {lease.id, pool, station, holder, lease.numbers.front(), lease.numbers.back(),
+                   QString::number(lease.numbers.size()), at, QString::number(lifetimeS),
+                   StampText(lease.grantedAt.addSecs(lifetimeS))});
+        transaction.Commit();
+        return lease;
+    });
+}
+
+std::vector<LeaseStatus> Record::Leases(const QString& pool) {
+    const std::lock_guard lock(mutex_);
+    return Reaching([&] {
+        const Rows rows = db_->Exec(
+            QStringLiteral("SELECT l.id, l.pool, l.station, l.holder, l.first_number,"
+                           " l.last_number, l.count, l.granted_at, l.expires_at, l.released_at,"
+                           " l.released_by, l.reclaimed_at,"
+                           " (SELECT count(*) FROM numbers n WHERE n.lease_id = l.id"
+                           " AND n.state = 'leased')"
+                           " FROM leases l WHERE ($1 = '' OR l.pool = $1)"
+                           " AND (l.released_at IS NULL OR EXISTS (SELECT 1 FROM numbers n"
+                           " WHERE n.lease_id = l.id AND n.state = 'leased'))"
+                           " ORDER BY l.granted_at"),
+            {pool});
+        std::vector<LeaseStatus> leases;
+        for (const Row& r : rows) {
+            LeaseStatus l;
+            l.id = ToText(r[0]);
+            l.pool = ToText(r[1]);
+            l.station = ToText(r[2]);
+            l.holder = ToText(r[3]);
+            l.first = ToText(r[4]);
+            l.last = ToText(r[5]);
+            l.count = ToInt(r[6]);
+            l.grantedAt = StampValue(ToText(r[7]));
+            l.expiresAt = StampValue(ToText(r[8]));
+            if (r[9])
+                l.releasedAt = StampValue(ToText(r[9]));
+            l.releasedBy = ToText(r[10]);
+            l.reclaimed = r[11].has_value();
+            l.left = ToInt(r[12]);
+            leases.push_back(l);
+        }
+        return leases;
+    });
+}
+
+bool Record::ReleaseLease(const QString& leaseId) {
+    const std::lock_guard lock(mutex_);
+    return Reaching([&] {
+        WriteTransaction transaction(*db_);
+        const bool released = !db_->Exec(QStringLiteral("UPDATE leases SET released_at = $2,"
+                                                        " released_by = 'hand' WHERE id = $1"
+                                                        " AND released_at IS NULL RETURNING id"),
+                                         {leaseId, Stamp()})
+                                   .empty();
+        ReclaimLocked();
+        transaction.Commit();
+        return released;
+    });
+}
+
+void Record::ReclaimLocked() {
+    // Stamps are ISO text of one width, so text order is time order.
+    const QString due = StampText(now_().addSecs(-kLeaseClockGraceS));
+    const Rows leases = db_->Exec(QStringLiteral("SELECT id, pool FROM leases"
+                                                 " WHERE released_by = 'hand'"
+                                                 " AND reclaimed_at IS NULL AND expires_at <= $1"),
+                                  {due});
+    for (const Row& lease : leases) {
+        const QString id = ToText(lease[0]);
+        const QString pool = ToText(lease[1]);
+        // The pool's row first, as a claim holds it.
+        db_->Exec(QStringLiteral("UPDATE pools SET next_value = next_value WHERE name = $1"),
+                  {pool});
+        const Rows back = db_->Exec(QStringLiteral("UPDATE numbers SET state = 'returned',"
+                                                   " lease_id = NULL WHERE lease_id = $1"
+                                                   " AND state = 'leased' RETURNING number"),
+                                    {id});
+        Shift(pool, QStringLiteral("leased"), QStringLiteral("returned"), back.size());
+        db_->Exec(QStringLiteral("UPDATE leases SET reclaimed_at = $2 WHERE id = $1"),
+                  {id, Stamp()});
+    }
+}
+
+void Record::ApplyTake(const QString& number, const QString& runId, const QString& leaseId,
+                       const QString& at) {
+    WriteTransaction transaction(*db_);
+    const Rows lease =
+        db_->Exec(QStringLiteral("SELECT pool FROM leases WHERE id = $1"), {leaseId});
+    if (lease.empty())
+        Refuse(QStringLiteral("The record holds no lease %1").arg(leaseId));
+    db_->Exec(QStringLiteral("UPDATE pools SET next_value = next_value WHERE name = $1"),
+              {ToText(lease[0][0])});
+    const Rows taken = db_->Exec(QStringLiteral("UPDATE numbers SET state = 'sent', run_id = $2,"
+                                                " taken_at = $4 WHERE number = $1"
+                                                " AND lease_id = $3 AND state = 'leased'"
+                                                " RETURNING pool"),
+                                 {number, runId, leaseId, at});
+    if (taken.empty()) {
+        // Applied before: the number is the run's already.
+        if (db_->Exec(QStringLiteral("SELECT 1 FROM numbers WHERE number = $1 AND run_id = $2"),
+                      {number, runId})
+                .empty())
+            Refuse(QStringLiteral("S/N %1 is no longer in the lease %2: not given to run %3")
+                       .arg(number, leaseId, runId));
+        return;
+    }
+    CountState(ToText(taken[0][0]), QStringLiteral("leased"), QStringLiteral("sent"));
+    db_->Exec(QStringLiteral("UPDATE runs SET serial_number = $2, serial_confirmed = 0"
+                             " WHERE id = $1 AND serial_number IS NULL"),
+              {runId, number});
+    transaction.Commit();
+}
+
+void Record::ApplyReturn(const QString& leaseId, const QString& at) {
+    WriteTransaction transaction(*db_);
+    const Rows lease =
+        db_->Exec(QStringLiteral("SELECT pool FROM leases WHERE id = $1"), {leaseId});
+    if (lease.empty())
+        Refuse(QStringLiteral("The record holds no lease %1").arg(leaseId));
+    const QString pool = ToText(lease[0][0]);
+    db_->Exec(QStringLiteral("UPDATE pools SET next_value = next_value WHERE name = $1"), {pool});
+    const Rows back = db_->Exec(QStringLiteral("UPDATE numbers SET state = 'returned',"
+                                               " lease_id = NULL WHERE lease_id = $1"
+                                               " AND state = 'leased' RETURNING number"),
+                                {leaseId});
+    Shift(pool, QStringLiteral("leased"), QStringLiteral("returned"), back.size());
+    db_->Exec(QStringLiteral("UPDATE leases SET released_at = COALESCE(released_at, $2),"
+                             " released_by = COALESCE(released_by, 'station'),"
+                             " reclaimed_at = COALESCE(reclaimed_at, $2) WHERE id = $1"),
+              {leaseId, at});
+    transaction.Commit();
 }
 
 }  // namespace kvr::record

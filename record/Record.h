@@ -38,7 +38,7 @@ namespace kvr::record {
 
 class Journal;
 
-inline constexpr int kSchemaVersion = 3;
+inline constexpr int kSchemaVersion = 4;
 
 struct RunStart {
     QString station;  // host name
@@ -97,8 +97,33 @@ struct PoolStatus {
     QString first, last;
     QString next;  // the next free number; empty when the pool is used up
     int64_t free = 0, sent = 0, confirmed = 0, failed = 0, voided = 0;
+    int64_t leased = 0;  // held by stations' leases, not given yet
     QDateTime created;
 };
+
+// A block of a pool's numbers handed to one station ahead of need.
+struct Lease {
+    QString id;
+    QString pool;
+    QStringList numbers;  // in the order to give them; fewer than asked near the pool's end
+    QDateTime grantedAt;  // the granting station's clock
+    int64_t lifetimeS = 0;
+};
+
+struct LeaseStatus {
+    QString id, pool, station, holder;
+    QString first, last;
+    int64_t count = 0;  // numbers leased
+    int64_t left = 0;   // of those, not given yet
+    QDateTime grantedAt, expiresAt;
+    QDateTime releasedAt;    // invalid: still held
+    QString releasedBy;      // "station" or "hand"
+    bool reclaimed = false;  // its numbers not given are back in the pool
+};
+
+// A hand release takes effect this long after the lease's own end, for clocks of the
+// stations and of the engineer's computer that disagree.
+inline constexpr int64_t kLeaseClockGraceS = 600;
 
 // Where an ending went.
 enum class Saved { Recorded, Journaled };
@@ -143,6 +168,18 @@ public:
     // What the device said of the number its run was given (by GiveNumber or TakeNumber).
     Saved SettleRun(const QString& runId, bool confirmed);
 
+    // Leases up to `count` free numbers of `pool` to the station `holder` (a station process's
+    // own id; `station` names its host) for `lifetimeS` seconds, committed before it returns.
+    // No number when the pool is used up. Throws RecordError.
+    Lease LeaseNumbers(const QString& pool, const QString& station, const QString& holder,
+                       int count, int64_t lifetimeS);
+    // The leases still in force or not yet reclaimed, of one pool or all.
+    std::vector<LeaseStatus> Leases(const QString& pool = {});
+    // By hand, for a station gone for good: the lease's numbers not given go back to the pool
+    // once its lifetime (and kLeaseClockGraceS) has passed, never before. False when there is
+    // no such lease or it was released already.
+    bool ReleaseLease(const QString& leaseId);
+
     std::vector<HistoryRow> History(const HistoryFilter& filter);
     // The last confirmed write of a serial number: when and on which station.
     struct Confirmed {
@@ -173,6 +210,8 @@ private:
     // (as a take holds the pool's row before inserting, a take of the same number then waits
     // instead of deadlocking); for a changed row, after the UPDATE.
     void CountState(const QString& pool, const QString& from, const QString& to);
+    // CountState for `n` numbers at once.
+    void Shift(const QString& pool, const QString& from, const QString& to, size_t n);
     void ApplySettleRun(const QString& runId, bool confirmed, const QString& at);
     std::optional<GivenNumber> GivenLocked(const QString& number);
     QString Stamp() const;
@@ -190,9 +229,11 @@ public:
     // result of once: "begin" inserts the run's row under the id and start stamp it carries
     // (an existing row is kept); "end", "settle" and "settle_run" (the journal's keys) complete
     // only what is still open; "give" ({number, id, renumber}) is GiveNumber, true again for
-    // the same run. An entry about a run or number the record does not hold, one of an unknown
-    // kind, or a "give" of a number held by another run is refused: RecordError, not
-    // unreachable. Unreachable: as every call.
+    // the same run; "take" ({number, id, lease, at}) gives a number of the station's lease to
+    // the run; "return" ({lease, at}) puts the lease's numbers not given back in the pool. An
+    // entry about a run or number the record does not hold, one of an unknown kind, a "give"
+    // of a number held by another run, or a "take" of a number no longer in that lease is
+    // refused: RecordError, not unreachable. Unreachable: as every call.
     void ApplyForwarded(const QString& kind, const QJsonObject& payload);
     // The payloads of "begin" and "end", as ApplyForwarded reads them.
     static QJsonObject BeginPayload(const QString& runId, const QDateTime& startedAt,
@@ -202,6 +243,15 @@ public:
 
 private:
     void ApplyBegin(const QString& runId, const QString& startedAt, const RunStart& start);
+    // The next free number of `pool` put in `state` for the run or the lease, inside a write
+    // transaction; empty when the pool is used up.
+    QString ClaimLocked(const QString& pool, const QString& state, const QString& runId,
+                        const QString& leaseId, const QString& at);
+    // Numbers of leases released by hand whose time has passed go back to their pools.
+    void ReclaimLocked();
+    void ApplyTake(const QString& number, const QString& runId, const QString& leaseId,
+                   const QString& at);
+    void ApplyReturn(const QString& leaseId, const QString& at);
     void RequireRow(const QString& sql, const QString& key, const QString& refusal);
 };
 
