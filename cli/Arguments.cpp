@@ -74,6 +74,10 @@ bool ParseInfoArguments(const QStringList& args, InfoSettings& settings, QString
 
 namespace {
 
+using station::kLeaseHoursMax;
+using station::kLeaseHoursMin;
+using station::kLeaseSizeMax;
+using station::kLeaseSizeMin;
 using station::kRemovalSecondsMax;
 using station::kRemovalSecondsMin;
 
@@ -87,6 +91,7 @@ struct FlashWords {
     bool answerGiven = false;
     QString removal;  // --removal-seconds as given; empty: not given
     bool removalGiven = false;
+    QString leaseSize, leaseRefill, leaseHours;  // as given; empty: not given
 };
 
 // One option of flash: its name, its value's name (none for a switch), how deep its help is
@@ -139,6 +144,17 @@ const FlashOption kFlashOptions[] = {
          w.s.serialNumberPool = v;
          w.havePool = true;
      }},
+    {"--lease", "N", 2, nullptr,
+     "numbers this station leases from the pool at a\n"
+     "time, so that it goes on while the record is away\n"
+     "(default 200, about an hour of a busy station)",
+     [](FlashWords& w, const QString& v) { w.leaseSize = v; }},
+    {"--lease-refill", "N", 2, nullptr, "lease again when fewer are left (default 100)",
+     [](FlashWords& w, const QString& v) { w.leaseRefill = v; }},
+    {"--lease-hours", "H", 2, nullptr,
+     "a lease's lifetime (default 12); numbers not given\n"
+     "go back to the pool when the station stops",
+     [](FlashWords& w, const QString& v) { w.leaseHours = v; }},
     {"--hw", "HW", 1, nullptr, "hardware version, 1-3 digits",
      [](FlashWords& w, const QString& v) {
          w.s.hardware = v;
@@ -247,6 +263,40 @@ bool CheckFlashLoop(FlashWords& w, QString& error) {
     if (!w.s.repeat)
         return Refused(error, QStringLiteral("--removal-seconds goes with --repeat"));
     w.s.removalMs = static_cast<uint32_t>(seconds * kMillisecondsPerSecond + 0.5);
+    return true;
+}
+
+// A whole number from `min` to `max` in `given`, into `value`; empty `given` leaves it.
+bool TakeCount(const QString& given, const char* option, int64_t min, int64_t max, int64_t& value,
+               QString& error) {
+    if (given.isEmpty())
+        return true;
+    bool ok = false;
+    const int64_t n = given.toLongLong(&ok);
+    if (!ok || n < min || n > max)
+        return Refused(error, QStringLiteral("%1 takes %2 to %3, not \"%4\"")
+                                  .arg(QLatin1String(option))
+                                  .arg(min)
+                                  .arg(max)
+                                  .arg(given));
+    value = n;
+    return true;
+}
+
+bool CheckFlashLease(FlashWords& w, QString& error) {
+    if (w.leaseSize.isEmpty() && w.leaseRefill.isEmpty() && w.leaseHours.isEmpty())
+        return true;
+    if (!w.havePool)
+        return Refused(error, QStringLiteral("--lease, --lease-refill and --lease-hours go with "
+                                             "--sn-pool"));
+    int64_t size = 0, refill = 0, hours = 0;
+    if (!TakeCount(w.leaseSize, "--lease", kLeaseSizeMin, kLeaseSizeMax, size, error) ||
+        !TakeCount(w.leaseRefill, "--lease-refill", 1, kLeaseSizeMax, refill, error) ||
+        !TakeCount(w.leaseHours, "--lease-hours", kLeaseHoursMin, kLeaseHoursMax, hours, error))
+        return false;
+    w.s.leaseSize = static_cast<int>(size);
+    w.s.leaseRefillBelow = static_cast<int>(refill);
+    w.s.leaseLifetimeS = hours * 3600;
     return true;
 }
 
@@ -371,7 +421,7 @@ bool ParseFlashArguments(const QStringList& args, FlashSettings& settings, QStri
         return true;
     }
     if (!CheckFlashPorts(w, error) || !CheckFlashAnswer(w, error) || !CheckFlashNumbers(w, error) ||
-        !CheckFlashLoop(w, error))
+        !CheckFlashLoop(w, error) || !CheckFlashLease(w, error))
         return false;
     settings = w.s;
     return true;

@@ -60,6 +60,10 @@ struct FlashSettings {
     // Numbers the record holds as given already may be given again (units re-numbered on
     // purpose); without it they are refused before any run starts.
     bool renumber = false;
+    // --sn-pool: the station's leases; 0: the defaults.
+    int leaseSize = 0;
+    int leaseRefillBelow = 0;
+    int64_t leaseLifetimeS = 0;
     bool help = false;
 };
 bool ParseFlashArguments(const QStringList& args, FlashSettings& settings, QString& error);

@@ -1,5 +1,6 @@
 #include "FlashCommand.h"
 
+#include <QCoreApplication>
 #include <QThread>
 #include <atomic>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "ProductionRun.h"
 #include "SerialChannel.h"
 #include "Station.h"
+#include "StationLedger.h"
 #include "StationOutput.h"
 
 namespace kvr::cli {
@@ -111,6 +113,9 @@ std::unique_ptr<station::ProductionRun> PrepareRun(const FlashSettings& settings
     setup.record = settings.record;
     setup.updateLogPath = UpdateLogPath();
     setup.repeat = settings.repeat;
+    setup.leaseSize = settings.leaseSize;
+    setup.leaseRefillBelow = settings.leaseRefillBelow;
+    setup.leaseLifetimeS = settings.leaseLifetimeS;
     if (settings.removalMs > 0)
         setup.removalMs = settings.removalMs;
     const ProgramMismatchAnswer answer = settings.programMismatch;
@@ -198,6 +203,15 @@ int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutpu
     const std::unique_ptr<station::Station> station = run->BuildStation(
         [&](int port) -> IChannelFactory& { return *factories[static_cast<size_t>(port)]; },
         [&](int) -> IClock& { return clock; }, *output);
+    if (station::StationLedger* ledger = run->Ledger()) {
+        // Said on this thread, which serves the station: the outputs are not thread-safe.
+        IStationOutput* const shown = output.get();
+        ledger->SetStateChanged([shown](const station::RecordState& state) {
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(), [shown, state] { shown->RecordState(state); },
+                Qt::QueuedConnection);
+        });
+    }
     InterruptWatch interrupts([&] {
         if (station->Stopping())
             return;
@@ -213,7 +227,15 @@ int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutpu
             output->Hint(static_cast<int>(i), hint);
     }
     const int status = station->AllSucceeded() ? kExitOk : kExitFailed;
-    output->Summary(*station, run->NextNumber(), status);
+    const QString next = run->NextNumber();
+    // Numbers leased and not given go back; what the record has not taken yet waits in the
+    // station's store for the next start.
+    const int64_t waiting = run->Finish();
+    if (station::StationLedger* ledger = run->Ledger()) {
+        ledger->SetStateChanged({});
+        output->RecordLeft(waiting, ledger->StorePath());
+    }
+    output->Summary(*station, next, status);
     // Written before the watch goes: a closing console ends the program once it has.
     io.Flush();
     return status;

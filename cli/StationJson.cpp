@@ -1,5 +1,6 @@
 // The JSON lines of flash --json. Every object starts with its type, its port (null for the
 // whole station) and the milliseconds since the command started, on a monotonic clock.
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -82,6 +83,9 @@ void JsonStationOutput::StateChanged(int port, PortState state, const QString& d
             name = "adapter_lost";
             Emit("port_unavailable", port, {{"text", detail}});
             break;
+        case PortState::Held:
+            name = "held";
+            break;
     }
     QJsonObject fields{{"state", QLatin1String(name)}};
     if (!detail.isEmpty())
@@ -138,6 +142,27 @@ void JsonStationOutput::RunEnded(int port, const RunResult& result) {
 
 void JsonStationOutput::Stopping() {
     Emit("stopping", -1);
+}
+
+void JsonStationOutput::RecordState(const station::RecordState& state) {
+    QJsonObject fields{{"connected", state.connected},
+                       {"rows_waiting", static_cast<qint64>(state.waiting)},
+                       {"leased_left", static_cast<qint64>(state.leasedLeft)}};
+    if (!state.connected) {
+        fields.insert("away_since", state.awaySince.toUTC().toString(Qt::ISODateWithMs));
+        fields.insert("text", state.reason);
+    }
+    if (state.backAfterS >= 0) {
+        fields.insert("back_after_s", static_cast<qint64>(state.backAfterS));
+        fields.insert("rows_sent", static_cast<qint64>(state.sentSinceBack));
+    }
+    Emit("record", -1, fields);
+}
+
+void JsonStationOutput::RecordLeft(int64_t waiting, const QString& store) {
+    Emit("record_left", -1,
+         {{"rows_waiting", static_cast<qint64>(waiting)},
+          {"store", QDir::toNativeSeparators(store)}});
 }
 
 void JsonStationOutput::Hint(int port, const QString& text) {

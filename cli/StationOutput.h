@@ -17,6 +17,7 @@
 #include "Clock.h"
 #include "ProgressDisplay.h"
 #include "Station.h"
+#include "StationLedger.h"
 
 namespace kvr::cli {
 
@@ -34,6 +35,10 @@ public:
     // Once every port is done. nextSerialNumber: the counter's next number, empty without one.
     virtual void Summary(const Station& station, const QString& nextSerialNumber,
                          int exitStatus) = 0;
+    // Where the line's record stands, when that changes (on the station's thread).
+    virtual void RecordState(const station::RecordState& state) = 0;
+    // At the end: rows that the record has not taken yet, kept in `store` for the next start.
+    virtual void RecordLeft(int64_t waiting, const QString& store) = 0;
 };
 
 // Messages (and questions) on standard output, progress and the station's notes on standard
@@ -62,6 +67,8 @@ public:
     void Stopping() override;
     void Hint(int port, const QString& text) override;
     void Summary(const Station& station, const QString& nextSerialNumber, int exitStatus) override;
+    void RecordState(const station::RecordState& state) override;
+    void RecordLeft(int64_t waiting, const QString& store) override;
 
 private:
     struct PortLine {
@@ -93,6 +100,7 @@ private:
     std::vector<PortLine> lines_;
     int drawnLines_ = 0;
     uint64_t lastDrawMs_ = 0;
+    bool recordAway_ = false;  // as last said
 };
 
 // One JSON object per line on `stream`; see README.md for the events and their fields.
@@ -131,6 +139,8 @@ public:
     void Stopping() override;
     void Hint(int port, const QString& text) override;
     void Summary(const Station& station, const QString& nextSerialNumber, int exitStatus) override;
+    void RecordState(const station::RecordState& state) override;
+    void RecordLeft(int64_t waiting, const QString& store) override;
 
 private:
     // Writes nothing by itself.

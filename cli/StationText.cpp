@@ -119,6 +119,9 @@ void TextStationOutput::StateChanged(int port, PortState state, const QString& d
         case PortState::AdapterLost:
             text = QStringLiteral("adapter lost, the port does not open: %1").arg(detail);
             break;
+        case PortState::Held:
+            text = QStringLiteral("waiting: %1").arg(detail);
+            break;
     }
     if (Several() && terminal_)
         SetState(port, text);
@@ -213,6 +216,45 @@ void TextStationOutput::Stopping() {
     ClearBlock();
     io_.Err(QStringLiteral("Stopping after the exchange under way (Ctrl+C again quits at once)."));
     DrawBlock(true);
+}
+
+void TextStationOutput::RecordState(const station::RecordState& state) {
+    QString text;
+    if (!state.connected) {
+        text = QStringLiteral(
+                   "The line's record is away since %1: %2 rows wait in this station's "
+                   "store, %3 leased numbers left; the station goes on")
+                   .arg(state.awaySince.toLocalTime().toString(QStringLiteral("HH:mm:ss")))
+                   .arg(state.waiting)
+                   .arg(state.leasedLeft);
+        if (!recordAway_ && !state.reason.isEmpty())
+            text += QStringLiteral(" (%1)").arg(state.reason);
+        recordAway_ = true;
+    } else if (state.backAfterS >= 0) {
+        text = QStringLiteral("The line's record is back after %1 s: %2 rows sent")
+                   .arg(state.backAfterS)
+                   .arg(state.sentSinceBack);
+        recordAway_ = false;
+    } else {
+        return;  // connected, as before
+    }
+    if (bar_)
+        bar_->EndLine();
+    ClearBlock();
+    io_.Err(text);
+    DrawBlock(true);
+}
+
+void TextStationOutput::RecordLeft(int64_t waiting, const QString& store) {
+    if (waiting == 0)
+        return;
+    if (bar_)
+        bar_->EndLine();
+    ClearBlock();
+    io_.Err(QStringLiteral("%1 rows wait in %2 for the record: the next start of a station here "
+                           "sends them")
+                .arg(waiting)
+                .arg(QDir::toNativeSeparators(store)));
 }
 
 void TextStationOutput::Hint(int port, const QString& text) {

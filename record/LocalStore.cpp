@@ -146,6 +146,10 @@ void LocalStore::PrepareSchema() {
                  "CREATE TABLE dead (seq INTEGER PRIMARY KEY, record TEXT NOT NULL,"
                  " kind TEXT NOT NULL, payload TEXT NOT NULL, written_at TEXT NOT NULL,"
                  " failed_at TEXT NOT NULL, reason TEXT NOT NULL)",
+                 // The leases a station process holds, so that a later process gives back
+                 // those of one that was killed.
+                 "CREATE TABLE leases (id TEXT PRIMARY KEY, record TEXT NOT NULL,"
+                 " session TEXT NOT NULL, granted_at TEXT NOT NULL)",
              })
             db_->Exec(QString::fromUtf8(statement));
         db_->Exec(QStringLiteral("INSERT INTO meta (key, value) VALUES ('schema_version', $1)"),
@@ -226,6 +230,38 @@ std::vector<DeadEntry> LocalStore::Dead(const QString& record) {
         dead.push_back(std::move(d));
     }
     return dead;
+}
+
+void LocalStore::KeepLease(const QString& record, const QString& session, const QString& lease) {
+    const std::lock_guard lock(mutex_);
+    db_->Exec(QStringLiteral("INSERT OR IGNORE INTO leases (id, record, session, granted_at)"
+                             " VALUES ($1, $2, $3, $4)"),
+              {lease, record, session, StampText(now_())});
+}
+
+void LocalStore::ReturnLease(const QString& record, const QString& lease, const QDateTime& at) {
+    const std::lock_guard lock(mutex_);
+    WriteTransaction transaction(*db_);
+    // The return waits behind every take of the lease already in line.
+    db_->Exec(QStringLiteral("INSERT INTO entries (record, kind, payload, written_at)"
+                             " VALUES ($1, 'return', $2, $3)"),
+              {record,
+               QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("lease"), lease},
+                                                           {QStringLiteral("at"), StampText(at)}})
+                                     .toJson(QJsonDocument::Compact)),
+               StampText(now_())});
+    db_->Exec(QStringLiteral("DELETE FROM leases WHERE id = $1"), {lease});
+    transaction.Commit();
+}
+
+std::vector<std::pair<QString, QString>> LocalStore::HeldLeases(const QString& record) {
+    const std::lock_guard lock(mutex_);
+    std::vector<std::pair<QString, QString>> held;
+    for (const Row& row : db_->Exec(QStringLiteral("SELECT session, id FROM leases"
+                                                   " WHERE record = $1 ORDER BY granted_at"),
+                                    {record}))
+        held.emplace_back(Text(row[0]), Text(row[1]));
+    return held;
 }
 
 }  // namespace kvr::record

@@ -26,6 +26,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace kvr::record {
@@ -37,7 +38,7 @@ inline constexpr int kStoreSchemaVersion = 1;
 struct StoreEntry {
     int64_t seq = 0;  // grows with every Append, in every process; never reused
     QString record;   // the record it is for (RecordUrl::Identity())
-    QString kind;     // "begin", "end", "settle", "settle_run", "give"
+    QString kind;     // "begin", "end", "settle", "settle_run", "give", "take", "return"
     QJsonObject payload;
     QDateTime writtenAt;  // UTC
 };
@@ -70,6 +71,13 @@ public:
     // Moves the entry to the dead table with `reason`; one that is gone already stays gone.
     void Bury(int64_t seq, const QString& reason);
     std::vector<DeadEntry> Dead(const QString& record);
+
+    // Leases of the record's pools held by a station process (`session`).
+    void KeepLease(const QString& record, const QString& session, const QString& lease);
+    // Appends the lease's "return" entry and forgets the lease, in one transaction.
+    void ReturnLease(const QString& record, const QString& lease, const QDateTime& at);
+    // (session, lease) of every lease kept for `record`, oldest first.
+    std::vector<std::pair<QString, QString>> HeldLeases(const QString& record);
 
     // Stamps for the entries; the system's UTC time unless a test sets its own.
     void SetNow(std::function<QDateTime()> now);

@@ -9,6 +9,7 @@
 #include "RecordUrl.h"
 #include "RecordedStation.h"
 #include "SerialNumberCounter.h"
+#include "StationLedger.h"
 
 namespace kvr::station {
 
@@ -95,7 +96,8 @@ bool ProductionRun::CheckNumbers(QString& error) {
                             .arg(s.pool, record_->Url().Text());
                 return false;
             }
-            if (pools.front().next.isEmpty()) {
+            // Numbers leased to stations may come back to the pool; then the runs wait for them.
+            if (pools.front().next.isEmpty() && pools.front().leased == 0) {
                 error = QStringLiteral("The pool \"%1\" is used up (%2–%3)")
                             .arg(pools.front().name, pools.front().first, pools.front().last);
                 return false;
@@ -157,31 +159,47 @@ std::unique_ptr<Station> ProductionRun::BuildStation(
     options.startThread = s.startThread;
     options.counter = counter_.get();
     if (record_) {
-        const record::RunStart package = record::DescribePackage(s.packagePath, s.package);
-        runs_ = std::make_unique<RecordedRuns>(
-            *record_, DescribeRuns(package, ports, s.technology, s.bootAll, s.hardware, s.pool));
-        options.record = runs_.get();
+        // One ledger for the whole production run: its leases and what waits to be sent
+        // outlive a station that stops and starts again.
+        if (!ledger_) {
+            const record::RunStart package = record::DescribePackage(s.packagePath, s.package);
+            const bool pooled = s.technology && !s.pool.isEmpty();
+            LeasePolicy policy;
+            if (s.leaseSize > 0)
+                policy.size = s.leaseSize;
+            if (s.leaseRefillBelow > 0)
+                policy.refillBelow = s.leaseRefillBelow;
+            if (s.leaseLifetimeS > 0)
+                policy.lifetimeS = s.leaseLifetimeS;
+            ledger_ = std::make_unique<StationLedger>(
+                *record_, StationStorePath(s.updateLogPath),
+                DescribeRuns(package, ports, s.technology, s.bootAll, s.hardware, s.pool),
+                pooled ? s.pool : QString(), policy,
+                s.ledgerClock != nullptr ? *s.ledgerClock : systemClock_);
+            if (pooled)
+                options.counter = &ledger_->Numbers();
+            else if (s.technology)
+                numbers_ = std::make_unique<GivenNumbers>(*record_, *ledger_, s.fixedNumbers,
+                                                          counter_.get(), s.renumber);
+            ledger_->Start();
+        }
+        options.record = ledger_.get();
         if (s.technology && !s.pool.isEmpty())
-            numbers_ = std::make_unique<PoolNumbers>(*record_, s.pool, *runs_);
-        else if (s.technology)
-            numbers_ = std::make_unique<GivenNumbers>(*record_, *runs_, s.fixedNumbers,
-                                                      counter_.get(), s.renumber);
-        if (numbers_)
+            options.counter = &ledger_->Numbers();
+        else if (numbers_)
             options.counter = numbers_.get();
     }
     return std::make_unique<Station>(std::move(ports), std::move(options), events);
 }
 
 QString ProductionRun::NextNumber() const {
-    if (record_ && !setup_.pool.isEmpty()) {
-        try {
-            const auto pools = record_->Pools(setup_.pool);
-            return pools.empty() ? QString() : pools.front().next;
-        } catch (const RecordError&) {
-            return {};  // said next time
-        }
-    }
+    if (ledger_ && !setup_.pool.isEmpty())
+        return ledger_->NextNumber();
     return counter_ ? counter_->Next() : QString();
+}
+
+int64_t ProductionRun::Finish(uint64_t flushMs) {
+    return ledger_ ? ledger_->Stop(flushMs) : 0;
 }
 
 }  // namespace kvr::station

@@ -24,8 +24,9 @@ class QThread;
 
 namespace kvr::station {
 
-class RecordedRuns;
 class SerialNumberCounter;
+class StationLedger;
+struct LeasePolicy;
 
 // The record's journal: "record-journal.txt" beside the update log.
 QString RecordJournalPath(const QString& updateLogPath);
@@ -59,6 +60,12 @@ struct ProductionSetup {
     QString updateLogPath;     // the single update log; port logs and the journal lie beside it
     bool repeat = false;
     uint32_t removalMs = kDefaultRemovalMs;
+    int leaseSize = 0;           // pool numbers leased at a time; 0: the default
+    int leaseRefillBelow = 0;    // leased again when fewer are left; 0: the default
+    int64_t leaseLifetimeS = 0;  // 0: the default
+    // The clock of the leases' lifetimes and of the store's forwarding; it outlives the
+    // production run. Null: the system's.
+    IClock* ledgerClock = nullptr;
     std::function<bool(int port, const QString& question)> answerQuestion;
     std::function<void(QThread&)> startThread;
 };
@@ -84,17 +91,25 @@ public:
     // Each port's update log: the single log for one port, one file each for several.
     QStringList LogPaths() const;
     record::Record* Record() const { return record_.get(); }
-    // The number the next device would get; empty when there is none or the record is away.
+    // The station's store and its record's state; null without a record or before the first
+    // station was built.
+    StationLedger* Ledger() const { return ledger_.get(); }
+    // The number the next device would get; empty when there is none. Asks nobody: from the
+    // counter, or the first number leased.
     QString NextNumber() const;
+    // Ends the production run: numbers leased and not given go back, and what waits in the
+    // store is forwarded for up to `flushMs`. Returns the rows left waiting for a next start.
+    int64_t Finish(uint64_t flushMs = 10000);
 
 private:
     explicit ProductionRun(ProductionSetup setup);
     bool CheckNumbers(QString& error);
 
     ProductionSetup setup_;
+    SystemClock systemClock_;
     std::unique_ptr<record::Record> record_;
     std::unique_ptr<SerialNumberCounter> counter_;
-    std::unique_ptr<RecordedRuns> runs_;
+    std::unique_ptr<StationLedger> ledger_;
     std::unique_ptr<ISerialNumberSource> numbers_;
 };
 

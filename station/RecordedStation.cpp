@@ -7,6 +7,7 @@
 #include "SerialNumberCounter.h"
 #include "SerialPorts.h"
 #include "Station.h"
+#include "StationLedger.h"
 
 namespace kvr::station {
 
@@ -61,99 +62,10 @@ record::RunEnding EndingOf(const RunResult& result) {
     return ending;
 }
 
-RecordedRuns::RecordedRuns(record::Record& record, std::vector<record::RunStart> ports)
-    : record_(record), ports_(std::move(ports)), runIds_(ports_.size()) {}
-
-bool RecordedRuns::OpenRun(int port, QString& why) {
-    try {
-        runIds_[static_cast<size_t>(port)] = record_.BeginRun(ports_[static_cast<size_t>(port)]);
-        return true;
-    } catch (const RecordError& e) {
-        why = e.Unreachable() ? RecordUnreachableText(record_.Url(), e.Text()) : e.Text();
-        return false;
-    }
-}
-
-void RecordedRuns::CloseRun(int port, const RunResult& result, QString& note) {
-    try {
-        if (record_.EndRun(RunId(port), EndingOf(result)) == record::Saved::Journaled) {
-            note = QStringLiteral(
-                       "The record %1 is out of reach: the run's ending is kept in %2 "
-                       "and written to the record once it answers again")
-                       .arg(record_.Url().Text(), record_.JournalPath());
-        }
-    } catch (const RecordError& e) {
-        note = QStringLiteral("The run's ending was not recorded: %1").arg(e.Text());
-    }
-}
-
-QString RecordedRuns::RunId(int port) const {
-    return runIds_[static_cast<size_t>(port)];
-}
-
-PoolNumbers::PoolNumbers(record::Record& record, QString pool, const RecordedRuns& runs)
-    : record_(record), pool_(std::move(pool)), runs_(runs) {}
-
-bool PoolNumbers::Reserve(QString& why) {
-    const std::lock_guard lock(mutex_);
-    try {
-        const std::vector<record::PoolStatus> pools = record_.Pools(pool_);
-        if (pools.empty()) {
-            why = QStringLiteral("There is no pool named \"%1\"").arg(pool_);
-            return false;
-        }
-        // Another station may take the last numbers meanwhile: then the run's number step
-        // finds none and writes nothing.
-        if (pools.front().free - reserved_ <= 0)
-            return false;
-        ++reserved_;
-        return true;
-    } catch (const RecordError& e) {
-        why = e.Unreachable() ? RecordUnreachableText(record_.Url(), e.Text()) : e.Text();
-        return false;
-    }
-}
-
-void PoolNumbers::Release() {
-    const std::lock_guard lock(mutex_);
-    if (reserved_ > 0)
-        --reserved_;
-}
-
-QString PoolNumbers::Take(int port, QString& note) {
-    QString number;
-    try {
-        number = record_.TakeNumber(pool_, runs_.RunId(port));
-        if (number.isEmpty())
-            note = QStringLiteral("The pool \"%1\" has no number left").arg(pool_);
-    } catch (const RecordError& e) {
-        note = QStringLiteral("No serial number from the pool \"%1\": %2").arg(pool_, e.Text());
-    }
-    if (!number.isEmpty()) {
-        const std::lock_guard lock(mutex_);
-        if (reserved_ > 0)
-            --reserved_;
-    }
-    return number;
-}
-
-void PoolNumbers::Settle(int, const QString& number, bool confirmed, QString& note) {
-    try {
-        if (record_.SettleNumber(number, confirmed) == record::Saved::Journaled) {
-            note = QStringLiteral(
-                       "The record %1 is out of reach: the state of S/N %2 is kept in "
-                       "%3")
-                       .arg(record_.Url().Text(), number, record_.JournalPath());
-        }
-    } catch (const RecordError& e) {
-        note = QStringLiteral("The state of S/N %1 was not recorded: %2").arg(number, e.Text());
-    }
-}
-
-GivenNumbers::GivenNumbers(record::Record& record, const RecordedRuns& runs, QStringList fixed,
+GivenNumbers::GivenNumbers(record::Record& record, StationLedger& ledger, QStringList fixed,
                            SerialNumberCounter* counter, bool renumber)
     : record_(record),
-      runs_(runs),
+      ledger_(ledger),
       fixed_(std::move(fixed)),
       counter_(counter),
       renumber_(renumber) {}
@@ -170,7 +82,9 @@ void GivenNumbers::Release() {
 GivenNumbers::Gave GivenNumbers::Give(int port, const QString& number, QString& note) {
     record::GivenNumber holder;
     try {
-        if (record_.GiveNumber(number, runs_.RunId(port), renumber_, &holder))
+        // The record decides on a number chosen here, so the run's row must be there first.
+        ledger_.ForwardBegin(port);
+        if (record_.GiveNumber(number, ledger_.RunId(port), renumber_, &holder))
             return Gave::Yes;
         note = QStringLiteral("S/N %1 is given already (%2): not written")
                    .arg(number, GivenNumberText(holder));
@@ -202,16 +116,8 @@ QString GivenNumbers::Take(int port, QString& note) {
     }
 }
 
-void GivenNumbers::Settle(int port, const QString& number, bool confirmed, QString& note) {
-    try {
-        if (record_.SettleRun(runs_.RunId(port), confirmed) == record::Saved::Journaled) {
-            note =
-                QStringLiteral("The record %1 is out of reach: the state of S/N %2 is kept in %3")
-                    .arg(record_.Url().Text(), number, record_.JournalPath());
-        }
-    } catch (const RecordError& e) {
-        note = QStringLiteral("The state of S/N %1 was not recorded: %2").arg(number, e.Text());
-    }
+void GivenNumbers::Settle(int port, const QString&, bool confirmed, QString& note) {
+    ledger_.SettleRun(port, confirmed, note);
 }
 
 }  // namespace kvr::station

@@ -147,7 +147,10 @@ private:
             presence.Close();
             if (options_.repeat)
                 SetState(PortState::Updating);
-            if (!RunOnce(run) || !options_.repeat)
+            Ran ran = RunOnce(run);
+            while (ran == Ran::Held)  // the same device, once it can start
+                ran = RunOnce(run);
+            if (ran == Ran::Ended || !options_.repeat)
                 break;
             SetState(PortState::TakeOut);
             if (!WaitForRemoval(presence))
@@ -182,23 +185,43 @@ private:
         });
     }
 
-    // False when the port is to go no further (nothing left to give the next device, or no
-    // record to write its run to).
-    bool RunOnce(int run) {
+    enum class Ran { Done, Ended, Held };
+
+    // Looping: waits while what the run needs is to come by itself, saying why once; true to
+    // try again, false when stopped meanwhile.
+    bool Hold(const QString& why) {
+        if (state_ != PortState::Held || why != heldFor_) {
+            heldFor_ = why;
+            SetState(PortState::Held, why);
+        }
+        settings_.clock->SleepMs(options_.heldRetryMs);
+        return !stop_.load();
+    }
+
+    // Ended when the port is to go no further (nothing left to give the next device, or no
+    // record to write its run to); Held when the run is to be tried again on the same device.
+    Ran RunOnce(int run) {
         ISerialNumberSource* const counter = options_.counter;
         const bool needsCounter =
             options_.technology && settings_.serialNumber.isEmpty() && counter != nullptr;
         QString why;
         if (needsCounter && !counter->Reserve(why)) {
+            if (counter->Later())
+                return Hold(why) ? Ran::Held : Ran::Ended;
             Refuse(run, why.isEmpty() ? QString::fromUtf8(kOutcomeNoSerialNumber) : why);
-            return false;
+            return Ran::Ended;
         }
         if (options_.record != nullptr && !options_.record->OpenRun(port_, why)) {
             if (needsCounter)
                 counter->Release();
+            if (options_.record->Later())
+                return Hold(why) ? Ran::Held : Ran::Ended;
             Refuse(run, why);
-            return false;
+            return Ran::Ended;
         }
+        if (state_ == PortState::Held)
+            SetState(PortState::Updating);
+        heldFor_.clear();
         const uint64_t started = settings_.clock->TickMs();
         RunOptions runOptions;
         runOptions.bootAllMode = options_.bootAll;
@@ -242,7 +265,7 @@ private:
             options_.record->CloseRun(port_, result, note);
             Note(note);
         }
-        return true;
+        return Ran::Done;
     }
 
     // Notes a check's port trouble: AdapterLost once when the port stops opening, and the state
@@ -310,6 +333,7 @@ private:
     const std::atomic<bool>& stop_;
     std::vector<RunResult>& results_;
     PortState state_ = PortState::Waiting;
+    QString heldFor_;  // what the held run waits for, as said
     bool logUnavailableSaid_ = false;
 };
 

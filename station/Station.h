@@ -21,6 +21,8 @@
 //     AdapterLost  the port does not open. That is no removal: when it opens again the port
 //                  goes back to the state it was in, and the device that answers is the one
 //                  that was there.
+//     Held         the device is there but its run cannot start yet (no number leased while
+//                  the record is away): checked again every heldRetryMs, never given up.
 //   A device left in place is never updated twice.
 // - Stop: every run stops after the exchange under way; a waiting port stops at its next check.
 //
@@ -73,7 +75,9 @@ struct RunResult {
 // A run's result from its outcome: the number written is the one the outcome carries.
 RunResult ResultOf(const RunOutcome& outcome, uint64_t durationMs, int pagesSent);
 
-enum class PortState { Waiting, Updating, TakeOut, AdapterLost };
+// Held: a device is in place, and its run waits for what it needs (a serial number, the
+// station's store); the detail says what. It starts by itself when that comes.
+enum class PortState { Waiting, Updating, TakeOut, AdapterLost, Held };
 
 // What the station reports, on its thread, in order for each port. `port` is the index into
 // the station's ports.
@@ -109,6 +113,7 @@ struct StationOptions {
     std::function<bool(int port, const QString& question)> answerQuestion;
     bool repeat = false;
     uint32_t presencePollMs = 500;  // pause between two presence checks
+    uint32_t heldRetryMs = 1000;    // pause between two tries of a held run
     int presentChecks = 2;          // answers in a row that make a device present
     // Silence on a working port that makes a device taken away.
     uint32_t removalMs = kDefaultRemovalMs;

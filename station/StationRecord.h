@@ -16,6 +16,9 @@ public:
     // Holds one number for a run about to start; false when none is left, or with the reason
     // in `why` when none can be had for another reason.
     virtual bool Reserve(QString& why) = 0;
+    // After a failed Reserve: true when numbers are to come by themselves (a lease on its way
+    // once the record answers); a looping port then waits and asks again.
+    virtual bool Later() const { return false; }
     // Gives back a reservation that a run did not use.
     virtual void Release() = 0;
     // The number for `port`'s run, spent from now on; takes up a reservation. Empty when none
@@ -29,8 +32,10 @@ public:
 class IStationRecord {
 public:
     virtual ~IStationRecord() = default;
-    // Before the device sees anything. False refuses the run; `why` says why.
+    // Before the device sees anything. False refuses the run; `why` says why. A looping port
+    // waits and asks again when Later() says so.
     virtual bool OpenRun(int port, QString& why) = 0;
+    virtual bool Later() const { return false; }
     // After it ended. note: anything the operator should hear (an ending that waits in the
     // journal).
     virtual void CloseRun(int port, const RunResult& result, QString& note) = 0;

@@ -46,6 +46,8 @@ const char* Colour(LaneState state) {
             return "#f4b9b9";
         case LaneState::AdapterLost:
             return "#c9c9c9";
+        case LaneState::Held:
+            return "#f6dd8f";
         case LaneState::Idle:
             break;
     }
@@ -64,6 +66,8 @@ QString Words(LaneState state) {
             return Translate(QStringLiteral("Ошибка. Извлеките прибор"));
         case LaneState::AdapterLost:
             return Translate(QStringLiteral("Адаптер не отвечает"));
+        case LaneState::Held:
+            return Translate(QStringLiteral("Ждёт серийный номер"));
         case LaneState::Idle:
             break;
     }
@@ -325,6 +329,9 @@ void TStationFrm::StateChanged(int port, PortState state, const QString& detail)
             break;  // the run's end has said done or failed
         case PortState::AdapterLost:
             Show(port, LaneState::AdapterLost, detail);
+            break;
+        case PortState::Held:
+            Show(port, LaneState::Held, detail);
             break;
     }
 }

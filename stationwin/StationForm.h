@@ -42,7 +42,7 @@ struct StationFormDependencies {
 };
 
 // What a lane shows, in words and colour.
-enum class LaneState { Idle, Waiting, Updating, Done, Failed, AdapterLost };
+enum class LaneState { Idle, Waiting, Updating, Done, Failed, AdapterLost, Held };
 
 class TStationFrm final : public QWidget, public station::IStationEvents {
     Q_OBJECT

@@ -18,7 +18,7 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 echo "-- ThreadSanitizer"
 # Only the programs whose tests cross threads (label "threads"), and the tools they drive.
 tsan_targets=(test_i18n_threads test_engine_handover test_engine_thread_faults test_devsim_pty
-              test_cli_flash test_cli_flash_faults test_station test_station_record test_record
+              test_cli_flash test_cli_flash_faults test_station test_station_ledger test_record
               test_cli_output app_run_test app_faults_test app_save_fault_test stationwin_test
               test_production_run
               tsan_canary kvr-devsim kvr-uplinker-cli kvr-mkpackage)

@@ -40,6 +40,9 @@ public:
             case PortState::AdapterLost:
                 Note(port, "adapter lost " + detail.toStdString());
                 break;
+            case PortState::Held:
+                Note(port, "held " + detail.toStdString());
+                break;
         }
         if (onState)
             onState(port, state);

@@ -1,0 +1,340 @@
+// A whole station writing through its ledger: rows and pool numbers in the station's store
+// first, then in the record; leases that keep it numbering while the record is away (a relay in
+// front of the test command's PostgreSQL server cuts the line), lanes that wait for numbers and
+// go on by themselves, and a lease that is past its time.
+#include <gtest/gtest.h>
+
+#include <QSet>
+#include <QTemporaryDir>
+#include <QUuid>
+#include <chrono>
+#include <thread>
+
+#include "PgTestServer.h"
+#include "RecordedStation.h"
+#include "StationFixture.h"
+#include "StationLedger.h"
+#include "TcpRelay.h"
+
+namespace {
+
+using namespace kvr;
+using namespace kvr::record;
+using namespace kvr::station;
+using namespace kvr::test;
+
+const QString kSha =
+    QStringLiteral("9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08");
+// Only a guard against a hang: no result depends on it.
+constexpr auto kHangGuard = std::chrono::seconds(60);
+
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string all;
+    for (const std::string& line : lines)
+        all += line + "\n";
+    return all;
+}
+
+class LedgerRun : public StationRun {
+protected:
+    std::vector<RunStart> Starts(const QString& pool, const QStringList& ports) const {
+        std::vector<RunStart> starts;
+        for (const QString& port : ports) {
+            RunStart s;
+            s.station = QStringLiteral("bench-1");
+            s.port = port;
+            s.packageName = QStringLiteral("kvr17.bsk");
+            s.packageSha256 = kSha;
+            s.pageCount = kPages;
+            s.technology = true;
+            s.hardware = QStringLiteral("3");
+            s.pool = pool;
+            starts.push_back(s);
+        }
+        return starts;
+    }
+    static QString Unique(const char* stem) {
+        return QLatin1String(stem) + QUuid::createUuid().toString(QUuid::Id128).left(10);
+    }
+    // A pool with a range of its own, on a server that other tests' pools share.
+    static void CreateOwnPool(Record& record, const QString& name) {
+        const int64_t first = 200000000000LL + (QUuid::createUuid().data1 % 700000000) * 1000;
+        record.CreatePool(name, QString::number(first), QString::number(first + 999));
+    }
+
+    // The test server through `relay_`; skipped without one.
+    std::unique_ptr<Record> OpenThroughRelay() {
+        const QString address = PgTestUrl();
+        if (address.isEmpty())
+            return nullptr;
+        RecordUrl url;
+        QString error;
+        EXPECT_TRUE(ParseRecordUrl(address, url, error)) << error.toStdString();
+        relay_ = std::make_unique<TcpRelay>(static_cast<uint16_t>(url.port));
+        EXPECT_NE(relay_->Port(), 0);
+        EXPECT_TRUE(PgPassThrough(url.host, url.port, relay_->Port(), dir_.path()));
+        url.port = relay_->Port();
+        return Record::Open(url, dir_.filePath("journal.txt"));
+    }
+
+    // Waits (real time) until `done` holds, moving the ledger's clock so that its backoff
+    // passes; false when the guard ran out.
+    bool WaitFor(StationLedger& ledger, const std::function<bool(const RecordState&)>& done) {
+        const auto until = std::chrono::steady_clock::now() + kHangGuard;
+        while (std::chrono::steady_clock::now() < until) {
+            if (done(ledger.State()))
+                return true;
+            ledgerClock_.Advance(kMaxRetryMs);
+            ledger.Recheck();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+    // One unit on a port of its own, single run.
+    RunResult OneUnit(StationLedger& ledger, const QString& port) {
+        fixture_.clear();
+        NewPort().line.options.finalStatuses = {10};
+        fixture_[0]->line.Device();
+        StationOptions options = Options();
+        options.technology = true;
+        options.hardware = "3";
+        options.counter = &ledger.Numbers();
+        options.record = &ledger;
+        Station station({fixture_[0]->Port(port)}, options, events_);
+        station.Run();
+        return station.Results()[0].empty() ? RunResult{} : station.Results()[0].back();
+    }
+
+    QTemporaryDir dir_;
+    devsim::VirtualClock ledgerClock_;
+    std::unique_ptr<TcpRelay> relay_;
+};
+
+TEST_F(LedgerRun, EveryPortGetsItsRowAndThePoolTellsWhatEachDeviceSaid) {
+    // A confirms, B refuses its number, C's confirmation is lost: all three numbers are spent.
+    for (int i = 0; i < 3; ++i)
+        NewPort().line.options.finalStatuses = {10};
+    fixture_[1]->line.options.refuseSerialNumber = true;
+    fixture_[2]->line.options.faults.push_back(
+        FaultOn(devsim::kCmdWriteSerialNumber, 1, FaultKind::NoReply));
+    RecordUrl url;
+    QString error;
+    ASSERT_TRUE(ParseRecordUrl("sqlite:" + dir_.filePath("r.sqlite"), url, error))
+        << error.toStdString();
+    auto record = Record::Open(url, dir_.filePath("journal.txt"));
+    record->CreatePool("line", "000101", "000103");
+    const QString store = dir_.filePath("store.sqlite");
+    StationLedger ledger(*record, store, Starts("line", {"A", "B", "C"}), "line", {3, 3, 3600},
+                         ledgerClock_);
+    ledger.Start();
+    ASSERT_TRUE(WaitFor(ledger, [](const RecordState& s) { return s.leasedLeft == 3; }));
+    EXPECT_EQ(record->Pools("line").front().leased, 3);
+
+    Station& station = RunThreeWithCounter(ledger.Numbers(), &ledger);
+    EXPECT_EQ(ledger.Stop(), 0) << "everything reached the record";
+
+    const std::vector<HistoryRow> rows = record->History({});
+    ASSERT_EQ(rows.size(), 3u);
+    QMap<QString, QString> states;  // port → "outcome state confirmed"
+    for (const HistoryRow& row : rows) {
+        ASSERT_TRUE(row.ending) << row.start.port.toStdString();
+        EXPECT_EQ(row.start.packageSha256, kSha);
+        EXPECT_EQ(row.start.pool, "line");
+        states[row.start.port] = QStringLiteral("%1 %2 %3")
+                                     .arg(row.ending->outcome, row.numberState,
+                                          row.ending->serialNumberConfirmed ? "1" : "0");
+        const int port = row.start.port == "A" ? 0 : row.start.port == "B" ? 1 : 2;
+        EXPECT_EQ(row.serialNumber, station.Results()[port][0].serialNumber);
+    }
+    EXPECT_EQ(states["A"], "success confirmed 1");
+    EXPECT_EQ(states["B"], "serial_number_error failed 0");
+    EXPECT_EQ(states["C"], "serial_number_error failed 0");
+    const PoolStatus status = record->Pools("line").front();
+    EXPECT_EQ(status.confirmed, 1);
+    EXPECT_EQ(status.failed, 2);
+    EXPECT_EQ(status.leased, 0);
+    EXPECT_EQ(status.free, 0);
+
+    // The pool is used up: the next station's run is refused before it starts, loop or not.
+    StationLedger next(*record, store, Starts("line", {"D"}), "line", {3, 3, 3600}, ledgerClock_);
+    next.Start();
+    ASSERT_TRUE(WaitFor(next, [&](const RecordState&) {
+        QString why;
+        return !next.Numbers().Reserve(why) && !next.Numbers().Later();
+    }));
+    EXPECT_EQ(OneUnit(next, "D").started, false);
+    EXPECT_EQ(record->History({}).size(), 3u) << "a refused run writes no row";
+}
+
+TEST_F(LedgerRun, WhileTheRecordIsAwayUnitsAreNumberedFromTheLeaseAndTheirRowsFollow) {
+    auto record = OpenThroughRelay();
+    if (!record)
+        GTEST_SKIP() << "no PostgreSQL test server (ctest starts one)";
+    const QString pool = Unique("p");
+    const QString port = Unique("port");
+    CreateOwnPool(*record, pool);
+    StationLedger ledger(*record, dir_.filePath("store.sqlite"), Starts(pool, {port}), pool,
+                         {10, 2, 3600}, ledgerClock_);
+    ledger.Start();
+    ASSERT_TRUE(WaitFor(ledger, [](const RecordState& s) { return s.leasedLeft == 10; }));
+
+    relay_->SetMode(TcpRelay::Mode::Cut);
+    QSet<QString> numbers;
+    for (int unit = 0; unit < 4; ++unit) {
+        const RunResult r = OneUnit(ledger, port);
+        EXPECT_TRUE(r.succeeded) << Joined(events_.Of(0));
+        EXPECT_TRUE(r.serialNumberConfirmed);
+        numbers.insert(r.serialNumber);
+    }
+    EXPECT_EQ(numbers.size(), 4) << "four units, four numbers";
+    ASSERT_TRUE(WaitFor(ledger, [](const RecordState& s) { return !s.connected; }));
+    const RecordState away = ledger.State();
+    EXPECT_GT(away.waiting, 0);
+    EXPECT_EQ(away.leasedLeft, 6);
+    EXPECT_TRUE(away.awaySince.isValid());
+
+    relay_->SetMode(TcpRelay::Mode::Forward);
+    ASSERT_TRUE(WaitFor(ledger, [](const RecordState& s) {
+        return s.connected && s.waiting == 0 && s.leasedLeft >= 6;
+    }));
+    HistoryFilter mine;
+    mine.port = port;
+    const std::vector<HistoryRow> rows = record->History(mine);
+    ASSERT_EQ(rows.size(), 4u);
+    for (const HistoryRow& row : rows) {
+        ASSERT_TRUE(row.ending);
+        EXPECT_EQ(row.ending->outcome, "success");
+        EXPECT_TRUE(numbers.contains(row.serialNumber)) << row.serialNumber.toStdString();
+        EXPECT_EQ(row.numberState, "confirmed");
+    }
+    EXPECT_EQ(record->Pools(pool).front().confirmed, 4);
+
+    // A clean stop gives back what was leased and not given.
+    EXPECT_EQ(ledger.Stop(), 0);
+    const PoolStatus after = record->Pools(pool).front();
+    EXPECT_EQ(after.leased, 0);
+    EXPECT_EQ(after.confirmed, 4);
+    EXPECT_TRUE(record->Leases(pool).empty());
+    EXPECT_FALSE(numbers.contains(after.next)) << "the next number is one never given";
+}
+
+TEST_F(LedgerRun, ALeaseUsedUpWhileTheRecordIsAwayHoldsTheLaneUntilNumbersCome) {
+    auto record = OpenThroughRelay();
+    if (!record)
+        GTEST_SKIP() << "no PostgreSQL test server (ctest starts one)";
+    const QString pool = Unique("p");
+    const QString port = Unique("port");
+    CreateOwnPool(*record, pool);
+    StationLedger ledger(*record, dir_.filePath("store.sqlite"), Starts(pool, {port}), pool,
+                         {1, 1, 3600}, ledgerClock_);
+    ledger.Start();
+    ASSERT_TRUE(WaitFor(ledger, [](const RecordState& s) { return s.leasedLeft == 1; }));
+    relay_->SetMode(TcpRelay::Mode::Cut);
+    const RunResult firstUnit = OneUnit(ledger, port);
+    ASSERT_TRUE(firstUnit.succeeded);
+
+    // The next unit is in place; its lane waits for a number, says why, and goes on by itself.
+    fixture_.clear();
+    NewPort().line.options.finalStatuses = {10};
+    fixture_[0]->line.Device();
+    StationOptions options = Options();
+    options.technology = true;
+    options.hardware = "3";
+    options.counter = &ledger.Numbers();
+    options.record = &ledger;
+    options.repeat = true;
+    options.heldRetryMs = 500;
+    Station station({fixture_[0]->Port(port)}, options, events_);
+    events_.onState = [&](int, PortState state) {
+        if (state == PortState::Held)
+            relay_->SetMode(TcpRelay::Mode::Forward);
+    };
+    events_.onEnded = [&](int, const RunResult&) { station.Stop(); };
+    std::atomic<bool> running{true};
+    std::thread mover([&] {
+        // The keeper's backoff passes on its own clock.
+        while (running) {
+            ledgerClock_.Advance(kMaxRetryMs);
+            ledger.Recheck();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    station.Run();
+    running = false;
+    mover.join();
+
+    const std::vector<std::string> lane = events_.Of(0);
+    const auto held = std::find_if(lane.begin(), lane.end(), [](const std::string& line) {
+        return line.rfind("held ", 0) == 0;
+    });
+    ASSERT_NE(held, lane.end()) << Joined(lane);
+    EXPECT_NE(held->find("away"), std::string::npos) << *held;
+    ASSERT_EQ(station.Results()[0].size(), 1u) << Joined(lane);
+    const RunResult second = station.Results()[0][0];
+    EXPECT_TRUE(second.succeeded) << Joined(lane);
+    EXPECT_FALSE(second.serialNumber.isEmpty());
+    EXPECT_NE(second.serialNumber, firstUnit.serialNumber);
+    EXPECT_EQ(std::count_if(lane.begin(), lane.end(),
+                            [](const std::string& l) { return l.rfind("held ", 0) == 0; }),
+              1)
+        << "said once: " << Joined(lane);
+}
+
+TEST_F(LedgerRun, ALeasePastItsLifetimeIsNotUsedWhileTheRecordIsAway) {
+    auto record = OpenThroughRelay();
+    if (!record)
+        GTEST_SKIP() << "no PostgreSQL test server (ctest starts one)";
+    const QString pool = Unique("p");
+    const QString port = Unique("port");
+    CreateOwnPool(*record, pool);
+    const int64_t lifetimeS = 2 * 3600;
+    StationLedger ledger(*record, dir_.filePath("store.sqlite"), Starts(pool, {port}), pool,
+                         {5, 1, lifetimeS}, ledgerClock_);
+    ledger.Start();
+    ASSERT_TRUE(WaitFor(ledger, [](const RecordState& s) { return s.leasedLeft == 5; }));
+    relay_->SetMode(TcpRelay::Mode::Cut);
+    const QString leased = ledger.NextNumber();
+    ASSERT_FALSE(leased.isEmpty());
+
+    // Just inside its time the lease still gives; past it, nothing does.
+    ledgerClock_.Advance(static_cast<uint64_t>(lifetimeS - kLeaseMarginS) * 1000 - 1000);
+    QString why;
+    EXPECT_TRUE(ledger.Numbers().Reserve(why));
+    ledger.Numbers().Release();
+    ledgerClock_.Advance(1000);
+    EXPECT_FALSE(ledger.Numbers().Reserve(why));
+    EXPECT_TRUE(ledger.Numbers().Later()) << "numbers come again with the record";
+    EXPECT_EQ(ledger.State().leasedLeft, 0);
+    EXPECT_TRUE(ledger.NextNumber().isEmpty());
+    // A unit put in now waits, and is not updated: stopped while it waits.
+    fixture_.clear();
+    NewPort().line.options.finalStatuses = {10};
+    fixture_[0]->line.Device();
+    StationOptions options = Options();
+    options.technology = true;
+    options.hardware = "3";
+    options.counter = &ledger.Numbers();
+    options.record = &ledger;
+    Station station({fixture_[0]->Port(port)}, options, events_);
+    events_.onState = [&](int, PortState state) {
+        if (state == PortState::Held)
+            station.Stop();
+    };
+    station.Run();
+    EXPECT_TRUE(station.Results()[0].empty() || !station.Results()[0][0].started)
+        << Joined(events_.Of(0));
+    EXPECT_EQ(fixture_[0]->line.Report().startUpdateRequests, 0u) << "no number, no update";
+    events_.onState = nullptr;
+
+    relay_->SetMode(TcpRelay::Mode::Forward);
+    ASSERT_TRUE(WaitFor(ledger, [](const RecordState& s) {
+        return s.connected && s.waiting == 0 && s.leasedLeft == 5;
+    }));
+    EXPECT_EQ(ledger.Stop(), 0);
+    const PoolStatus status = record->Pools(pool).front();
+    EXPECT_EQ(status.sent + status.confirmed + status.failed, 0) << "no number was given";
+    EXPECT_EQ(status.leased, 0);
+}
+
+}  // namespace
