@@ -986,7 +986,7 @@ std::vector<LeaseStatus> Record::Leases(const QString& pool) {
                            " FROM leases l WHERE ($1 = '' OR l.pool = $1)"
                            " AND (l.released_at IS NULL OR EXISTS (SELECT 1 FROM numbers n"
                            " WHERE n.lease_id = l.id AND n.state = 'leased'))"
-                           " ORDER BY l.granted_at"),
+                           " ORDER BY l.granted_at, l.pool, l.first_number"),
             {pool});
         std::vector<LeaseStatus> leases;
         for (const Row& r : rows) {

@@ -59,6 +59,8 @@ StationLedger::~StationLedger() {
 }
 
 void StationLedger::SetStateChanged(std::function<void(const RecordState&)> changed) {
+    // Waits for a call under way: once this returns the old one is never called again.
+    const std::lock_guard calling(callMutex_);
     const std::lock_guard lock(mutex_);
     changed_ = std::move(changed);
 }
@@ -326,6 +328,10 @@ void StationLedger::Publish() {
             state.awaySince == shown_.awaySince)
             return;
         shown_ = state;
+    }
+    const std::lock_guard calling(callMutex_);
+    {
+        const std::lock_guard lock(mutex_);
         changed = changed_;
     }
     if (changed)

@@ -81,7 +81,8 @@ public:
     // waits in the store for the next start); returns the rows still waiting.
     int64_t Stop(uint64_t flushMs = 10000);
 
-    // Called on the ledger's threads when the state changes.
+    // Called on the ledger's threads (and a port's) when the state changes; it must not call
+    // back into the ledger. Cleared by SetStateChanged({}), which waits for a call under way.
     void SetStateChanged(std::function<void(const RecordState&)> changed);
     RecordState State() const;
     const QString& StorePath() const { return store_->Path(); }
@@ -163,6 +164,7 @@ private:
     record::SenderStatus senderStatus_;
     QDateTime awaySince_;  // the outage as the state shows it
     std::function<void(const RecordState&)> changed_;
+    std::mutex callMutex_;  // held while changed_ is called
     RecordState shown_;
     std::thread keeper_;
 };

@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
@@ -9,6 +10,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QThread>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -21,6 +23,7 @@
 #include "RecordUrl.h"
 #include "SerialChannel.h"
 #include "SerialPorts.h"
+#include "StationLedger.h"
 #include "Translate.h"
 
 namespace kvr::stationwin {
@@ -85,6 +88,18 @@ SystemChannels& System() {
     return system;
 }
 
+// Runs `work` on a thread of its own; this thread serves its events until it is done.
+template <typename F>
+void OffThisThread(F&& work) {
+    QEventLoop loop;
+    std::unique_ptr<QThread> thread(QThread::create(std::forward<F>(work)));
+    QObject::connect(thread.get(), &QThread::finished, &loop, &QEventLoop::quit);
+    thread->start();
+    if (!thread->isFinished())
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    thread->wait();
+}
+
 }  // namespace
 
 TStationFrm::TStationFrm(Recipe recipe, StationFormDependencies deps, QWidget* parent)
@@ -104,7 +119,10 @@ TStationFrm::TStationFrm(Recipe recipe, StationFormDependencies deps, QWidget* p
     ApplyLayoutFonts(this);
 }
 
-TStationFrm::~TStationFrm() = default;
+TStationFrm::~TStationFrm() {
+    if (run_ && run_->Ledger() != nullptr)
+        run_->Ledger()->SetStateChanged({});
+}
 
 QString TStationFrm::SummaryText() const {
     // What the recipe says, for the operator to read and not to change.
@@ -195,6 +213,11 @@ void TStationFrm::BuildLanes() {
     bottom->addWidget(stop_);
     bottom->addWidget(totals_, 1);
     root->addLayout(bottom);
+    recordState_ = new QLabel(this);
+    recordState_->setObjectName(QStringLiteral("RecordState"));
+    recordState_->setWordWrap(true);
+    recordState_->setVisible(!recipe_.record.isEmpty());
+    root->addWidget(recordState_);
     connect(start_, &QPushButton::clicked, this, [this] { Start(); });
     connect(stop_, &QPushButton::clicked, this, [this] { Stop(); });
     ShowTotals();
@@ -245,7 +268,45 @@ void TStationFrm::ShowTotals() {
     totals_->setText(text);
 }
 
+void TStationFrm::ShowRecordState(const station::RecordState& state) {
+    QString text;
+    if (state.connected) {
+        text = Translate(QStringLiteral("Журнал линии на связи"));
+        if (state.backAfterS >= 0)
+            text += QStringLiteral(" (%1 %2 с, %3 %4)")
+                        .arg(Translate(QStringLiteral("был недоступен")))
+                        .arg(state.backAfterS)
+                        .arg(Translate(QStringLiteral("отправлено записей")))
+                        .arg(state.sentSinceBack);
+    } else {
+        text = QStringLiteral("%1 %2: %3 %4, %5 %6")
+                   .arg(Translate(QStringLiteral("Журнал линии недоступен с")),
+                        state.awaySince.toLocalTime().toString(QStringLiteral("HH:mm")),
+                        Translate(QStringLiteral("ждут отправки записей")))
+                   .arg(state.waiting)
+                   .arg(Translate(QStringLiteral("номеров в запасе")))
+                   .arg(state.leasedLeft);
+    }
+    recordState_->setText(text);
+    recordState_->setStyleSheet(state.connected ? QString()
+                                                : QStringLiteral("QLabel { color: #a04000; }"));
+}
+
+void TStationFrm::FinishRun() {
+    if (!run_)
+        return;
+    if (run_->Ledger() != nullptr)
+        run_->Ledger()->SetStateChanged({});
+    station::ProductionRun* run = run_.get();
+    OffThisThread([run] { run->Finish(); });
+    run_.reset();
+}
+
 bool TStationFrm::PrepareRun() {
+    // One production run for the window's life: its leases and what waits to be sent outlive
+    // a Stop.
+    if (run_)
+        return true;
     station::ProductionSetup setup;
     setup.packagePath = recipe_.packagePath;
     setup.package = recipe_.package;
@@ -263,7 +324,9 @@ bool TStationFrm::PrepareRun() {
     setup.answerQuestion = [answer](int, const QString&) { return answer; };
     QString error;
     bool usage = false;
-    run_ = station::ProductionRun::Prepare(std::move(setup), error, usage);
+    start_->setEnabled(false);
+    OffThisThread([&] { run_ = station::ProductionRun::Prepare(std::move(setup), error, usage); });
+    start_->setEnabled(true);
     if (!run_) {
         deps_.prompter->ShowMessage(this, windowTitle(),
                                     usage ? QStringLiteral("Record: %1").arg(error) : error);
@@ -276,6 +339,13 @@ void TStationFrm::Start() {
     if (station_ || !PrepareRun())
         return;
     station_ = run_->BuildStation(deps_.channels, deps_.clocks, *this);
+    if (station::StationLedger* ledger = run_->Ledger()) {
+        ShowRecordState(ledger->State());
+        ledger->SetStateChanged([this](const station::RecordState& state) {
+            QMetaObject::invokeMethod(
+                this, [this, state] { ShowRecordState(state); }, Qt::QueuedConnection);
+        });
+    }
     start_->setEnabled(false);
     stop_->setEnabled(true);
     station_->Run();  // serves this window meanwhile
@@ -299,6 +369,7 @@ void TStationFrm::Stop() {
 
 void TStationFrm::closeEvent(QCloseEvent* event) {
     if (!station_) {
+        FinishRun();
         event->accept();
         return;
     }

@@ -6,6 +6,10 @@
 // runs the station on this thread, which keeps serving the window meanwhile; Stop lets each
 // update finish its exchange. Closing the window while a lane updates asks first, then stops
 // as Stop does and closes once every lane has ended.
+//
+// The record is never called on this thread: the run is set up on a thread of its own while
+// the window goes on, and the lanes write to the station's store (StationLedger.h). A line at
+// the bottom tells where the line's record stands.
 #pragma once
 
 #include <QString>
@@ -29,7 +33,8 @@ class QPushButton;
 namespace kvr {
 namespace station {
 class ProductionRun;
-}
+struct RecordState;
+}  // namespace station
 
 namespace stationwin {
 
@@ -82,6 +87,10 @@ private:
     void Show(int lane, LaneState state, const QString& detail = {});
     void ShowCounts(int lane);
     void ShowTotals();
+    void ShowRecordState(const station::RecordState& state);
+    // Numbers leased and not given go back, and what waits is sent for a while, off this
+    // thread; the window keeps painting meanwhile.
+    void FinishRun();
     // The run the recipe describes, its record opened and its pool checked; false after
     // saying why.
     bool PrepareRun();
@@ -106,6 +115,7 @@ private:
     QPushButton* start_ = nullptr;
     QPushButton* stop_ = nullptr;
     QLabel* totals_ = nullptr;
+    QLabel* recordState_ = nullptr;
     std::unique_ptr<station::ProductionRun> run_;
     std::unique_ptr<station::Station> station_;
     bool closeWhenEnded_ = false;

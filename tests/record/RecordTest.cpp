@@ -16,6 +16,7 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimeZone>
 #include <QUuid>
 #include <algorithm>
 #include <atomic>
@@ -170,10 +171,13 @@ void ExpectCountsAgree(Record& record, Database& db, const QString& pool) {
     EXPECT_EQ(s.confirmed, counted.value(QStringLiteral("confirmed")));
     EXPECT_EQ(s.failed, counted.value(QStringLiteral("failed")));
     EXPECT_EQ(s.voided, counted.value(QStringLiteral("void")));
+    EXPECT_EQ(s.leased, counted.value(QStringLiteral("leased")));
     int64_t rows = 0;
     for (int64_t c : counted)
         rows += c;
-    EXPECT_EQ(s.free, s.last.toLongLong() - s.first.toLongLong() + 1 - rows);
+    // A number given back from a lease is free again.
+    EXPECT_EQ(s.free, s.last.toLongLong() - s.first.toLongLong() + 1 - rows +
+                          counted.value(QStringLiteral("returned")));
 }
 
 // The test server's superuser, over the server's own socket (which trusts local users).
@@ -411,6 +415,79 @@ TEST_P(RecordTest, ARecordMadeBeforeTheCountsGetsThemFromItsNumbers) {
     EXPECT_EQ(record->TakeNumber("line1", "h"), "000110");
     record->VoidNumber("000106", "scrapped");
     ExpectCountsAgree(*record, *db, "line1");
+}
+
+TEST_P(RecordTest, ALeasedNumberGoesToNobodyElseUntilItsStationGivesItBackOrItsTimeIsOver) {
+    auto record = Open();
+    QDateTime now(QDate(2026, 12, 10), QTime(8, 0), QTimeZone::utc());
+    record->SetNow([&] { return now; });
+    QString first;
+    const QString pool = NewPool(*record, 8, 10, first);
+    const int64_t base = first.toLongLong();
+    auto n = [&](int i) { return Padded(base + i, 8); };
+
+    const Lease a = record->LeaseNumbers(pool, "host-a", "session-a", 4, 3600);
+    EXPECT_EQ(a.numbers, (QStringList{n(0), n(1), n(2), n(3)}));
+    // Nobody else gets them: a take, another lease, a number by hand (not even to re-number),
+    // a void.
+    EXPECT_EQ(record->TakeNumber(pool, "run-x"), n(4));
+    const Lease b = record->LeaseNumbers(pool, "host-b", "session-b", 2, 3600);
+    EXPECT_EQ(b.numbers, (QStringList{n(5), n(6)}));
+    EXPECT_FALSE(record->GiveNumber(n(1), "run-y", true));
+    EXPECT_THROW(record->VoidNumber(n(2), "label jammed"), RecordError);
+
+    // The station's own steps, forwarded twice each: once counts.
+    RunStart start;
+    start.station = "host-a";
+    start.port = "A";
+    start.packageName = "kvr17.bsk";
+    start.packageSha256 = "00";
+    start.pool = pool;
+    for (int twice = 0; twice < 2; ++twice) {
+        record->ApplyForwarded("begin", Record::BeginPayload("run-a1", now, start));
+        record->ApplyForwarded(
+            "take",
+            QJsonObject{
+                {"number", n(0)}, {"id", "run-a1"}, {"lease", a.id}, {"at", StampText(now)}});
+        record->ApplyForwarded(
+            "settle", QJsonObject{{"number", n(0)}, {"confirmed", true}, {"at", StampText(now)}});
+    }
+    record->ApplyForwarded("begin", Record::BeginPayload("run-a2", now, start));
+    try {
+        record->ApplyForwarded(
+            "take", QJsonObject{{"number", n(0)}, {"id", "run-a2"}, {"lease", a.id}, {"at", ""}});
+        ADD_FAILURE() << "a number given already went to a second run";
+    } catch (const RecordError& e) {
+        EXPECT_FALSE(e.Unreachable()) << "refused for good, not tried again";
+    }
+    HistoryFilter one;
+    one.serialNumber = n(0);
+    ASSERT_EQ(record->History(one).size(), 1u);
+    EXPECT_EQ(record->History(one).front().numberState, "confirmed");
+
+    // Released by hand, a lease gives nothing back before its time (and the clocks' grace).
+    EXPECT_TRUE(record->ReleaseLease(a.id));
+    EXPECT_FALSE(record->ReleaseLease(a.id)) << "released already";
+    now = now.addSecs(3600 + kLeaseClockGraceS - 1);
+    EXPECT_EQ(record->TakeNumber(pool, "run-z"), n(7));
+    const std::vector<LeaseStatus> held = record->Leases(pool);
+    ASSERT_EQ(held.size(), 2u);
+    EXPECT_EQ(held[0].id, a.id);
+    EXPECT_EQ(held[0].left, 3);
+    EXPECT_EQ(held[0].releasedBy, "hand");
+    EXPECT_FALSE(held[0].reclaimed);
+    now = now.addSecs(1);
+    EXPECT_EQ(record->TakeNumber(pool, "run-w"), n(1)) << "back, and out again first";
+
+    // Given back by its station: free again at once, and twice changes nothing.
+    record->ApplyForwarded("return", QJsonObject{{"lease", b.id}, {"at", StampText(now)}});
+    record->ApplyForwarded("return", QJsonObject{{"lease", b.id}, {"at", StampText(now)}});
+    EXPECT_TRUE(record->Leases(pool).empty());
+    const PoolStatus s = record->Pools(pool).front();
+    EXPECT_EQ(s.leased, 0);
+    EXPECT_EQ(s.next, n(2));
+    ExpectCountsAgree(*record, *OpenDirect(url_), pool);
+    EXPECT_EQ(s.free, 10 - 4) << "given: 0, 4, 7 and 1";
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, RecordTest, ::testing::Values("sqlite", "postgresql"),
