@@ -74,6 +74,40 @@ bool ReadNumbering(const std::function<QString(const char*)>& value, Recipe& r, 
     return true;
 }
 
+// LeaseSize, LeaseRefill and LeaseHours: a whole number each, with a Pool only.
+bool ReadLease(const std::function<QString(const char*)>& value, Recipe& r, QString& error) {
+    struct Key {
+        const char* name;
+        int64_t min, max;
+        int64_t* into;
+    };
+    int64_t size = 0, refill = 0, hours = 0;
+    const Key keys[] = {{"LeaseSize", station::kLeaseSizeMin, station::kLeaseSizeMax, &size},
+                        {"LeaseRefill", 1, station::kLeaseSizeMax, &refill},
+                        {"LeaseHours", station::kLeaseHoursMin, station::kLeaseHoursMax, &hours}};
+    for (const Key& key : keys) {
+        const QString text = value(key.name);
+        if (text.isEmpty())
+            continue;
+        if (r.pool.isEmpty())
+            return Refused(error,
+                           QStringLiteral("%1 goes with a Pool").arg(QLatin1String(key.name)));
+        bool ok = false;
+        const int64_t n = text.toLongLong(&ok);
+        if (!ok || n < key.min || n > key.max)
+            return Refused(error, QStringLiteral("%1 takes %2 to %3, not \"%4\"")
+                                      .arg(QLatin1String(key.name))
+                                      .arg(key.min)
+                                      .arg(key.max)
+                                      .arg(text));
+        *key.into = n;
+    }
+    r.leaseSize = static_cast<int>(size);
+    r.leaseRefillBelow = static_cast<int>(refill);
+    r.leaseLifetimeS = hours * 3600;
+    return true;
+}
+
 bool ReadAnswers(const std::function<QString(const char*)>& value, Recipe& r, QString& error) {
     const QString mismatch = value("ProgramMismatch");
     if (!mismatch.isEmpty() && mismatch != QLatin1String("continue") &&
@@ -148,7 +182,7 @@ bool LoadRecipe(const QString& path, Recipe& out, QString& error) {
                            .arg(value("PackageSHA256")));
     if (!ReadPorts(value("Ports"), r, error) || !Flag(*ini, "BootAll", r.bootAll, error) ||
         !Flag(*ini, "Technology", r.technology, error) || !ReadNumbering(value, r, error) ||
-        !ReadAnswers(value, r, error) || !ReadPackage(r, error))
+        !ReadLease(value, r, error) || !ReadAnswers(value, r, error) || !ReadPackage(r, error))
         return false;
     out = std::move(r);
     return true;

@@ -11,6 +11,8 @@
 //   Pool             the serial-number pool (technology mode)
 //   ProgramMismatch  continue or stop (default stop)
 //   RemovalSeconds   silence that makes a device taken away, 0.5 to 3600 (default 5)
+//   LeaseSize, LeaseRefill, LeaseHours
+//                    the station's leases of pool numbers (defaults 200, 100, 12)
 #pragma once
 
 #include <QString>
@@ -36,6 +38,9 @@ struct Recipe {
     QString pool;
     bool continueOnProgramMismatch = false;
     uint32_t removalMs = station::kDefaultRemovalMs;
+    int leaseSize = 0;  // 0: the defaults
+    int leaseRefillBelow = 0;
+    int64_t leaseLifetimeS = 0;
 };
 
 inline constexpr int kMaxLanes = 8;

@@ -320,6 +320,9 @@ bool TStationFrm::PrepareRun() {
     setup.updateLogPath = deps_.logPath;
     setup.repeat = true;
     setup.removalMs = recipe_.removalMs;
+    setup.leaseSize = recipe_.leaseSize;
+    setup.leaseRefillBelow = recipe_.leaseRefillBelow;
+    setup.leaseLifetimeS = recipe_.leaseLifetimeS;
     const bool answer = recipe_.continueOnProgramMismatch;
     setup.answerQuestion = [answer](int, const QString&) { return answer; };
     QString error;

@@ -170,6 +170,11 @@ std::string Describe(const FlashSettings& s) {
         parts << QStringLiteral("repeat");
     if (s.removalMs != 0)
         parts << QStringLiteral("removal [%1 ms]").arg(s.removalMs);
+    if (s.leaseSize != 0 || s.leaseRefillBelow != 0 || s.leaseLifetimeS != 0)
+        parts << QStringLiteral("lease [%1/%2/%3 s]")
+                     .arg(s.leaseSize)
+                     .arg(s.leaseRefillBelow)
+                     .arg(s.leaseLifetimeS);
     if (s.json)
         parts << QStringLiteral("json");
     if (s.help)
@@ -288,6 +293,11 @@ TEST(FlashArguments, AcceptPortPackageAndTheOptionalModesInAnyOrder) {
              "port [COM3] package [f.bsk] repeat json"},
             {kPortAndPackage + QStringList{"--repeat", "--removal-seconds", "2.5"},
              "port [COM3] package [f.bsk] repeat removal [2500 ms]"},
+            {kPortAndPackage + QStringList{"--technology", "--hw", "1", "--sn-pool", "L",
+                                           "--lease-refill", "20", "--lease", "80", "--lease-hours",
+                                           "8"},
+             "port [COM3] package [f.bsk] technology sn-pool [L] hw [1] record [default] "
+             "lease [80/20/28800 s]"},
             // Several ports: each --sn follows its port, and nobody is asked.
             {{"--port", "A", "--sn", "101", "--port", "B", "--sn", "102", "--package", "f.bsk",
               "--technology", "--hw", "1"},
@@ -374,6 +384,15 @@ TEST(FlashArguments, RefuseWhatCouldNotStartARightRun) {
              "--removal-seconds takes 0.5 to 3600 seconds, not \"soon\""},
             {kPortAndPackage + QStringList{"--removal-seconds", "5"},
              "--removal-seconds goes with --repeat"},
+            {kPortAndPackage +
+                 QStringList{"--technology", "--hw", "1", "--sn-first", "1", "--lease", "50"},
+             "--lease, --lease-refill and --lease-hours go with --sn-pool"},
+            {kPortAndPackage +
+                 QStringList{"--technology", "--hw", "1", "--sn-pool", "L", "--lease-hours", "0"},
+             "--lease-hours takes 1 to 72, not \"0\""},
+            {kPortAndPackage +
+                 QStringList{"--technology", "--hw", "1", "--sn-pool", "L", "--lease", "many"},
+             "--lease takes 1 to 100000, not \"many\""},
             {kPortAndPackage + QStringList{"--program-mismatch", "maybe"},
              "--program-mismatch takes ask, continue or stop, not \"maybe\""},
             {kPortAndPackage + QStringList{"--port"}, "--port needs a value"},

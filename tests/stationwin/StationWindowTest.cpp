@@ -191,6 +191,10 @@ private slots:
                              << "ProgramMismatch takes";
         QTest::newRow("removal too short") << ok + "RemovalSeconds=0.1"
                                            << "RemovalSeconds takes";
+        QTest::newRow("lease without pool") << ok + "LeaseSize=50"
+                                            << "LeaseSize goes with a Pool";
+        QTest::newRow("lease of no hours") << ok + "Technology=1\nHW=3\nPool=p\nLeaseHours=0"
+                                           << "LeaseHours takes 1 to 72";
         QTest::newRow("another file")
             << QString(ok).replace("%1", QString(64, u'0')) << "is not the recipe's";
         QTest::newRow("missing package") << "Package=gone.bsk\nPackageSHA256=%1\nPorts=COM5"
