@@ -228,9 +228,34 @@ std::optional<DeviceModel::Request> DeviceModel::ParseFrame(
     return request;
 }
 
+bool DeviceModel::SwappedOut() {
+    if (options_.swapAfterMs == 0 || !completedAtMs_)
+        return false;
+    const uint64_t now = clock_.TickMs();
+    const uint64_t out = *completedAtMs_ + options_.swapAfterMs;
+    if (now < out)
+        return false;
+    if (now < out + options_.swapGapMs)
+        return true;
+    // A fresh unit: in its application, never updated; the report goes on counting.
+    completedAtMs_.reset();
+    mode_ = options_.startInBootloader ? DeviceMode::Bootloader : DeviceMode::Application;
+    updated_ = false;
+    finalIndex_ = 0;
+    busyPending_ = false;
+    requests_.clear();
+    nextRequest_ = 0;
+    pagesTakenThisUpdate_ = 0;
+    enterRefusals_ = 0;
+    startRefusals_ = 0;
+    occurrences_.clear();
+    ++report_.unitsSwapped;
+    return false;
+}
+
 std::vector<ReplyPiece> DeviceModel::HandleFrame(const std::vector<uint8_t>& frame) {
     FinishRestartIfDue();
-    if (mode_ == DeviceMode::Dead || mode_ == DeviceMode::Restarting) {
+    if (SwappedOut() || mode_ == DeviceMode::Dead || mode_ == DeviceMode::Restarting) {
         ++report_.framesIgnored;
         return {};
     }
@@ -438,6 +463,7 @@ std::vector<uint8_t> DeviceModel::AnswerStatus() {
     ++report_.updatesCompleted;
     updated_ = true;
     finalIndex_ = 0;
+    completedAtMs_ = clock_.TickMs();
     if (options_.silentAfterCompletion) {
         mode_ = DeviceMode::Dead;
     } else {

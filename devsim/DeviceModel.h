@@ -132,6 +132,11 @@ struct DeviceOptions {
     uint32_t replyDelayMs = 0;  // every reply starts this long after its request
     uint32_t babbleBytes = 0;   // > 0: every write is answered with this much noise, nothing else
     uint32_t noiseSeed = 17;
+    // > 0: a fixture whose units are swapped, as an operator does in a hands-free loop: this
+    // long after an update completed the unit is taken out (nothing answers) for swapGapMs,
+    // then a fresh unit in the application answers.
+    uint32_t swapAfterMs = 0;
+    uint32_t swapGapMs = 2000;
 };
 
 struct SerialNumberRecord {
@@ -152,6 +157,7 @@ struct DeviceReport {
     uint32_t bootAllOtherFrames = 0;  // other frames with frame type 2 (the host must send none)
     uint32_t updatesCompleted = 0;    // times status 5 was sent
     uint32_t framesNotLogged = 0;     // handled frames beyond the frame log's room
+    uint32_t unitsSwapped = 0;        // fresh units put in (swapAfterMs)
     std::vector<SerialNumberRecord> serialNumbers;  // every cmdWriteSerialNumber payload taken
     std::vector<uint16_t> pagesWritten;             // page number of every cmdWritePage frame taken
 };
@@ -222,6 +228,8 @@ private:
     };
 
     void FinishRestartIfDue();
+    // The unit out of the fixture now (swapAfterMs); a fresh one once the gap has passed.
+    bool SwappedOut();
     uint16_t AddressLengthOf(DeviceMode mode) const;
     void Restart(DeviceMode target);
     void StartTransfer();
@@ -246,6 +254,7 @@ private:
     DeviceMode mode_;
     DeviceMode restartTarget_ = DeviceMode::Bootloader;
     uint64_t restartEndsMs_ = 0;
+    std::optional<uint64_t> completedAtMs_;  // the unit's update completed (swapAfterMs)
     bool updated_ = false;  // application mode answers finalStatuses once an update completed
     uint16_t requestedLength_ = 0;
     std::vector<PageRequest> requests_;  // of the transfer under way

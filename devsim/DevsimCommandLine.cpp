@@ -11,6 +11,7 @@ namespace {
 
 constexpr uint32_t kMaxBaud = 10'000'000;
 constexpr uint32_t kMaxRestartDelayMs = 600'000;
+constexpr uint32_t kMaxSwapMs = 3'600'000;
 
 bool ParseUnsigned(const QString& text, uint64_t max, uint64_t& value) {
     bool ok = false;
@@ -161,6 +162,8 @@ bool ParseDevsimArguments(const QStringList& arguments, DevsimSettings& settings
              return true;
          }},
         {QStringLiteral("--baud"), Number(s.baud, kMaxBaud)},
+        {QStringLiteral("--swap-after"), Number(d.swapAfterMs, kMaxSwapMs)},
+        {QStringLiteral("--swap-gap"), Number(d.swapGapMs, kMaxSwapMs)},
     };
     // Switches.
     const std::map<QString, bool*> switches = {
@@ -240,6 +243,9 @@ QString DevsimUsage() {
         "  --busy-every K             answer status 4 once after every K-th page (default 0: "
         "never)\n"
         "  --final-status N           status after completion: 0, 5 or 10 for success (default 0)\n"
+        "  --swap-after MS            a hands-free fixture: MS after an update completed the unit\n"
+        "                             is taken out (silent for --swap-gap MS, default 2000), then\n"
+        "                             a fresh unit answers (default 0: the unit stays)\n"
         "\n"
         "Faults:\n"
         "  --silent                   never answer\n"
@@ -268,6 +274,7 @@ QString FormatDeviceReport(const DeviceReport& r) {
     line("pages_received", r.pagesReceived);
     line("mismatches", r.pageMismatches);
     line("updates_completed", r.updatesCompleted);
+    line("units_swapped", r.unitsSwapped);
     line("status_requests", r.statusRequests);
     line("enter_bootloader_requests", r.enterBootloaderRequests);
     line("start_update_requests", r.startUpdateRequests);

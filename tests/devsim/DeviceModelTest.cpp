@@ -208,6 +208,32 @@ TEST_F(DevsimModel, WholeUpdateRequestsEveryPageInOrderThenCompletes) {
     EXPECT_EQ(r.startUpdateRequests, 1u);
 }
 
+TEST_F(DevsimModel, ASwappedFixtureTakesTheUnitOutAfterItsUpdateAndPutsAFreshOneIn) {
+    DeviceOptions options;
+    options.finalStatuses = {10};
+    options.swapAfterMs = 5000;
+    options.swapGapMs = 2000;
+    Make(options, 1);
+    for (int unit = 1; unit <= 2; ++unit) {
+        EXPECT_EQ(AskStatus(6)->code, 0) << "a fresh unit, in its application";
+        EnterBootloader();
+        EXPECT_EQ(Command(0, kCmdStartUpdate), kReplyAccepted);
+        EXPECT_EQ(AskStatus(0)->code, kStatusPageRequest);
+        EXPECT_EQ(WritePage(0, 0, kDataBytes), 0);
+        EXPECT_EQ(AskStatus(0)->code, kStatusComplete);
+        clock.Advance(4999);
+        EXPECT_EQ(AskStatus(6)->code, 10) << "still in place: unit " << unit;
+        clock.Advance(1);
+        EXPECT_FALSE(AskStatus(6).has_value()) << "taken out";
+        clock.Advance(1999);
+        EXPECT_FALSE(AskStatus(6).has_value());
+        clock.Advance(1);
+    }
+    EXPECT_EQ(AskStatus(6)->code, 0) << "the third unit";
+    EXPECT_EQ(device->Report().updatesCompleted, 2u);
+    EXPECT_EQ(device->Report().unitsSwapped, 2u);
+}
+
 TEST_F(DevsimModel, AlreadyInBootloaderWithStatusSeven) {
     DeviceOptions options;
     options.startInBootloader = true;
