@@ -323,9 +323,13 @@ void StationLedger::Publish() {
             state.connected = false;  // still sending what waited
             state.awaySince = awaySince_;
         }
-        if (state.connected == shown_.connected && state.waiting == shown_.waiting &&
-            state.leasedLeft == shown_.leasedLeft && state.backAfterS < 0 &&
-            state.awaySince == shown_.awaySince)
+        // While the record answers, rows and numbers come and go with every unit: only a
+        // change of standing is news. While it is away, so is every row that waits.
+        const bool news = state.connected != shown_.connected || state.backAfterS >= 0 ||
+                          state.awaySince != shown_.awaySince ||
+                          (!state.connected && (state.waiting != shown_.waiting ||
+                                                state.leasedLeft != shown_.leasedLeft));
+        if (!news && shown_.leasedLeft >= 0)
             return;
         shown_ = state;
     }

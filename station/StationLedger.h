@@ -164,8 +164,8 @@ private:
     record::SenderStatus senderStatus_;
     QDateTime awaySince_;  // the outage as the state shows it
     std::function<void(const RecordState&)> changed_;
-    std::mutex callMutex_;  // held while changed_ is called
-    RecordState shown_;
+    std::mutex callMutex_;                     // held while changed_ is called
+    RecordState shown_{false, {}, {}, 0, -1};  // nothing said yet
     std::thread keeper_;
 };
 

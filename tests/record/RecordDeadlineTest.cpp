@@ -82,35 +82,6 @@ private:
     std::thread thread_;
 };
 
-// The postmaster of the test server (its data folder's postmaster.pid) and every process it
-// started: the sessions, the checkpointer and the rest.
-std::vector<pid_t> ServerProcesses() {
-    QFile own(kvr::test::PgTestDir() + QStringLiteral("/server-dir"));
-    if (!own.open(QIODevice::ReadOnly))
-        return {};
-    QFile pidFile(QString::fromUtf8(own.readAll()).trimmed() +
-                  QStringLiteral("/data/postmaster.pid"));
-    if (!pidFile.open(QIODevice::ReadOnly))
-        return {};
-    const pid_t postmaster = static_cast<pid_t>(pidFile.readLine().trimmed().toLong());
-    if (postmaster <= 0)
-        return {};
-    std::vector<pid_t> processes{postmaster};
-    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        bool number = false;
-        const pid_t pid = static_cast<pid_t>(entry.toLong(&number));
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
-        if (!number || pid == postmaster || !stat.open(QIODevice::ReadOnly))
-            continue;
-        // "pid (name) state ppid …", the name free to hold spaces and parentheses.
-        const QByteArray text = stat.readAll();
-        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1 && fields[1].toLong() == postmaster)
-            processes.push_back(pid);
-    }
-    return processes;
-}
-
 // The whole test server stopped with SIGSTOP, the postmaster first so that it starts no new
 // process: it answers nothing, and its kernel keeps accepting and acknowledging. Resumed
 // however the test ends.
@@ -123,7 +94,7 @@ public:
 
     bool Freeze() {
         const std::lock_guard lock(mutex_);
-        for (pid_t pid : ServerProcesses()) {
+        for (pid_t pid : kvr::test::PgServerProcesses(kvr::test::PgTestDir())) {
             if (kill(pid, SIGSTOP) == 0)
                 stopped_.push_back(pid);
         }

@@ -2,12 +2,16 @@
 // its URL, its password file, and stopping and starting it under a running test.
 #pragma once
 
+#include <sys/types.h>
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 #include <cstdlib>
+#include <vector>
 
 namespace kvr::test {
 
@@ -54,6 +58,36 @@ inline bool PgPassThrough(const QString& host, int port, uint16_t relayPort, con
     copy.close();
     qputenv("PGPASSFILE", copy.fileName().toLocal8Bit());
     return true;
+}
+
+// The postmaster of the server that scripts/pg-test-server.sh keeps in `dir` (its data
+// folder's postmaster.pid) and every process it started: the sessions, the checkpointer and
+// the rest. Linux: read from /proc.
+inline std::vector<pid_t> PgServerProcesses(const QString& dir) {
+    QFile own(dir + QStringLiteral("/server-dir"));
+    if (!own.open(QIODevice::ReadOnly))
+        return {};
+    QFile pidFile(QString::fromUtf8(own.readAll()).trimmed() +
+                  QStringLiteral("/data/postmaster.pid"));
+    if (!pidFile.open(QIODevice::ReadOnly))
+        return {};
+    const pid_t postmaster = static_cast<pid_t>(pidFile.readLine().trimmed().toLong());
+    if (postmaster <= 0)
+        return {};
+    std::vector<pid_t> processes{postmaster};
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool number = false;
+        const pid_t pid = static_cast<pid_t>(entry.toLong(&number));
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (!number || pid == postmaster || !stat.open(QIODevice::ReadOnly))
+            continue;
+        // "pid (name) state ppid …", the name free to hold spaces and parentheses.
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields[1].toLong() == postmaster)
+            processes.push_back(pid);
+    }
+    return processes;
 }
 
 }  // namespace kvr::test
