@@ -6,11 +6,14 @@
 #include "AppGlobals.h"
 #include "ExceptionDisplay.h"
 #include "FormProgFrm.h"
+#include "ProcessEnd.h"
 #include "Prompter.h"
 #include "QtTranslations.h"
 #include "Version.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int Run(int argc, char** argv) {
     if (kvr::PrintVersionIfAsked(argc, argv, "kvr-uplinker"))
         return 0;
     // The switches are read before Qt sees the command line, so that none of Qt's own
@@ -39,4 +42,10 @@ int main(int argc, char** argv) {
     window.reset();
     kvr::FormProgFrm = nullptr;
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return kvr::EndProcess(Run(argc, argv));
 }

@@ -5,6 +5,7 @@
 #include "Arguments.h"
 #include "Cli.h"
 #include "InterruptWatch.h"
+#include "ProcessEnd.h"
 #include "Version.h"
 
 namespace {
@@ -31,13 +32,17 @@ const CliCommand kCommands[] = {
      RunHistoryCommand},
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     if (kvr::PrintVersionIfAsked(argc, argv, "kvr-uplinker-cli"))
         return 0;
     QCoreApplication app(argc, argv);  // the language file is found beside the executable
     PrepareTerminal();
     CliOutput io(stdout, stderr);
     return RunCli(kCommands, QCoreApplication::arguments().mid(1), io);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return kvr::EndProcess(Run(argc, argv));
 }

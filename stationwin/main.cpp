@@ -3,6 +3,7 @@
 #include <QApplication>
 
 #include "AppPaths.h"
+#include "ProcessEnd.h"
 #include "Prompter.h"
 #include "QtTranslations.h"
 #include "Recipe.h"
@@ -10,7 +11,9 @@
 #include "Translate.h"
 #include "Version.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int Run(int argc, char** argv) {
     if (kvr::PrintVersionIfAsked(argc, argv, "kvr-station"))
         return 0;
     QApplication app(argc, argv);
@@ -34,4 +37,10 @@ int main(int argc, char** argv) {
     const int status = app.exec();
     kvr::ReleaseLanguageFile();
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return kvr::EndProcess(Run(argc, argv));
 }
