@@ -19,6 +19,8 @@ namespace {
 
 // How often the keeper looks at its clock when nothing wakes it.
 constexpr int kKeeperPollMs = 200;
+// How long the first run waits for the first lease (it never waits again).
+constexpr int kFirstLeaseWaitMs = 5000;
 
 QString Now() {
     return record::StampText(QDateTime::currentDateTimeUtc());
@@ -242,6 +244,16 @@ void StationLedger::Keep() {
 }
 
 void StationLedger::LeaseOnce() {
+    struct Tried {
+        StationLedger& l;
+        ~Tried() {
+            {
+                const std::lock_guard lock(l.mutex_);
+                l.firstLeaseTried_ = true;
+            }
+            l.leaseTried_.notify_all();
+        }
+    } tried{*this};
     const uint64_t asked = clock_.TickMs();
     try {
         const record::Lease lease =
@@ -345,7 +357,11 @@ void StationLedger::Publish() {
 bool StationLedger::LeasedNumbers::Reserve(QString& why) {
     StationLedger& l = ledger_;
     {
-        const std::lock_guard lock(l.mutex_);
+        std::unique_lock lock(l.mutex_);
+        // Right after the start the first lease is on its way: worth a short wait rather than
+        // a held lane.
+        l.leaseTried_.wait_for(lock, std::chrono::milliseconds(kFirstLeaseWaitMs),
+                               [&] { return l.firstLeaseTried_ || l.stopping_; });
         l.DropExpiredLocked();
         if (l.LeftLocked() - l.reserved_ > 0) {
             ++l.reserved_;

@@ -157,6 +157,8 @@ private:
     int64_t reserved_ = 0;
     bool poolUsedUp_ = false;
     bool startForwarded_ = false;  // the store held nothing from before, or the record is away
+    bool firstLeaseTried_ = false;
+    std::condition_variable leaseTried_;
     QString leaseError_;           // the last lease request's failure; empty when it worked
     QDateTime leaseAwaySince_;     // the keeper's own view of an outage
     uint64_t nextLeaseMs_ = 0;     // no request before this tick

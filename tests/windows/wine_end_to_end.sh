@@ -194,8 +194,45 @@ if [ -n "${KVR_TEST_PG_URL:-}" ]; then
     check "without the password the record is refused with exit 2" $? \
         "exit $status: $(head -c 300 "$work/pgnopw.err")"
 
-    # TLS with the lane server's throw-away CA, its certificate made for "localhost" alone.
     pg_dir=${KVR_TEST_PG_DIR:-${KVR_WIN64_BUILD_DIR:-}/pgtest}
+    pg_script=$(cd "$(dirname "$0")/../.." && pwd)/scripts/pg-test-server.sh
+
+    # The server stopped under a hands-free station: it goes on numbering from its lease, and
+    # sends its rows once the server is back.
+    outcomes() { grep -c '"type":"outcome"' "$work/away.out" 2>/dev/null || true; }
+    PGPASSWORD=$KVR_TEST_PG_PASSWORD wine "$cli/kvr-uplinker-cli.exe" pool create wineaway \
+        --first 000501 --last 000599 --record "$KVR_TEST_PG_URL" </dev/null >/dev/null 2>&1
+    start_devsim "$package" "$work/away.report" --final-status 10 --swap-after 6000 \
+        --swap-gap 1500
+    PGPASSWORD=$KVR_TEST_PG_PASSWORD wine "$cli/kvr-uplinker-cli.exe" flash --port COM10 \
+        --package "$package_win" --technology --hw 3 --sn-pool wineaway \
+        --record "$KVR_TEST_PG_URL" --repeat --removal-seconds 1 --program-mismatch continue \
+        --json </dev/null >"$work/away.out" 2>"$work/away.err" &
+    away_pid=$!
+    for _ in $(seq 600); do [ "$(outcomes)" -ge 1 ] && break; sleep 0.1; done
+    "$pg_script" halt "$pg_dir" >/dev/null 2>&1
+    for _ in $(seq 900); do [ "$(outcomes)" -ge 2 ] && break; sleep 0.1; done
+    away_units=$(outcomes)
+    "$pg_script" resume "$pg_dir" >/dev/null 2>&1
+    for _ in $(seq 1200); do grep -q '"back_after_s"' "$work/away.out" && break; sleep 0.1; done
+    kill -INT "$away_pid" 2>/dev/null
+    wait "$away_pid"
+    stop_devsim
+    [ "$away_units" -ge 2 ] && grep -q '"connected":false' "$work/away.out" &&
+        grep -q '"back_after_s"' "$work/away.out"
+    check "the station went on while the server was stopped, and said so" $? \
+        "$away_units units; $(grep '"type":"record"' "$work/away.out" | tail -n 2)"
+    PGPASSWORD=$KVR_TEST_PG_PASSWORD wine "$cli/kvr-uplinker-cli.exe" history --json \
+        --record "$KVR_TEST_PG_URL" </dev/null >"$work/away.json" 2>&1
+    given=$(grep '"type":"outcome"' "$work/away.out" | grep '"success":true' |
+        grep -o '"serial_number":"0005[0-9][0-9]"' | sort)
+    rows=$(tr '{' '\n' <"$work/away.json" | grep '"pool":"wineaway"' |
+        grep '"outcome":"success"' | grep -o '"serial_number":"0005[0-9][0-9]"' | sort)
+    [ -n "$given" ] && [ "$given" = "$rows" ] && [ "$(echo "$given" | uniq -d)" = "" ]
+    check "every unit of the outage has its row, each number once" $? \
+        "given: $(echo $given) rows: $(echo $rows)"
+
+    # TLS with the lane server's throw-away CA, its certificate made for "localhost" alone.
     if [ -f "$pg_dir/tls-url" ]; then
         tls_url=$(cat "$pg_dir/tls-url")
         # history --record URL, from $work: prints the exit status, output in $work/tls.out.
