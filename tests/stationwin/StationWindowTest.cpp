@@ -1,12 +1,22 @@
 // kvr-station's window, offscreen: a lane through its states with the station on virtual time,
 // a closed window stopping every lane, and the recipes it refuses.
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QSignalSpy>
 #include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <QUuid>
+#include <algorithm>
 #include <memory>
+#ifdef KVR_PG_TEST_SCRIPT
+#include <signal.h>
+
+#include "PgTestServer.h"
+#include "Record.h"
+#endif
 
 #include "PackageBuilder.h"
 #include "PackageLoader.h"
@@ -110,6 +120,84 @@ private slots:
                  qPrintable(prompter_->records[0].text));
         QVERIFY(!window.Running());
     }
+
+#ifdef KVR_PG_TEST_SCRIPT
+    // The line's record frozen (SIGSTOP) under a running window: the lanes go on from the
+    // lease, the window keeps answering its events, and its bottom line says the record is
+    // away. The window never calls the record itself; one call would hold it for seconds.
+    void aFrozenRecordNeverFreezesTheWindow() {
+        const QString address = PgTestUrl();
+        if (address.isEmpty())
+            QSKIP("no PostgreSQL test server (ctest starts one)");
+        record::RecordUrl url;
+        QString error;
+        QVERIFY(record::ParseRecordUrl(address, url, error));
+        const QString pool =
+            QStringLiteral("w") + QUuid::createUuid().toString(QUuid::Id128).left(10);
+        {
+            auto record = record::Record::Open(url, dir_.filePath("journal.txt"));
+            const qint64 first = 300000000000LL + (QUuid::createUuid().data1 % 600000000) * 1000;
+            record->CreatePool(pool, QString::number(first), QString::number(first + 999));
+        }
+        Recipe recipe = MakeRecipe(1);
+        recipe.technology = true;
+        recipe.hardware = QStringLiteral("3");
+        recipe.pool = pool;
+        recipe.record = address;
+        TStationFrm window(recipe, Deps());
+        lines_[0]->options.finalStatuses = {10};
+        lines_[0]->Device();
+
+        struct Frozen {
+            std::vector<pid_t> pids;
+            ~Frozen() {
+                for (pid_t pid : pids)
+                    ::kill(pid, SIGCONT);
+            }
+        } frozen;
+        QElapsedTimer sinceTick;
+        qint64 worstMs = 0;
+        QTimer probe;
+        connect(&probe, &QTimer::timeout, &window,
+                [&] { worstMs = std::max(worstMs, sinceTick.restart()); });
+        QLabel* recordLine = window.findChild<QLabel*>("RecordState");
+        int done = 0;
+        connect(&window, &TStationFrm::LaneChanged, &window, [&](int, LaneState state) {
+            if (state == LaneState::Done && ++done == 1) {
+                // Frozen, then the next unit put in.
+                frozen.pids = PgServerProcesses(PgTestDir());
+                for (pid_t pid : frozen.pids)
+                    ::kill(pid, SIGSTOP);
+                sinceTick.start();
+                probe.start(20);
+                lines_[0]->channel.AttachDevice(nullptr);
+            }
+            if (state == LaneState::Waiting && done == 1)
+                lines_[0]->channel.AttachDevice(&lines_[0]->Device());
+        });
+        // Stopped once the second unit is done and the record is seen away.
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, &window, [&] {
+            if (done >= 2 && recordLine->text().contains(QStringLiteral("недоступен")))
+                window.Stop();
+        });
+        watch.start(100);
+        QTimer::singleShot(90000, &window, [&] { window.Stop(); });  // a hang guard only
+        window.Start();
+        probe.stop();
+        for (pid_t pid : frozen.pids)
+            ::kill(pid, SIGCONT);
+        frozen.pids.clear();
+
+        QCOMPARE(done, 2);
+        QVERIFY2(recordLine->text().contains(QStringLiteral("недоступен")),
+                 qPrintable(recordLine->text()));
+        QVERIFY2(window.findChild<QLabel*>("Lane0State")->text().size() > 0, "a lane shown");
+        // A record call on this thread would have held it for the call's deadline (seconds).
+        QVERIFY2(worstMs < 1000,
+                 qPrintable(QStringLiteral("the window stalled %1 ms").arg(worstMs)));
+    }
+#endif
 
     void aClosedWindowStopsEveryLane() {
         TStationFrm window(MakeRecipe(3), Deps());  // no device on any lane
