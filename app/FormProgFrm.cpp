@@ -20,6 +20,7 @@
 #include "Fonts.h"
 #include "HandOver.h"
 #include "MemIniFile.h"
+#include "OffThread.h"
 #include "PackageLoader.h"
 #include "PackageRun.h"
 #include "ProductionRun.h"
@@ -27,6 +28,7 @@
 #include "RecordUrl.h"
 #include "RecordedStation.h"
 #include "SerialChannel.h"
+#include "StationLedger.h"
 #include "StrToInt.h"
 #include "Translate.h"
 #include "UpdateThread.h"
@@ -337,13 +339,9 @@ void TFormProgFrm::StartUpdateRun() {
         ui_->ActionStart->setEnabled(true);
         if (!recordRunId_.isEmpty()) {
             // The row says the run never began rather than staying open like a crash.
-            record::RunEnding never;
-            never.outcome = QStringLiteral("not_started");
-            try {
-                record_->EndRun(recordRunId_, never);
-            } catch (const record::RecordError&) {
-                // The error that stopped the run is the one to show.
-            }
+            const station::RunResult never;  // not started
+            QString ignored;                 // the error that stopped the run is the one to show
+            ledger_->CloseRun(0, never, ignored);
             recordRunId_.clear();
         }
         throw;
@@ -367,10 +365,23 @@ bool TFormProgFrm::OpenRecord() {
     QString error;
     bool usage = false;
     // "sqlite:records.sqlite" lies beside the settings file, wherever the window was started from.
-    record_ = station::OpenNamedRecord(recordUrl_, QFileInfo(deps_.settingsPath).absolutePath(),
-                                       deps_.logPath, error, usage);
-    if (record_)
-        return true;
+    // Opened off this thread: a server that does not answer must not freeze the window.
+    const QString folder = QFileInfo(deps_.settingsPath).absolutePath();
+    station::RunOffThisThread([&] {
+        record_ = station::OpenNamedRecord(recordUrl_, folder, deps_.logPath, error, usage);
+    });
+    if (record_) {
+        try {
+            ledger_ = std::make_unique<station::StationLedger>(
+                *record_, station::StationStorePath(deps_.logPath),
+                std::vector<record::RunStart>(1), QString(), station::LeasePolicy(), ledgerClock_);
+            ledger_->Start();
+            return true;
+        } catch (const record::RecordError& e) {
+            record_.reset();
+            error = e.Text();
+        }
+    }
     if (usage) {
         ShowMessage(QStringLiteral("Журнал производства указан неверно ([%1] %2): %3. "
                                    "Обновление не начато.")
@@ -386,10 +397,19 @@ bool TFormProgFrm::OpenRecordRun(const QString& portName) {
     if (!OpenRecord())
         return false;
     renumber_ = false;
-    try {
-        const QString serialNumber = ui_->SN->text();
-        const std::optional<record::GivenNumber> given =
-            TechnologyMode && !serialNumber.isEmpty() ? record_->Given(serialNumber) : std::nullopt;
+    const QString serialNumber = ui_->SN->text();
+    std::optional<record::GivenNumber> given;
+    QString failure;
+    if (TechnologyMode && !serialNumber.isEmpty()) {
+        station::RunOffThisThread([&] {
+            try {
+                given = record_->Given(serialNumber);
+            } catch (const record::RecordError& e) {
+                failure = e.Text();
+            }
+        });
+    }
+    if (failure.isEmpty()) {
         if (given) {
             const QString question =
                 given->state == QLatin1String("confirmed")
@@ -405,13 +425,16 @@ bool TFormProgFrm::OpenRecordRun(const QString& portName) {
                 return false;
             renumber_ = true;
         }
+        // The row goes to the station's store; the record gets it from there.
         const record::RunStart start = station::DescribeRun(
             record::DescribePackage(ui_->FileNameEdit->text(), package_), portName, deps_.logPath,
             TechnologyMode, BootAllMode, ui_->HWEdit->text(), QString());
-        recordRunId_ = record_->BeginRun(start);
-    } catch (const record::RecordError& e) {
+        if (ledger_->OpenRun(0, start, failure))
+            recordRunId_ = ledger_->RunId(0);
+    }
+    if (!failure.isEmpty()) {
         ShowMessage(QStringLiteral("Журнал производства %1 недоступен: %2. Обновление не начато.")
-                        .arg(record::RedactedRecordText(recordUrl_), e.Text()));
+                        .arg(record::RedactedRecordText(recordUrl_), failure));
         return false;
     }
     recordRunStartedMs_ = deps_.clock->TickMs();
@@ -427,22 +450,13 @@ void TFormProgFrm::CloseRecordRun(bool quiet) {
         outcome, deps_.clock->TickMs() - recordRunStartedMs_, updateThread_->PagesSent());
     const QString runId = recordRunId_;
     recordRunId_.clear();
+    // Into the station's store, whatever the record does meanwhile.
     QString note;
-    try {
-        if (numberGiven_)
-            record_->SettleRun(runId, outcome.serialNumberConfirmed);
-        if (record_->EndRun(runId, station::EndingOf(result)) == record::Saved::Journaled) {
-            note = QStringLiteral(
-                       "Журнал производства %1 недоступен: итог обновления сохранён в "
-                       "%2 и будет записан, когда журнал снова ответит.")
-                       .arg(record::RedactedRecordText(recordUrl_),
-                            QDir::toNativeSeparators(record_->JournalPath()));
-        }
-    } catch (const record::RecordError& e) {
-        note = QStringLiteral("Итог обновления не записан в журнал производства: %1").arg(e.Text());
-    }
+    if (numberGiven_)
+        ledger_->SettleRun(0, outcome.serialNumberConfirmed, note);
+    ledger_->CloseRun(0, result, note);
     if (!note.isEmpty() && !quiet)
-        ShowMessage(note);
+        ShowMessage(QStringLiteral("Итог обновления не записан: %1").arg(note));
 }
 
 void TFormProgFrm::OnThreadFinished(TUpdateThread* thread) {
@@ -517,11 +531,16 @@ QString TFormProgFrm::SerialNumberText() {
     if (recordRunId_.isEmpty())
         return number;
     // With a record no number reaches the device unless the record holds it as this run's.
-    try {
-        numberGiven_ = record_->GiveNumber(number, recordRunId_, renumber_);
-    } catch (const record::RecordError&) {
-        numberGiven_ = false;
-    }
+    // The record decides, off this thread, with the run's row written there first.
+    numberGiven_ = false;
+    station::RunOffThisThread([&] {
+        try {
+            ledger_->ForwardBegin(0);
+            numberGiven_ = record_->GiveNumber(number, recordRunId_, renumber_);
+        } catch (const record::RecordError&) {
+            numberGiven_ = false;
+        }
+    });
     return numberGiven_ ? number : QString();
 }
 

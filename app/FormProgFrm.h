@@ -42,6 +42,9 @@ class TFormProgFrm;
 }
 
 namespace kvr {
+namespace station {
+class StationLedger;
+}
 
 namespace record {
 class Record;
@@ -178,6 +181,10 @@ private:
     // [Record] URL; empty: nothing is recorded.
     QString recordUrl_;
     std::unique_ptr<record::Record> record_;
+    // The runs' rows go to the station's store first; its threads forward them. Declared
+    // after the record, which it outlives not.
+    SystemClock ledgerClock_;
+    std::unique_ptr<station::StationLedger> ledger_;
     QString recordRunId_;  // the run under way's row
     uint64_t recordRunStartedMs_ = 0;
     bool renumber_ = false;     // the operator chose to give a number the record holds already

@@ -1,6 +1,7 @@
-// Run endings kept on this station while their record cannot be reached: one JSON object a
-// line, each naming its record. Several processes share the file (a lock file beside it);
-// what a replay applied leaves the file, the rest stays as it was.
+// The journal in which earlier versions kept run endings while their record could not be
+// reached: one JSON object a line, each naming its record. Nothing writes it any more; a
+// station's ledger moves what it holds into the station's store. Several processes share the
+// file (a lock file beside it); what a replay took leaves the file, the rest stays as it was.
 #pragma once
 
 #include <QJsonObject>

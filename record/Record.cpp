@@ -4,9 +4,7 @@
 #include <QTimeZone>
 #include <QUuid>
 #include <algorithm>
-#include <type_traits>
 
-#include "Journal.h"
 #include "LinkTypes.h"
 
 namespace kvr::record {
@@ -141,26 +139,17 @@ QDateTime StampValue(const QString& text) {
     return at;
 }
 
-Record::Record(const RecordUrl& url, std::unique_ptr<Database> db, const QString& journalPath)
-    : url_(url),
-      db_(std::move(db)),
-      journal_(std::make_unique<Journal>(journalPath)),
-      now_([] { return QDateTime::currentDateTimeUtc(); }) {}
+Record::Record(const RecordUrl& url, std::unique_ptr<Database> db)
+    : url_(url), db_(std::move(db)), now_([] { return QDateTime::currentDateTimeUtc(); }) {}
 
 Record::~Record() = default;
 
-std::unique_ptr<Record> Record::Open(const RecordUrl& url, const QString& journalPath) {
+std::unique_ptr<Record> Record::Open(const RecordUrl& url) {
     std::unique_ptr<Database> db =
         url.kind == RecordUrl::Kind::Sqlite ? OpenSqlite(url.path) : OpenPostgres(url.ConnInfo());
-    std::unique_ptr<Record> record(new Record(url, std::move(db), journalPath));
+    std::unique_ptr<Record> record(new Record(url, std::move(db)));
     record->PrepareSchema();
-    record->journalPending_ = true;
-    record->ReplayJournal();
     return record;
-}
-
-QString Record::JournalPath() const {
-    return journal_->Path();
 }
 
 QString Record::Stamp() const {
@@ -216,16 +205,7 @@ auto Record::Reaching(F&& work) -> decltype(work()) {
     if (!db_->Connected())
         db_->Reconnect();
     try {
-        if constexpr (std::is_void_v<decltype(work())>) {
-            work();
-            if (journalPending_)
-                ReplayLocked();
-        } else {
-            auto result = work();
-            if (journalPending_)
-                ReplayLocked();
-            return result;
-        }
+        return work();
     } catch (const RecordError& e) {
         // A connection that broke under the call (a restarted server) gets one more try on a
         // new one; every call here may run twice with the same result.
@@ -258,7 +238,7 @@ QString Record::BeginRun(const RunStart& s) {
 }
 
 void Record::ApplyEnd(const QString& runId, const RunEnding& e, const QString& endedAt) {
-    // Only an open row is completed: an ending journaled twice is written once.
+    // Only an open row is completed: an ending forwarded twice is written once.
     db_->Exec(
         QStringLiteral("UPDATE runs SET ended_at = $2, duration_ms = $3, outcome = $4,"
                        " outcome_text = $5, pages_sent = $6, serial_number = $7,"
@@ -268,28 +248,10 @@ void Record::ApplyEnd(const QString& runId, const RunEnding& e, const QString& e
          Flag(e.serialNumberConfirmed)});
 }
 
-Saved Record::EndRun(const QString& runId, const RunEnding& e) {
+void Record::EndRun(const QString& runId, const RunEnding& e) {
     const std::lock_guard lock(mutex_);
     const QString endedAt = Stamp();
-    try {
-        Reaching([&] { ApplyEnd(runId, e, endedAt); });
-        return Saved::Recorded;
-    } catch (const RecordError& error) {
-        if (!error.Unreachable())
-            throw;
-    }
-    QJsonObject entry{{QStringLiteral("op"), QStringLiteral("end")},
-                      {QStringLiteral("id"), runId},
-                      {QStringLiteral("ended_at"), endedAt},
-                      {QStringLiteral("outcome"), e.outcome},
-                      {QStringLiteral("outcome_text"), e.outcomeText},
-                      {QStringLiteral("duration_ms"), QString::number(e.durationMs)},
-                      {QStringLiteral("pages_sent"), e.pagesSent},
-                      {QStringLiteral("serial_number"), e.serialNumber},
-                      {QStringLiteral("serial_confirmed"), e.serialNumberConfirmed}};
-    journal_->Append(url_.Identity(), entry);
-    journalPending_ = true;
-    return Saved::Journaled;
+    Reaching([&] { ApplyEnd(runId, e, endedAt); });
 }
 
 void Record::CreatePool(const QString& name, const QString& first, const QString& lastGiven) {
@@ -458,7 +420,7 @@ QString Record::TakeNumber(const QString& pool, const QString& runId) {
 void Record::ApplySettle(const QString& number, bool confirmed, const QString& at) {
     const QString state = confirmed ? QStringLiteral("confirmed") : QStringLiteral("failed");
     WriteTransaction transaction(*db_);
-    // Counted only when the row changed: a settle journaled twice counts once.
+    // Counted only when the row changed: a settle forwarded twice counts once.
     const Rows changed = db_->Exec(QStringLiteral("UPDATE numbers SET state = $2, settled_at = $3"
                                                   " WHERE number = $1 AND state = 'sent'"
                                                   " RETURNING pool"),
@@ -489,22 +451,10 @@ void Record::Shift(const QString& pool, const QString& from, const QString& to, 
               {pool, QString::number(n)});
 }
 
-Saved Record::SettleNumber(const QString& number, bool confirmed) {
+void Record::SettleNumber(const QString& number, bool confirmed) {
     const std::lock_guard lock(mutex_);
     const QString at = Stamp();
-    try {
-        Reaching([&] { ApplySettle(number, confirmed, at); });
-        return Saved::Recorded;
-    } catch (const RecordError& error) {
-        if (!error.Unreachable())
-            throw;
-    }
-    journal_->Append(url_.Identity(), QJsonObject{{QStringLiteral("op"), QStringLiteral("settle")},
-                                                  {QStringLiteral("number"), number},
-                                                  {QStringLiteral("confirmed"), confirmed},
-                                                  {QStringLiteral("at"), at}});
-    journalPending_ = true;
-    return Saved::Journaled;
+    Reaching([&] { ApplySettle(number, confirmed, at); });
 }
 
 void Record::VoidNumber(const QString& number, const QString& reason) {
@@ -672,7 +622,7 @@ bool Record::GiveNumber(const QString& number, const QString& runId, bool renumb
 void Record::ApplySettleRun(const QString& runId, bool confirmed, const QString& at) {
     const QString state = confirmed ? QStringLiteral("confirmed") : QStringLiteral("failed");
     WriteTransaction transaction(*db_);
-    // Only a number still "sent" changes: a settle journaled twice is applied once.
+    // Only a number still "sent" changes: a settle forwarded twice is applied once.
     const Rows changed =
         db_->Exec(QStringLiteral("UPDATE numbers SET state = $2, settled_at = $3"
                                  " WHERE run_id = $1 AND state = 'sent' RETURNING pool"),
@@ -685,23 +635,10 @@ void Record::ApplySettleRun(const QString& runId, bool confirmed, const QString&
     transaction.Commit();
 }
 
-Saved Record::SettleRun(const QString& runId, bool confirmed) {
+void Record::SettleRun(const QString& runId, bool confirmed) {
     const std::lock_guard lock(mutex_);
     const QString at = Stamp();
-    try {
-        Reaching([&] { ApplySettleRun(runId, confirmed, at); });
-        return Saved::Recorded;
-    } catch (const RecordError& error) {
-        if (!error.Unreachable())
-            throw;
-    }
-    journal_->Append(url_.Identity(),
-                     QJsonObject{{QStringLiteral("op"), QStringLiteral("settle_run")},
-                                 {QStringLiteral("id"), runId},
-                                 {QStringLiteral("confirmed"), confirmed},
-                                 {QStringLiteral("at"), at}});
-    journalPending_ = true;
-    return Saved::Journaled;
+    Reaching([&] { ApplySettleRun(runId, confirmed, at); });
 }
 
 std::vector<HistoryRow> Record::History(const HistoryFilter& filter) {
@@ -774,45 +711,6 @@ std::optional<Record::Confirmed> Record::LastConfirmed(const QString& serialNumb
     });
 }
 
-int Record::ReplayJournal() {
-    const std::lock_guard lock(mutex_);
-    return ReplayLocked();
-}
-
-int Record::ReplayLocked() {
-    journalPending_ = false;
-    try {
-        return journal_->Replay(url_.Identity(), [this](const QJsonObject& entry) {
-            const QString op = entry.value(QStringLiteral("op")).toString();
-            if (op == QLatin1String("end")) {
-                RunEnding e;
-                e.outcome = entry.value(QStringLiteral("outcome")).toString();
-                e.outcomeText = entry.value(QStringLiteral("outcome_text")).toString();
-                e.durationMs = entry.value(QStringLiteral("duration_ms")).toString().toULongLong();
-                e.pagesSent = entry.value(QStringLiteral("pages_sent")).toInt();
-                e.serialNumber = entry.value(QStringLiteral("serial_number")).toString();
-                e.serialNumberConfirmed = entry.value(QStringLiteral("serial_confirmed")).toBool();
-                ApplyEnd(entry.value(QStringLiteral("id")).toString(), e,
-                         entry.value(QStringLiteral("ended_at")).toString());
-            } else if (op == QLatin1String("settle_run")) {
-                ApplySettleRun(entry.value(QStringLiteral("id")).toString(),
-                               entry.value(QStringLiteral("confirmed")).toBool(),
-                               entry.value(QStringLiteral("at")).toString());
-            } else if (op == QLatin1String("settle")) {
-                ApplySettle(entry.value(QStringLiteral("number")).toString(),
-                            entry.value(QStringLiteral("confirmed")).toBool(),
-                            entry.value(QStringLiteral("at")).toString());
-            }
-        });
-    } catch (const RecordError& e) {
-        // Out of reach: the entries wait for the next call that gets through. An entry the
-        // record refuses stays in the file for a person to read; the call that led here had
-        // succeeded and is not failed for it.
-        journalPending_ = e.Unreachable();
-        return 0;
-    }
-}
-
 // Forwarded entries from a station's store.
 
 QJsonObject Record::BeginPayload(const QString& runId, const QDateTime& startedAt,
@@ -835,7 +733,7 @@ QJsonObject Record::BeginPayload(const QString& runId, const QDateTime& startedA
 }
 
 QJsonObject Record::EndPayload(const QString& runId, const QDateTime& endedAt, const RunEnding& e) {
-    // The journal's keys, so that an ending reads the same from either.
+    // The keys an older version's journal used, so that its endings are forwarded as they are.
     return {{QStringLiteral("id"), runId},
             {QStringLiteral("ended_at"), StampText(endedAt)},
             {QStringLiteral("outcome"), e.outcome},

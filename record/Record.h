@@ -11,11 +11,10 @@
 // state: sent, confirmed, failed or void.
 //
 // When the record cannot be reached: every call first reconnects a broken connection and tries
-// once more after a connection that broke under it; a PostgreSQL server that does not answer is
-// given about 5 s per attempt (RecordError after that). EndRun and SettleNumber then keep the
-// ending in the journal instead, and whatever the journal holds is written to the record at
-// Open and after the next call that reached it, at most once each (every journaled step can
-// be applied twice with the same result).
+// once more after a connection that broke under it; every wait is bounded on this side
+// (PostgresDeadlines.h), and RecordError (unreachable) follows. A station does not wait on it:
+// its rows go through its own store (LocalStore.h), forwarded with ApplyForwarded, where each
+// step may be applied twice with the result of once.
 //
 // Thread-safe: one connection, one call at a time.
 #pragma once
@@ -35,8 +34,6 @@
 #include "RecordUrl.h"
 
 namespace kvr::record {
-
-class Journal;
 
 inline constexpr int kSchemaVersion = 4;
 
@@ -125,24 +122,19 @@ struct LeaseStatus {
 // stations and of the engineer's computer that disagree.
 inline constexpr int64_t kLeaseClockGraceS = 600;
 
-// Where an ending went.
-enum class Saved { Recorded, Journaled };
-
 class Record {
 public:
-    // Opens the record, creating its tables or upgrading them in place, then writes what the
-    // journal holds for it. Throws RecordError: unreachable, no database, or a schema written by
-    // a newer tool (which is never touched).
-    static std::unique_ptr<Record> Open(const RecordUrl& url, const QString& journalPath);
+    // Opens the record, creating its tables or upgrading them in place. Throws RecordError:
+    // unreachable, no database, or a schema written by a newer tool (which is never touched).
+    static std::unique_ptr<Record> Open(const RecordUrl& url);
     ~Record();
 
     const RecordUrl& Url() const { return url_; }
-    QString JournalPath() const;
 
     // The run's row; returns its id. Throws RecordError.
     QString BeginRun(const RunStart& start);
-    // Throws RecordError only when neither the record nor the journal took the ending.
-    Saved EndRun(const QString& runId, const RunEnding& ending);
+    // Throws RecordError.
+    void EndRun(const QString& runId, const RunEnding& ending);
 
     // first, last: digits; last empty: all nines of first's width. Throws RecordError with the
     // reason (a bad range, a name in use, a range that overlaps another pool's).
@@ -152,7 +144,7 @@ public:
     // A free number for the run, committed as "sent" before it returns; empty when the pool is
     // used up. A run takes one number at most: asked again it gets the same. Throws RecordError.
     QString TakeNumber(const QString& pool, const QString& runId);
-    Saved SettleNumber(const QString& number, bool confirmed);
+    void SettleNumber(const QString& number, bool confirmed);
     // Marks a number void, given or not. Throws RecordError when no pool holds it.
     void VoidNumber(const QString& number, const QString& reason);
 
@@ -166,7 +158,7 @@ public:
     bool GiveNumber(const QString& number, const QString& runId, bool renumber,
                     GivenNumber* holder = nullptr);
     // What the device said of the number its run was given (by GiveNumber or TakeNumber).
-    Saved SettleRun(const QString& runId, bool confirmed);
+    void SettleRun(const QString& runId, bool confirmed);
 
     // Leases up to `count` free numbers of `pool` to the station `holder` (a station process's
     // own id; `station` names its host) for `lifetimeS` seconds, committed before it returns.
@@ -188,18 +180,14 @@ public:
     };
     std::optional<Confirmed> LastConfirmed(const QString& serialNumber);
 
-    // Writes the journal's entries for this record; returns how many went.
-    int ReplayJournal();
-
     // Stamps for the rows; the system's UTC time unless a test sets its own.
     void SetNow(std::function<QDateTime()> now) { now_ = std::move(now); }
 
 private:
-    Record(const RecordUrl& url, std::unique_ptr<Database> db, const QString& journalPath);
+    Record(const RecordUrl& url, std::unique_ptr<Database> db);
     void PrepareSchema();
     template <typename F>
     auto Reaching(F&& work) -> decltype(work());
-    int ReplayLocked();
     void ApplyEnd(const QString& runId, const RunEnding& ending, const QString& endedAt);
     void ApplySettle(const QString& number, bool confirmed, const QString& at);
     // A number of `pool` went from state `from` to `to` (from empty: a new numbers row; to
@@ -218,16 +206,14 @@ private:
 
     RecordUrl url_;
     std::unique_ptr<Database> db_;
-    std::unique_ptr<Journal> journal_;
     std::function<QDateTime()> now_;
     std::recursive_mutex mutex_;
-    bool journalPending_ = false;
 
     // Entries a station kept in its own store (LocalStore.h) and forwards later.
 public:
     // Applies one forwarded entry. Each kind may be applied any number of times with the
     // result of once: "begin" inserts the run's row under the id and start stamp it carries
-    // (an existing row is kept); "end", "settle" and "settle_run" (the journal's keys) complete
+    // (an existing row is kept); "end", "settle" and "settle_run" complete
     // only what is still open; "give" ({number, id, renumber}) is GiveNumber, true again for
     // the same run; "take" ({number, id, lease, at}) gives a number of the station's lease to
     // the run; "return" ({lease, at}) puts the lease's numbers not given back in the pool. An

@@ -36,7 +36,7 @@ std::unique_ptr<record::Record> OpenNamedRecord(const QString& given, const QStr
     if (usage)
         return nullptr;
     try {
-        return record::Record::Open(url, RecordJournalPath(updateLogPath));
+        return record::Record::Open(url);
     } catch (const RecordError& e) {
         error = e.Unreachable() ? RecordUnreachableText(url, e.Text()) : e.Text();
         return nullptr;

@@ -28,7 +28,8 @@ class SerialNumberCounter;
 class StationLedger;
 struct LeasePolicy;
 
-// The record's journal: "record-journal.txt" beside the update log.
+// Where an older version kept endings its record did not take: "record-journal.txt" beside
+// the update log. A station's ledger moves what it holds into its store at the start.
 QString RecordJournalPath(const QString& updateLogPath);
 
 // Opens the record that `given` names: a URL, or "default" for records.sqlite beside the

@@ -53,7 +53,8 @@ std::vector<record::RunStart> DescribeRuns(const record::RunStart& package,
 
 record::RunEnding EndingOf(const RunResult& result) {
     record::RunEnding ending;
-    ending.outcome = QString::fromUtf8(RunEndName(result.end));
+    ending.outcome =
+        result.started ? QString::fromUtf8(RunEndName(result.end)) : QStringLiteral("not_started");
     ending.outcomeText = result.outcome;
     ending.durationMs = result.durationMs;
     ending.pagesSent = result.pagesSent;

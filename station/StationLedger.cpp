@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "Journal.h"
 #include "ProductionRun.h"
 #include "RecordedStation.h"
 #include "Station.h"
@@ -73,6 +74,18 @@ void StationLedger::Start() {
         if (started_)
             return;
         started_ = true;
+    }
+    // Endings that an older version kept in its journal go into the store, in their order:
+    // the journal's entries are the store's "end", "settle" and "settle_run". A journal that
+    // cannot be read now is left as it is for the next start.
+    const QString journal = RecordJournalPath(store_->Path());
+    if (QFileInfo::exists(journal)) {
+        try {
+            record::Journal(journal).Replay(key_, [this](const QJsonObject& entry) {
+                store_->Append(key_, entry.value(QStringLiteral("op")).toString(), entry);
+            });
+        } catch (const RecordError&) {
+        }
     }
     // The leases of processes that are gone go back behind their takes.
     for (const auto& [session, lease] : store_->HeldLeases(key_)) {
@@ -158,6 +171,11 @@ bool StationLedger::OpenRun(int port, QString& why) {
     runIds_[static_cast<size_t>(port)] = id;
     begins_[static_cast<size_t>(port)] = std::move(begin);
     return true;
+}
+
+bool StationLedger::OpenRun(int port, const record::RunStart& start, QString& why) {
+    ports_[static_cast<size_t>(port)] = start;
+    return OpenRun(port, why);
 }
 
 void StationLedger::ForwardBegin(int port) {

@@ -91,6 +91,8 @@ public:
     bool OpenRun(int port, QString& why) override;
     void CloseRun(int port, const RunResult& result, QString& note) override;
     bool Later() const override { return true; }  // the store came back from a fault
+    // The same for a run described now (a window whose port and modes change between runs).
+    bool OpenRun(int port, const record::RunStart& start, QString& why);
     QString RunId(int port) const;
     // The port's open run written to the record now (a number chosen outside the pools is
     // decided there). Throws RecordError.

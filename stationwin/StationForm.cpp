@@ -2,7 +2,6 @@
 
 #include <QCloseEvent>
 #include <QDir>
-#include <QEventLoop>
 #include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
@@ -10,13 +9,13 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QThread>
 #include <QVBoxLayout>
 #include <algorithm>
 
 #include "AppPaths.h"
 #include "DevicePicture.h"
 #include "Fonts.h"
+#include "OffThread.h"
 #include "PortLogs.h"
 #include "ProductionRun.h"
 #include "Record.h"
@@ -86,18 +85,6 @@ public:
 SystemChannels& System() {
     static SystemChannels system;
     return system;
-}
-
-// Runs `work` on a thread of its own; this thread serves its events until it is done.
-template <typename F>
-void OffThisThread(F&& work) {
-    QEventLoop loop;
-    std::unique_ptr<QThread> thread(QThread::create(std::forward<F>(work)));
-    QObject::connect(thread.get(), &QThread::finished, &loop, &QEventLoop::quit);
-    thread->start();
-    if (!thread->isFinished())
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
-    thread->wait();
 }
 
 }  // namespace
@@ -298,7 +285,7 @@ void TStationFrm::FinishRun() {
     if (run_->Ledger() != nullptr)
         run_->Ledger()->SetStateChanged({});
     station::ProductionRun* run = run_.get();
-    OffThisThread([run] { run->Finish(); });
+    station::RunOffThisThread([run] { run->Finish(); });
     run_.reset();
 }
 
@@ -328,7 +315,8 @@ bool TStationFrm::PrepareRun() {
     QString error;
     bool usage = false;
     start_->setEnabled(false);
-    OffThisThread([&] { run_ = station::ProductionRun::Prepare(std::move(setup), error, usage); });
+    station::RunOffThisThread(
+        [&] { run_ = station::ProductionRun::Prepare(std::move(setup), error, usage); });
     start_->setEnabled(true);
     if (!run_) {
         deps_.prompter->ShowMessage(this, windowTitle(),

@@ -305,14 +305,21 @@ private slots:
             record::RecordUrl url;
             QString error;
             record::ParseRecordUrl(QStringLiteral("sqlite:") + path, url, error);
-            return record::Record::Open(url, dir_->filePath(QStringLiteral("journal")))
-                ->History({});
+            return record::Record::Open(url)->History({});
         };
         // The row is completed as the window learns that the run's thread has ended.
+        // The rows reach the record from the station's store, on its own thread.
+        auto ended = [&](size_t count) {
+            return WaitFor([&] {
+                const auto rows = history();
+                return rows.size() == count && rows.back().ending.has_value();
+            });
+        };
         QSignalSpy finished(window_.get(), &TFormProgFrm::RunFinished);
         start();
         QVERIFY(WaitFor([&] { return finished.size() == 1; }));
         QCOMPARE(prompter_->Texts(PromptRecord::Message), QStringList{kSuccess});
+        QVERIFY(ended(1));
         auto rows = history();
         QCOMPARE(rows.size(), size_t(1));
         QVERIFY(rows[0].ending);
@@ -339,6 +346,7 @@ private slots:
         prompter_->answers = {true};
         start();
         QVERIFY(WaitFor([&] { return finished.size() == 2; }));
+        QVERIFY(ended(2));
         rows = history();
         QCOMPARE(rows.size(), size_t(2));
         QVERIFY(rows[1].ending && rows[1].ending->serialNumberConfirmed);

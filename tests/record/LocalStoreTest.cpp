@@ -332,7 +332,7 @@ protected:
         }
         QString error;
         ASSERT_TRUE(ParseRecordUrl(text, url_, error)) << error.toStdString();
-        record_ = Record::Open(url_, dir_.filePath("journal"));
+        record_ = Record::Open(url_);
         store_ = LocalStore::Open(dir_.filePath("station-store.sqlite"));
     }
 
@@ -409,7 +409,7 @@ TEST(Sender, AnEntryTheRecordCannotTakeHoldsBackEveryEntryAfterIt) {
     RecordUrl url;
     QString error;
     ASSERT_TRUE(ParseRecordUrl("sqlite:" + dir.filePath("records.sqlite"), url, error));
-    auto record = Record::Open(url, dir.filePath("journal"));
+    auto record = Record::Open(url);
     auto store = LocalStore::Open(dir.filePath("station-store.sqlite"));
     const QDateTime at(QDate(2026, 12, 9), QTime(9, 0), QTimeZone::utc());
     RunEnding done;
@@ -458,7 +458,7 @@ TEST(Sender, AnEntryTheRecordRefusesGoesToTheDeadTableAndTheRestGoOn) {
     RecordUrl url;
     QString error;
     ASSERT_TRUE(ParseRecordUrl("sqlite:" + dir.filePath("records.sqlite"), url, error));
-    auto record = Record::Open(url, dir.filePath("journal"));
+    auto record = Record::Open(url);
     const QString storePath = dir.filePath("station-store.sqlite");
     auto store = LocalStore::Open(storePath);
     const QDateTime at(QDate(2026, 12, 9), QTime(9, 0), QTimeZone::utc());
@@ -514,7 +514,7 @@ TEST(Sender, WhileTheRecordIsAwayItBacksOffToTheCapAndForwardsEverythingOnItsRet
     ASSERT_TRUE(kvr::test::PgPassThrough(url.host, url.port, relay.Port(), dir.path()));
     RecordUrl through = url;
     through.port = relay.Port();
-    auto record = Record::Open(through, dir.filePath("journal"));
+    auto record = Record::Open(through);
     auto store = LocalStore::Open(dir.filePath("station-store.sqlite"));
 
     VirtualClock clock;

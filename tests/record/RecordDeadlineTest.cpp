@@ -1,8 +1,8 @@
 // Every call to a PostgreSQL record ends within its deadline when the server answers nothing
 // while TCP stays up: the test server stopped with SIGSTOP (its kernel still acknowledges), and
 // a relay between the record and the server that stops forwarding without a reset. The call
-// fails as unreachable, so that the run journals its ending, and the next call makes the
-// connection anew. Each test waits out a deadline or two.
+// fails as unreachable, so that the station's sender tries again later, and the next call makes
+// the connection anew. Each test waits out a deadline or two.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -158,8 +158,6 @@ protected:
         ASSERT_TRUE(ParseRecordUrl(text, url_, error)) << error.toStdString();
     }
 
-    QString Journal() const { return dir_.filePath(QStringLiteral("journal")); }
-
     // The test record reached through `relay`; the password file names the relay's port too.
     RecordUrl Through(const TcpRelay& relay) {
         EXPECT_TRUE(kvr::test::PgPassThrough(url_.host, url_.port, relay.Port(), dir_.path()));
@@ -173,7 +171,7 @@ protected:
 };
 
 TEST_F(RecordDeadlineTest, AServerThatStopsInTheMiddleOfATakeFailsItInBoundedTime) {
-    auto record = Record::Open(url_, Journal());
+    auto record = Record::Open(url_);
     QString first;
     const QString pool = NewPool(*record, first);
     FrozenServer server;
@@ -204,17 +202,17 @@ TEST_F(RecordDeadlineTest, OpeningTheRecordOfAStoppedServerFailsInBoundedTime) {
     Outcome opened;
     {
         const Watchdog resume(kConnectBound, [&] { server.Resume(); });
-        opened = Timed([&] { Record::Open(url_, Journal()); });
+        opened = Timed([&] { Record::Open(url_); });
     }
     server.Resume();
     ExpectUnreachableWithin(opened, kConnectBound, "opening on a stopped server");
-    EXPECT_NO_THROW(Record::Open(url_, Journal()));
+    EXPECT_NO_THROW(Record::Open(url_));
 }
 
 TEST_F(RecordDeadlineTest, ARelayThatStopsForwardingInTheMiddleOfASessionFailsTheCall) {
     TcpRelay relay(static_cast<uint16_t>(url_.port));
     ASSERT_NE(relay.Port(), 0);
-    auto record = Record::Open(Through(relay), Journal());
+    auto record = Record::Open(Through(relay));
     QString first;
     const QString pool = NewPool(*record, first);
 
@@ -237,18 +235,18 @@ TEST_F(RecordDeadlineTest, OpeningThroughARelayThatForwardsNothingFailsInBounded
     Outcome opened;
     {
         const Watchdog forward(kConnectBound, [&] { relay.SetMode(TcpRelay::Mode::Forward); });
-        opened = Timed([&] { Record::Open(url, Journal()); });
+        opened = Timed([&] { Record::Open(url); });
     }
     relay.SetMode(TcpRelay::Mode::Forward);
     ExpectUnreachableWithin(opened, kConnectBound, "opening through a black hole");
-    EXPECT_NO_THROW(Record::Open(url, Journal())) << "the relay forwards again";
+    EXPECT_NO_THROW(Record::Open(url)) << "the relay forwards again";
 }
 
 // A connection that is reset fails at once, as before: no deadline is waited out for it.
 TEST_F(RecordDeadlineTest, ARelayThatCutsTheConnectionFailsTheCallAtOnce) {
     TcpRelay relay(static_cast<uint16_t>(url_.port));
     ASSERT_NE(relay.Port(), 0);
-    auto record = Record::Open(Through(relay), Journal());
+    auto record = Record::Open(Through(relay));
     QString first;
     const QString pool = NewPool(*record, first);
 

@@ -26,7 +26,6 @@
 #include <thread>
 
 #include "Database.h"
-#include "Journal.h"
 #include "PgTestServer.h"
 #include "Record.h"
 
@@ -82,9 +81,8 @@ struct Child {
 // Several processes, each with its own connection and several threads, take numbers of one
 // fresh pool at once: every take succeeds, no number is given twice and none is skipped.
 void ExpectTakesAtOnceShareAndSkipNothing(const RecordUrl& url, const QString& dir) {
-    const QString journal = dir + QStringLiteral("/journal");
     QString first;
-    const QString pool = NewPool(*Record::Open(url, journal), 12, 100000, first);
+    const QString pool = NewPool(*Record::Open(url), 12, 100000, first);
 
     std::vector<Child> children(kProcesses);
     for (int p = 0; p < kProcesses; ++p) {
@@ -94,7 +92,7 @@ void ExpectTakesAtOnceShareAndSkipNothing(const RecordUrl& url, const QString& d
             // Each process with its own connection, as two stations have.
             int rc = 0;
             try {
-                auto record = Record::Open(url, journal);
+                auto record = Record::Open(url);
                 std::vector<QStringList> taken(kThreads);
                 std::vector<std::thread> threads;
                 std::atomic<bool> failed{false};
@@ -149,7 +147,7 @@ void ExpectTakesAtOnceShareAndSkipNothing(const RecordUrl& url, const QString& d
         const QString n = Padded(first.toLongLong() + i, 12);
         ASSERT_TRUE(all.contains(n)) << n.toStdString() << " was skipped";
     }
-    const PoolStatus status = Record::Open(url, journal)->Pools(pool).front();
+    const PoolStatus status = Record::Open(url)->Pools(pool).front();
     EXPECT_EQ(status.sent, total);
     EXPECT_EQ(status.next, Padded(first.toLongLong() + total, 12));
 }
@@ -227,23 +225,16 @@ private:
     QString name_;
 };
 
-// The record's journal holding `entries` for `url`, as a station that lost the record wrote it.
-void Journaled(const RecordUrl& url, const QString& path, const std::vector<QJsonObject>& entries) {
-    Journal journal(path);
-    for (const QJsonObject& entry : entries)
-        journal.Append(url.Text(), entry);
-}
-
 QJsonObject SettleEntry(const QString& number, bool confirmed) {
-    return {{QStringLiteral("op"), QStringLiteral("settle")},
-            {QStringLiteral("number"), number},
+    return {{QStringLiteral("number"), number},
             {QStringLiteral("confirmed"), confirmed},
             {QStringLiteral("at"), QStringLiteral("2026-12-09T19:30:05.120Z")}};
 }
 
-// Takes, settles, voids and a replayed journal on one pool of `url`; returns the pool.
-QString MixStates(const RecordUrl& url, const QString& journal) {
-    auto record = Record::Open(url, journal);
+// Takes, settles, voids and settles forwarded from a station's store on one pool of `url`;
+// returns the pool.
+QString MixStates(const RecordUrl& url) {
+    auto record = Record::Open(url);
     QString first;
     const QString pool = NewPool(*record, 8, 20, first);
     auto n = [&](int i) { return Padded(first.toLongLong() + i, 8); };
@@ -259,12 +250,13 @@ QString MixStates(const RecordUrl& url, const QString& journal) {
     record->VoidNumber(n(0), "confirmed, then scrapped");
     record->VoidNumber(n(5), "voided twice");
     record->VoidNumber(n(15), "far ahead");
-    record.reset();
-    // Endings a station kept while the record was out of reach, one of them twice; the
-    // replay at the next open writes them.
-    Journaled(url, journal,
-              {SettleEntry(n(4), true), SettleEntry(n(4), true), SettleEntry(n(6), false),
-               SettleEntry(n(3), true), SettleEntry(n(19), true)});
+    // Settles a station forwarded from its store, one of them twice; one of a number nobody
+    // took is refused.
+    for (const QJsonObject& entry : {SettleEntry(n(4), true), SettleEntry(n(4), true),
+                                     SettleEntry(n(6), false), SettleEntry(n(3), true)})
+        record->ApplyForwarded(QStringLiteral("settle"), entry);
+    EXPECT_THROW(record->ApplyForwarded(QStringLiteral("settle"), SettleEntry(n(19), true)),
+                 RecordError);
     return pool;
 }
 
@@ -281,7 +273,7 @@ protected:
         QString error;
         ASSERT_TRUE(ParseRecordUrl(text, url_, error)) << error.toStdString();
     }
-    std::unique_ptr<Record> Open() const { return Record::Open(url_, dir_.filePath("journal")); }
+    std::unique_ptr<Record> Open() const { return Record::Open(url_); }
 
     QTemporaryDir dir_;
     RecordUrl url_;
@@ -312,7 +304,7 @@ TEST_P(RecordTest, APoolGoesFromFirstToLastAndEveryNumberKeepsItsState) {
     EXPECT_EQ(record->TakeNumber(pool, "e"), QString()) << "used up";
     EXPECT_THROW(record->TakeNumber("no such pool", "f"), RecordError);
 
-    EXPECT_EQ(record->SettleNumber(n(0), true), Saved::Recorded);
+    record->SettleNumber(n(0), true);
     record->SettleNumber(n(2), false);
     record->SettleNumber(n(2), true);  // a late answer changes nothing once settled
     record->VoidNumber(n(3), "board scrapped");
@@ -330,10 +322,8 @@ TEST_P(RecordTest, APoolGoesFromFirstToLastAndEveryNumberKeepsItsState) {
 }
 
 TEST_P(RecordTest, APoolsCountsAgreeWithItsNumbersAfterEveryKindOfChange) {
-    const QString journal = dir_.filePath("journal");
-    const QString pool = MixStates(url_, journal);
+    const QString pool = MixStates(url_);
     auto record = Open();
-    EXPECT_FALSE(QFile::exists(journal)) << "the journal was replayed";
     auto db = OpenDirect(url_);
     ExpectCountsAgree(*record, *db, pool);
     const PoolStatus s = record->Pools(pool).front();
@@ -398,7 +388,7 @@ TEST_P(RecordTest, ARecordMadeBeforeTheCountsGetsThemFromItsNumbers) {
             db->Exec(QString::fromUtf8(statement));
     }
     QTemporaryDir dir;
-    auto record = Record::Open(url, dir.filePath("journal"));
+    auto record = Record::Open(url);
     auto db = OpenDirect(url);
     EXPECT_EQ(db->Exec(QStringLiteral("SELECT value FROM meta WHERE key = 'schema_version'"))
                   .front()
@@ -499,7 +489,7 @@ TEST(RecordSchema, ARecordFromANewerToolIsRefusedAndLeftAsItIs) {
     RecordUrl url;
     QString error;
     ASSERT_TRUE(ParseRecordUrl("sqlite:" + path, url, error));
-    Record::Open(url, dir.filePath("journal"));
+    Record::Open(url);
     OpenSqlite(path)->Exec("UPDATE meta SET value = '99' WHERE key = 'schema_version'", {});
     const QByteArray before = [&] {
         QFile f(path);
@@ -507,7 +497,7 @@ TEST(RecordSchema, ARecordFromANewerToolIsRefusedAndLeftAsItIs) {
     }();
 
     try {
-        Record::Open(url, dir.filePath("journal"));
+        Record::Open(url);
         FAIL() << "opened";
     } catch (const RecordError& e) {
         EXPECT_FALSE(e.Unreachable());
@@ -524,7 +514,7 @@ TEST(RecordSchema, ARecordFromANewerToolIsRefusedAndLeftAsItIs) {
     text.write("S/N 000101 went to line 2\n");
     text.close();
     ASSERT_TRUE(ParseRecordUrl("sqlite:" + other, url, error));
-    EXPECT_THROW(Record::Open(url, dir.filePath("journal")), RecordError);
+    EXPECT_THROW(Record::Open(url), RecordError);
     ASSERT_TRUE(text.open(QIODevice::ReadOnly));
     EXPECT_EQ(text.readAll(), QByteArray("S/N 000101 went to line 2\n"));
 }
@@ -543,9 +533,7 @@ TEST(RecordServerDefaults, RepeatableReadByDefaultStillKeepsTwoPoolsFromOverlapp
     FreshPgDatabase fresh({QStringLiteral("default_transaction_isolation = 'repeatable read'")});
     if (!fresh.Made())
         GTEST_SKIP() << "no PostgreSQL test server (ctest starts one)";
-    QTemporaryDir dir;
-    const QString journal = dir.filePath("journal");
-    Record::Open(fresh.Url(), journal);  // the schema, made once
+    Record::Open(fresh.Url());  // the schema, made once
 
     // Both creations are held up inside their transactions until both are under way, so that
     // each has begun before the other commits, whatever the scheduling.
@@ -562,7 +550,7 @@ TEST(RecordServerDefaults, RepeatableReadByDefaultStillKeepsTwoPoolsFromOverlapp
             int rc = 0;
             try {
                 // Overlapping ranges under two names.
-                Record::Open(fresh.Url(), journal)
+                Record::Open(fresh.Url())
                     ->CreatePool(QStringLiteral("line%1").arg(p), Padded(1000 + p * 500, 6),
                                  Padded(2000 + p * 500, 6));
             } catch (const RecordError& e) {
@@ -592,7 +580,7 @@ TEST(RecordServerDefaults, RepeatableReadByDefaultStillKeepsTwoPoolsFromOverlapp
         codes.push_back(child.Wait());
     std::sort(codes.begin(), codes.end());
     EXPECT_EQ(codes, (std::vector<int>{0, kChildRefused})) << "exactly one pool is made";
-    EXPECT_EQ(Record::Open(fresh.Url(), journal)->Pools().size(), 1U);
+    EXPECT_EQ(Record::Open(fresh.Url())->Pools().size(), 1U);
 }
 
 // Defaults that would make a take fail, or a taken number go with a server crash: the record's
@@ -605,7 +593,7 @@ TEST(RecordServerDefaults, ReadOnlyAndAsynchronousCommitByDefaultAreSetAside) {
     if (!fresh.Made())
         GTEST_SKIP() << "no PostgreSQL test server (ctest starts one)";
     QTemporaryDir dir;
-    auto record = Record::Open(fresh.Url(), dir.filePath("journal"));
+    auto record = Record::Open(fresh.Url());
     QString first;
     const QString pool = NewPool(*record, 6, 10, first);
     EXPECT_EQ(record->TakeNumber(pool, "run"), first);
@@ -637,14 +625,14 @@ TEST(RecordServerDefaults, AStationFrozenInsideItsTakeHoldsThePoolForSecondsOnly
     ASSERT_TRUE(ParseRecordUrl(text, url, error));
     QTemporaryDir dir;
     QString first;
-    const QString pool = NewPool(*Record::Open(url, dir.filePath("journal")), 6, 10, first);
+    const QString pool = NewPool(*Record::Open(url), 6, 10, first);
 
     Child frozen;
     frozen.pid = fork();
     ASSERT_GE(frozen.pid, 0);
     if (frozen.pid == 0) {
         try {
-            auto record = Record::Open(url, dir.filePath("journal-frozen"));
+            auto record = Record::Open(url);
             // The take stamps its number after it has locked the pool's row: it stops there.
             record->SetNow([] {
                 raise(SIGSTOP);
@@ -661,7 +649,7 @@ TEST(RecordServerDefaults, AStationFrozenInsideItsTakeHoldsThePoolForSecondsOnly
     ASSERT_EQ(waitpid(frozen.pid, &status, WUNTRACED), frozen.pid);
     ASSERT_TRUE(WIFSTOPPED(status)) << "the child ended before its take";
 
-    auto record = Record::Open(url, dir.filePath("journal"));
+    auto record = Record::Open(url);
     QElapsedTimer timer;
     timer.start();
     QString number;

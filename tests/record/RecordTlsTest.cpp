@@ -48,7 +48,7 @@ protected:
     // The reason Open gives, empty when it opened.
     QString OpenFails(const QString& text) const {
         try {
-            Record::Open(Parsed(text), dir_.filePath("journal"));
+            Record::Open(Parsed(text));
         } catch (const RecordError& e) {
             return e.Text();
         }
@@ -69,7 +69,7 @@ TEST_F(RecordTls, VerifyFullWithTheLinesCaOpensTheRecordOverTls) {
     const QString text =
         tlsUrl_ + QStringLiteral("?sslmode=verify-full&sslrootcert=") + PgFile("ca.crt");
     const RecordUrl url = Parsed(text);
-    EXPECT_NO_THROW(Record::Open(url, dir_.filePath("journal")));
+    EXPECT_NO_THROW(Record::Open(url));
     const Rows rows = OpenPostgres(url.ConnInfo())
                           ->Exec(QStringLiteral("SELECT ssl FROM pg_stat_ssl "
                                                 "WHERE pid = pg_backend_pid()"),
@@ -176,7 +176,7 @@ TEST(RecordUrlTls, ParametersAreReadDecodedAndGivenBackInOneOrder) {
         EXPECT_EQ(url.sslMode, mode);
     }
 
-    // The spelling journals were written under stays as it was.
+    // The spelling older journals and the stations' stores were written under stays as it was.
     ASSERT_TRUE(ParseRecordUrl("postgresql://line@db/p", url, error));
     EXPECT_EQ(url.Text(), "postgresql://line@db:5432/p");
     EXPECT_EQ(url.ConnInfo(), "user='line' host='db' port=5432 dbname='p'");

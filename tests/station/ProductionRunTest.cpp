@@ -74,14 +74,13 @@ protected:
     RecordingEvents events_;
 };
 
-TEST_F(ProductionRunTest, TheRecordIsFoundByItsNameAndItsJournalLiesBesideTheLog) {
+TEST_F(ProductionRunTest, TheRecordIsFoundByItsName) {
     QString error;
     bool usage = false;
     auto relative = OpenNamedRecord("sqlite:records.sqlite", dir_.filePath("line"),
                                     dir_.filePath("logs/log.txt"), error, usage);
     ASSERT_TRUE(relative) << error.toStdString();
     EXPECT_TRUE(QFile::exists(dir_.filePath("line/records.sqlite")));
-    EXPECT_EQ(relative->JournalPath(), dir_.filePath("logs/record-journal.txt"));
     relative.reset();
 
     auto ownRecord =

@@ -4,6 +4,9 @@
 // go on by themselves, and a lease that is past its time.
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QUuid>
@@ -11,6 +14,7 @@
 #include <thread>
 
 #include "PgTestServer.h"
+#include "ProductionRun.h"
 #include "RecordedStation.h"
 #include "StationFixture.h"
 #include "StationLedger.h"
@@ -74,7 +78,7 @@ protected:
         EXPECT_NE(relay_->Port(), 0);
         EXPECT_TRUE(PgPassThrough(url.host, url.port, relay_->Port(), dir_.path()));
         url.port = relay_->Port();
-        return Record::Open(url, dir_.filePath("journal.txt"));
+        return Record::Open(url);
     }
 
     // Waits (real time) until `done` holds, moving the ledger's clock so that its backoff
@@ -122,7 +126,7 @@ TEST_F(LedgerRun, EveryPortGetsItsRowAndThePoolTellsWhatEachDeviceSaid) {
     QString error;
     ASSERT_TRUE(ParseRecordUrl("sqlite:" + dir_.filePath("r.sqlite"), url, error))
         << error.toStdString();
-    auto record = Record::Open(url, dir_.filePath("journal.txt"));
+    auto record = Record::Open(url);
     record->CreatePool("line", "000101", "000103");
     const QString store = dir_.filePath("store.sqlite");
     StationLedger ledger(*record, store, Starts("line", {"A", "B", "C"}), "line", {3, 3, 3600},
@@ -165,6 +169,44 @@ TEST_F(LedgerRun, EveryPortGetsItsRowAndThePoolTellsWhatEachDeviceSaid) {
     }));
     EXPECT_EQ(OneUnit(next, "D").started, false);
     EXPECT_EQ(record->History({}).size(), 3u) << "a refused run writes no row";
+}
+
+// A station updated from a version that kept endings in a journal: the first start moves
+// them into the store, which sends them; nothing is lost in the change.
+TEST_F(LedgerRun, EndingsAnOlderVersionJournaledAreSentFromTheStore) {
+    RecordUrl url;
+    QString error;
+    ASSERT_TRUE(ParseRecordUrl("sqlite:" + dir_.filePath("r.sqlite"), url, error));
+    auto record = Record::Open(url);
+    const QString open = record->BeginRun(Starts({}, {"A"}).front());
+    const QString log = dir_.filePath("log.txt");
+    {
+        QFile journal(RecordJournalPath(log));
+        ASSERT_TRUE(journal.open(QIODevice::WriteOnly));
+        const QJsonObject end{{"op", "end"},
+                              {"record", url.Identity()},
+                              {"id", open},
+                              {"ended_at", "2026-12-09T19:30:05.120Z"},
+                              {"outcome", "success"},
+                              {"outcome_text", "Обновление успешно завершено!"},
+                              {"duration_ms", "9000"},
+                              {"pages_sent", kPages},
+                              {"serial_number", ""},
+                              {"serial_confirmed", false}};
+        journal.write(QJsonDocument(end).toJson(QJsonDocument::Compact) + "\n");
+    }
+    StationLedger ledger(*record, StationStorePath(log), Starts({}, {"A"}), {}, {}, ledgerClock_);
+    ledger.Start();
+    ASSERT_TRUE(WaitFor(ledger, [](const RecordState& s) { return s.waiting == 0; }));
+    EXPECT_EQ(ledger.Stop(), 0);
+    const std::vector<HistoryRow> rows = record->History({});
+    ASSERT_EQ(rows.size(), 1u);
+    ASSERT_TRUE(rows[0].ending);
+    EXPECT_EQ(rows[0].ending->outcome, "success");
+    EXPECT_EQ(rows[0].ending->durationMs, 9000u);
+    QFile left(RecordJournalPath(log));
+    EXPECT_TRUE(!left.open(QIODevice::ReadOnly) || left.readAll().trimmed().isEmpty())
+        << "the journal holds nothing any more";
 }
 
 TEST_F(LedgerRun, WhileTheRecordIsAwayUnitsAreNumberedFromTheLeaseAndTheirRowsFollow) {

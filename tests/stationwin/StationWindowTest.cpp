@@ -135,7 +135,7 @@ private slots:
         const QString pool =
             QStringLiteral("w") + QUuid::createUuid().toString(QUuid::Id128).left(10);
         {
-            auto record = record::Record::Open(url, dir_.filePath("journal.txt"));
+            auto record = record::Record::Open(url);
             const qint64 first = 300000000000LL + (QUuid::createUuid().data1 % 600000000) * 1000;
             record->CreatePool(pool, QString::number(first), QString::number(first + 999));
         }
