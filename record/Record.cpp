@@ -220,20 +220,7 @@ QString Record::BeginRun(const RunStart& s) {
     const std::lock_guard lock(mutex_);
     const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
     const QString started = Stamp();
-    Reaching([&] {
-        db_->Exec(
-            QStringLiteral(
-                "INSERT INTO runs (id, station, port, adapter, package_name, package_sha256,"
-                " page_count, hardware_versions, program_versions, technology, boot_all, hw,"
-                " pool, started_at, log_path)"
-                " VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15)"
-                " ON CONFLICT (id) DO NOTHING"),
-            {id, s.station, s.port, s.adapter.isEmpty() ? Value() : Value(s.adapter), s.packageName,
-             s.packageSha256, QString::number(s.pageCount), s.hardwareVersions, s.programVersions,
-             Flag(s.technology), Flag(s.bootAll), s.technology ? Value(s.hardware) : Value(),
-             s.pool.isEmpty() ? Value() : Value(s.pool), started,
-             s.logPath.isEmpty() ? Value() : Value(s.logPath)});
-    });
+    Reaching([&] { ApplyBegin(id, started, s); });
     return id;
 }
 
@@ -745,7 +732,8 @@ QJsonObject Record::EndPayload(const QString& runId, const QDateTime& endedAt, c
 }
 
 void Record::ApplyBegin(const QString& id, const QString& started, const RunStart& s) {
-    // As BeginRun, with the station's id and stamp: a row forwarded twice is written once.
+    // The run's row under the id and stamp it was given (here, or on a station): a row written
+    // twice is written once.
     db_->Exec(
         QStringLiteral("INSERT INTO runs (id, station, port, adapter, package_name, package_sha256,"
                        " page_count, hardware_versions, program_versions, technology, boot_all,"

@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QUuid>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "PgTestServer.h"
@@ -108,6 +109,31 @@ protected:
         Station station({fixture_[0]->Port(port)}, options, events_);
         station.Run();
         return station.Results()[0].empty() ? RunResult{} : station.Results()[0].back();
+    }
+
+    // A ledger on a pool of its own on the test server behind `relay_`, started, its first
+    // lease in hand; null (the test skips) without a server.
+    struct Started {
+        std::unique_ptr<Record> record;
+        QString pool, port;
+        std::unique_ptr<StationLedger> ledger;
+    };
+    std::optional<Started> StartThroughRelay(LeasePolicy policy) {
+        Started s;
+        s.record = OpenThroughRelay();
+        if (!s.record)
+            return std::nullopt;
+        s.pool = Unique("p");
+        s.port = Unique("port");
+        CreateOwnPool(*s.record, s.pool);
+        s.ledger =
+            std::make_unique<StationLedger>(*s.record, dir_.filePath("store.sqlite"),
+                                            Starts(s.pool, {s.port}), s.pool, policy, ledgerClock_);
+        s.ledger->Start();
+        const int64_t size = policy.size;
+        EXPECT_TRUE(
+            WaitFor(*s.ledger, [size](const RecordState& r) { return r.leasedLeft == size; }));
+        return s;
     }
 
     QTemporaryDir dir_;
@@ -210,16 +236,11 @@ TEST_F(LedgerRun, EndingsAnOlderVersionJournaledAreSentFromTheStore) {
 }
 
 TEST_F(LedgerRun, WhileTheRecordIsAwayUnitsAreNumberedFromTheLeaseAndTheirRowsFollow) {
-    auto record = OpenThroughRelay();
-    if (!record)
+    auto started = StartThroughRelay({10, 2, 3600});
+    if (!started)
         GTEST_SKIP() << "no PostgreSQL test server (ctest starts one)";
-    const QString pool = Unique("p");
-    const QString port = Unique("port");
-    CreateOwnPool(*record, pool);
-    StationLedger ledger(*record, dir_.filePath("store.sqlite"), Starts(pool, {port}), pool,
-                         {10, 2, 3600}, ledgerClock_);
-    ledger.Start();
-    ASSERT_TRUE(WaitFor(ledger, [](const RecordState& s) { return s.leasedLeft == 10; }));
+    auto& [record, pool, port, owned] = *started;
+    StationLedger& ledger = *owned;
 
     relay_->SetMode(TcpRelay::Mode::Cut);
     QSet<QString> numbers;
@@ -262,16 +283,11 @@ TEST_F(LedgerRun, WhileTheRecordIsAwayUnitsAreNumberedFromTheLeaseAndTheirRowsFo
 }
 
 TEST_F(LedgerRun, ALeaseUsedUpWhileTheRecordIsAwayHoldsTheLaneUntilNumbersCome) {
-    auto record = OpenThroughRelay();
-    if (!record)
+    auto started = StartThroughRelay({1, 1, 3600});
+    if (!started)
         GTEST_SKIP() << "no PostgreSQL test server (ctest starts one)";
-    const QString pool = Unique("p");
-    const QString port = Unique("port");
-    CreateOwnPool(*record, pool);
-    StationLedger ledger(*record, dir_.filePath("store.sqlite"), Starts(pool, {port}), pool,
-                         {1, 1, 3600}, ledgerClock_);
-    ledger.Start();
-    ASSERT_TRUE(WaitFor(ledger, [](const RecordState& s) { return s.leasedLeft == 1; }));
+    auto& [record, pool, port, owned] = *started;
+    StationLedger& ledger = *owned;
     relay_->SetMode(TcpRelay::Mode::Cut);
     const RunResult firstUnit = OneUnit(ledger, port);
     ASSERT_TRUE(firstUnit.succeeded);
@@ -324,17 +340,12 @@ TEST_F(LedgerRun, ALeaseUsedUpWhileTheRecordIsAwayHoldsTheLaneUntilNumbersCome) 
 }
 
 TEST_F(LedgerRun, ALeasePastItsLifetimeIsNotUsedWhileTheRecordIsAway) {
-    auto record = OpenThroughRelay();
-    if (!record)
-        GTEST_SKIP() << "no PostgreSQL test server (ctest starts one)";
-    const QString pool = Unique("p");
-    const QString port = Unique("port");
-    CreateOwnPool(*record, pool);
     const int64_t lifetimeS = 2 * 3600;
-    StationLedger ledger(*record, dir_.filePath("store.sqlite"), Starts(pool, {port}), pool,
-                         {5, 1, lifetimeS}, ledgerClock_);
-    ledger.Start();
-    ASSERT_TRUE(WaitFor(ledger, [](const RecordState& s) { return s.leasedLeft == 5; }));
+    auto started = StartThroughRelay({5, 1, lifetimeS});
+    if (!started)
+        GTEST_SKIP() << "no PostgreSQL test server (ctest starts one)";
+    auto& [record, pool, port, owned] = *started;
+    StationLedger& ledger = *owned;
     relay_->SetMode(TcpRelay::Mode::Cut);
     const QString leased = ledger.NextNumber();
     ASSERT_FALSE(leased.isEmpty());
