@@ -96,8 +96,8 @@ protected:
         return false;
     }
 
-    // One unit on a port of its own, single run.
-    RunResult OneUnit(StationLedger& ledger, const QString& port) {
+    // A unit in place on a port of its own; the options of a station numbering from `ledger`.
+    StationOptions NextUnit(StationLedger& ledger) {
         fixture_.clear();
         NewPort().line.options.finalStatuses = {10};
         fixture_[0]->line.Device();
@@ -106,6 +106,12 @@ protected:
         options.hardware = "3";
         options.counter = &ledger.Numbers();
         options.record = &ledger;
+        return options;
+    }
+
+    // One unit, single run.
+    RunResult OneUnit(StationLedger& ledger, const QString& port) {
+        const StationOptions options = NextUnit(ledger);  // the port it makes comes first
         Station station({fixture_[0]->Port(port)}, options, events_);
         station.Run();
         return station.Results()[0].empty() ? RunResult{} : station.Results()[0].back();
@@ -293,14 +299,7 @@ TEST_F(LedgerRun, ALeaseUsedUpWhileTheRecordIsAwayHoldsTheLaneUntilNumbersCome) 
     ASSERT_TRUE(firstUnit.succeeded);
 
     // The next unit is in place; its lane waits for a number, says why, and goes on by itself.
-    fixture_.clear();
-    NewPort().line.options.finalStatuses = {10};
-    fixture_[0]->line.Device();
-    StationOptions options = Options();
-    options.technology = true;
-    options.hardware = "3";
-    options.counter = &ledger.Numbers();
-    options.record = &ledger;
+    StationOptions options = NextUnit(ledger);
     options.repeat = true;
     options.heldRetryMs = 500;
     Station station({fixture_[0]->Port(port)}, options, events_);
@@ -361,14 +360,7 @@ TEST_F(LedgerRun, ALeasePastItsLifetimeIsNotUsedWhileTheRecordIsAway) {
     EXPECT_EQ(ledger.State().leasedLeft, 0);
     EXPECT_TRUE(ledger.NextNumber().isEmpty());
     // A unit put in now waits, and is not updated: stopped while it waits.
-    fixture_.clear();
-    NewPort().line.options.finalStatuses = {10};
-    fixture_[0]->line.Device();
-    StationOptions options = Options();
-    options.technology = true;
-    options.hardware = "3";
-    options.counter = &ledger.Numbers();
-    options.record = &ledger;
+    const StationOptions options = NextUnit(ledger);
     Station station({fixture_[0]->Port(port)}, options, events_);
     events_.onState = [&](int, PortState state) {
         if (state == PortState::Held)
