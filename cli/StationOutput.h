@@ -101,6 +101,7 @@ private:
     int drawnLines_ = 0;
     uint64_t lastDrawMs_ = 0;
     bool recordAway_ = false;  // as last said
+    uint64_t recordSaidMs_ = 0;
 };
 
 // One JSON object per line on `stream`; see README.md for the events and their fields.

@@ -219,8 +219,14 @@ void TextStationOutput::Stopping() {
 }
 
 void TextStationOutput::RecordState(const station::RecordState& state) {
+    // Away: said when it happens, then at most once a minute with what waits by then.
+    constexpr uint64_t kAwayRepeatMs = 60000;
     QString text;
     if (!state.connected) {
+        const uint64_t now = clock_.TickMs();
+        if (recordAway_ && now - recordSaidMs_ < kAwayRepeatMs)
+            return;
+        recordSaidMs_ = now;
         text = QStringLiteral(
                    "The line's record is away since %1: %2 rows wait in this station's "
                    "store, %3 leased numbers left; the station goes on")

@@ -45,6 +45,7 @@ StationLedger::StationLedger(record::Record& record, const QString& storePath,
       key_(record.Url().Identity()),
       session_(QUuid::createUuid().toString(QUuid::WithoutBraces)),
       ports_(std::move(ports)),
+      station_(ports_.empty() ? QString() : ports_.front().station),
       runIds_(ports_.size()),
       begins_(ports_.size()),
       pool_(std::move(pool)),
@@ -275,8 +276,7 @@ void StationLedger::LeaseOnce() {
     const uint64_t asked = clock_.TickMs();
     try {
         const record::Lease lease =
-            record_.LeaseNumbers(pool_, ports_.empty() ? QString() : ports_.front().station,
-                                 session_, policy_.size, policy_.lifetimeS);
+            record_.LeaseNumbers(pool_, station_, session_, policy_.size, policy_.lifetimeS);
         const std::lock_guard lock(mutex_);
         leaseError_.clear();
         leaseAwaySince_ = QDateTime();

@@ -143,6 +143,7 @@ private:
     const QString session_;
     std::unique_ptr<QLockFile> sessionLock_;
     std::vector<record::RunStart> ports_;
+    const QString station_;            // the host, as the leases name it
     std::vector<QString> runIds_;      // each written only by its own port's thread
     std::vector<QJsonObject> begins_;  // the open run's row, per port, likewise
     const QString pool_;
