@@ -304,7 +304,13 @@ void StationLedger::SenderChanged(const record::SenderStatus& status) {
     {
         const std::lock_guard lock(mutex_);
         back = senderStatus_.failures > 0 && status.failures == 0;
-        senderStatus_ = status;
+        // Field by field, the text as a copy of its own moved in: Qt's out-of-line string
+        // assignment would drop a shared string where race checkers cannot see it.
+        senderStatus_.pending = status.pending;
+        senderStatus_.failures = status.failures;
+        senderStatus_.sentSinceBack = status.sentSinceBack;
+        senderStatus_.awaySince = status.awaySince;
+        senderStatus_.lastError = QString(status.lastError.constData(), status.lastError.size());
         if (!startForwarded_ && (status.pending == 0 || status.failures > 0)) {
             startForwarded_ = true;
             back = true;
@@ -330,7 +336,10 @@ RecordState StationLedger::State() const {
         state.awaySince = senderAway && leaseAway
                               ? std::min(senderStatus_.awaySince, leaseAwaySince_)
                               : (senderAway ? senderStatus_.awaySince : leaseAwaySince_);
-        state.reason = senderAway ? senderStatus_.lastError : leaseError_;
+        // A copy of its own: the text is read on other threads while this one's is replaced,
+        // and Qt's shared strings count their owners where race checkers do not look.
+        const QString& reason = senderAway ? senderStatus_.lastError : leaseError_;
+        state.reason = QString(reason.constData(), reason.size());
     }
     state.waiting = senderStatus_.pending;
     state.leasedLeft = LeftLocked();
@@ -361,7 +370,10 @@ void StationLedger::Publish() {
                                                 state.leasedLeft != shown_.leasedLeft));
         if (!news && shown_.leasedLeft >= 0)
             return;
-        shown_ = state;
+        shown_.connected = state.connected;
+        shown_.awaySince = state.awaySince;
+        shown_.waiting = state.waiting;
+        shown_.leasedLeft = state.leasedLeft;
     }
     const std::lock_guard calling(callMutex_);
     {

@@ -162,12 +162,12 @@ private:
     bool startForwarded_ = false;  // the store held nothing from before, or the record is away
     bool firstLeaseTried_ = false;
     std::condition_variable leaseTried_;
-    QString leaseError_;           // the last lease request's failure; empty when it worked
-    QDateTime leaseAwaySince_;     // the keeper's own view of an outage
-    uint64_t nextLeaseMs_ = 0;     // no request before this tick
-    uint64_t leaseBackoffMs_ = 0;  // 0: none
-    record::SenderStatus senderStatus_;
-    QDateTime awaySince_;  // the outage as the state shows it
+    QString leaseError_;                 // the last lease request's failure; empty when it worked
+    QDateTime leaseAwaySince_;           // the keeper's own view of an outage
+    uint64_t nextLeaseMs_ = 0;           // no request before this tick
+    uint64_t leaseBackoffMs_ = 0;        // 0: none
+    record::SenderStatus senderStatus_;  // the fields the state needs, as last told
+    QDateTime awaySince_;                // the outage as the state shows it
     std::function<void(const RecordState&)> changed_;
     std::mutex callMutex_;                     // held while changed_ is called
     RecordState shown_{false, {}, {}, 0, -1};  // nothing said yet

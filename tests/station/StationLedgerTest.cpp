@@ -32,6 +32,8 @@ const QString kSha =
     QStringLiteral("9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08");
 // Only a guard against a hang: no result depends on it.
 constexpr auto kHangGuard = std::chrono::seconds(60);
+// The ledger's clock moves by this much each 20 ms while a test waits for it.
+constexpr uint64_t kClockStepMs = 1000;
 
 std::string Joined(const std::vector<std::string>& lines) {
     std::string all;
@@ -82,14 +84,16 @@ protected:
         return Record::Open(url);
     }
 
-    // Waits (real time) until `done` holds, moving the ledger's clock so that its backoff
-    // passes; false when the guard ran out.
-    bool WaitFor(StationLedger& ledger, const std::function<bool(const RecordState&)>& done) {
+    // Waits (real time) until `done` holds, moving the ledger's clock a second at a time so
+    // that its backoff passes (a lease lasts thousands of such steps); false when the guard
+    // ran out.
+    bool WaitFor(StationLedger& ledger, const std::function<bool(const RecordState&)>& done,
+                 uint64_t stepMs = kClockStepMs) {
         const auto until = std::chrono::steady_clock::now() + kHangGuard;
         while (std::chrono::steady_clock::now() < until) {
             if (done(ledger.State()))
                 return true;
-            ledgerClock_.Advance(kMaxRetryMs);
+            ledgerClock_.Advance(stepMs);
             ledger.Recheck();
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
@@ -137,8 +141,9 @@ protected:
                                             Starts(s.pool, {s.port}), s.pool, policy, ledgerClock_);
         s.ledger->Start();
         const int64_t size = policy.size;
-        EXPECT_TRUE(
-            WaitFor(*s.ledger, [size](const RecordState& r) { return r.leasedLeft == size; }));
+        // The first lease needs no time to pass: the clock stays where it was asked on.
+        EXPECT_TRUE(WaitFor(
+            *s.ledger, [size](const RecordState& r) { return r.leasedLeft == size; }, 0));
         return s;
     }
 
@@ -312,7 +317,7 @@ TEST_F(LedgerRun, ALeaseUsedUpWhileTheRecordIsAwayHoldsTheLaneUntilNumbersCome) 
     std::thread mover([&] {
         // The keeper's backoff passes on its own clock.
         while (running) {
-            ledgerClock_.Advance(kMaxRetryMs);
+            ledgerClock_.Advance(kClockStepMs);
             ledger.Recheck();
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
