@@ -5,6 +5,7 @@
 #include <QTest>
 
 #include "Fonts.h"
+#include "QtTestMain.h"
 #include "WindowTestSupport.h"
 
 using namespace kvr;
@@ -270,5 +271,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(WindowLayoutTest)
+KVR_QTEST_MAIN(WindowLayoutTest)
 #include "WindowLayoutTest.moc"

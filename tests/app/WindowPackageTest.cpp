@@ -5,6 +5,7 @@
 #include <QTest>
 
 #include "PackageBuilder.h"
+#include "QtTestMain.h"
 #include "WindowTestSupport.h"
 
 using namespace kvr;
@@ -168,5 +169,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(WindowPackageTest)
+KVR_QTEST_MAIN(WindowPackageTest)
 #include "WindowPackageTest.moc"

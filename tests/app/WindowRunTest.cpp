@@ -21,6 +21,7 @@
 #include "PackageBuilder.h"
 #include "PackageLoader.h"
 #include "PaintPool.h"
+#include "QtTestMain.h"
 #include "Record.h"
 #include "RunMessages.h"
 #include "SimulatedLine.h"
@@ -761,5 +762,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(WindowRunTest)
+KVR_QTEST_MAIN(WindowRunTest)
 #include "WindowRunTest.moc"

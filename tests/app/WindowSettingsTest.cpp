@@ -5,6 +5,7 @@
 
 #include "Exception.h"
 #include "MemIniFile.h"
+#include "QtTestMain.h"
 #include "Translate.h"
 #include "WindowTestSupport.h"
 
@@ -234,5 +235,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(WindowSettingsTest)
+KVR_QTEST_MAIN(WindowSettingsTest)
 #include "WindowSettingsTest.moc"

@@ -15,6 +15,7 @@
 #include <signal.h>
 
 #include "PgTestServer.h"
+#include "QtTestMain.h"
 #include "Record.h"
 #endif
 
@@ -341,5 +342,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(StationWindowTest)
+KVR_QTEST_MAIN(StationWindowTest)
 #include "StationWindowTest.moc"
