@@ -202,7 +202,9 @@ if [ -n "${KVR_TEST_PG_URL:-}" ]; then
     outcomes() { grep -c '"type":"outcome"' "$work/away.out" 2>/dev/null || true; }
     PGPASSWORD=$KVR_TEST_PG_PASSWORD wine "$cli/kvr-uplinker-cli.exe" pool create wineaway \
         --first 000501 --last 000599 --record "$KVR_TEST_PG_URL" </dev/null >/dev/null 2>&1
-    start_devsim "$package" "$work/away.report" --final-status 10 --swap-after 6000 \
+    # The unit stays well past the host's own wait for the device's restart, as an operator's
+    # hands are slower than that.
+    start_devsim "$package" "$work/away.report" --final-status 10 --swap-after 20000 \
         --swap-gap 1500
     PGPASSWORD=$KVR_TEST_PG_PASSWORD wine "$cli/kvr-uplinker-cli.exe" flash --port COM10 \
         --package "$package_win" --technology --hw 3 --sn-pool wineaway \
@@ -211,7 +213,7 @@ if [ -n "${KVR_TEST_PG_URL:-}" ]; then
     away_pid=$!
     for _ in $(seq 600); do [ "$(outcomes)" -ge 1 ] && break; sleep 0.1; done
     "$pg_script" halt "$pg_dir" >/dev/null 2>&1
-    for _ in $(seq 900); do [ "$(outcomes)" -ge 2 ] && break; sleep 0.1; done
+    for _ in $(seq 1200); do [ "$(outcomes)" -ge 2 ] && break; sleep 0.1; done
     away_units=$(outcomes)
     "$pg_script" resume "$pg_dir" >/dev/null 2>&1
     for _ in $(seq 1200); do grep -q '"back_after_s"' "$work/away.out" && break; sleep 0.1; done
