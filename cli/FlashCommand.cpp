@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QThread>
+#include <QTimer>
 #include <atomic>
 #include <memory>
 
@@ -26,6 +27,7 @@ namespace {
 
 constexpr size_t kAnswerBufferBytes = 64;
 constexpr int kNoOpenFailure = -1;
+constexpr int kRecordWatchMs = 250;
 
 // Passes everything through and notes the system's code when the port does not open. Written on
 // the port's thread, read on the main thread once the run has ended; the atomic makes that
@@ -203,14 +205,15 @@ int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutpu
     const std::unique_ptr<station::Station> station = run->BuildStation(
         [&](int port) -> IChannelFactory& { return *factories[static_cast<size_t>(port)]; },
         [&](int) -> IClock& { return clock; }, *output);
+    // The record's state, looked at from this thread, which serves the station: the outputs
+    // are not thread-safe, and the ledger's threads never call in.
+    QTimer recordWatch;
     if (station::StationLedger* ledger = run->Ledger()) {
-        // Said on this thread, which serves the station: the outputs are not thread-safe.
-        IStationOutput* const shown = output.get();
-        ledger->SetStateChanged([shown](const station::RecordState& state) {
-            QMetaObject::invokeMethod(
-                QCoreApplication::instance(), [shown, state] { shown->RecordState(state); },
-                Qt::QueuedConnection);
+        QObject::connect(&recordWatch, &QTimer::timeout, [&output, ledger] {
+            for (const station::RecordState& state : ledger->TakeSaid())
+                output->RecordState(state);
         });
+        recordWatch.start(kRecordWatchMs);
     }
     InterruptWatch interrupts([&] {
         if (station->Stopping())
@@ -231,8 +234,10 @@ int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutpu
     // Numbers leased and not given go back; what the record has not taken yet waits in the
     // station's store for the next start.
     const int64_t waiting = run->Finish();
+    recordWatch.stop();
     if (station::StationLedger* ledger = run->Ledger()) {
-        ledger->SetStateChanged({});
+        for (const station::RecordState& state : ledger->TakeSaid())
+            output->RecordState(state);
         output->RecordLeft(waiting, ledger->StorePath());
     }
     output->Summary(*station, next, status);

@@ -6,6 +6,7 @@
 #include <QUuid>
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "Journal.h"
 #include "ProductionRun.h"
@@ -60,13 +61,6 @@ StationLedger::StationLedger(record::Record& record, const QString& storePath,
 
 StationLedger::~StationLedger() {
     Stop(0);
-}
-
-void StationLedger::SetStateChanged(std::function<void(const RecordState&)> changed) {
-    // Waits for a call under way: once this returns the old one is never called again.
-    const std::lock_guard calling(callMutex_);
-    const std::lock_guard lock(mutex_);
-    changed_ = std::move(changed);
 }
 
 void StationLedger::Start() {
@@ -347,9 +341,13 @@ RecordState StationLedger::State() const {
     return state;
 }
 
+std::vector<RecordState> StationLedger::TakeSaid() {
+    const std::lock_guard lock(mutex_);
+    return std::exchange(said_, {});
+}
+
 void StationLedger::Publish() {
     RecordState state = State();
-    std::function<void(const RecordState&)> changed;
     {
         const std::lock_guard lock(mutex_);
         if (!state.connected && !awaySince_.isValid())
@@ -374,14 +372,11 @@ void StationLedger::Publish() {
         shown_.awaySince = state.awaySince;
         shown_.waiting = state.waiting;
         shown_.leasedLeft = state.leasedLeft;
+        if (said_.size() >= kSaidKept)
+            said_.erase(said_.begin());
+        said_.push_back(state);
+        said_.back().reason = QString(state.reason.constData(), state.reason.size());
     }
-    const std::lock_guard calling(callMutex_);
-    {
-        const std::lock_guard lock(mutex_);
-        changed = changed_;
-    }
-    if (changed)
-        changed(state);
 }
 
 bool StationLedger::LeasedNumbers::Reserve(QString& why) {

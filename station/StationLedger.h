@@ -43,6 +43,8 @@ struct LeasePolicy {
     int refillBelow = 100;
     int64_t lifetimeS = 12 * 3600;
 };
+// States kept for TakeSaid when nobody takes them.
+inline constexpr size_t kSaidKept = 64;
 // A station stops giving a lease's numbers this long before its lifetime ends, for the time its
 // request took and clocks that run apart.
 inline constexpr int64_t kLeaseMarginS = 60;
@@ -81,10 +83,10 @@ public:
     // waits in the store for the next start); returns the rows still waiting.
     int64_t Stop(uint64_t flushMs = 10000);
 
-    // Called on the ledger's threads (and a port's) when the state changes; it must not call
-    // back into the ledger. Cleared by SetStateChanged({}), which waits for a call under way.
-    void SetStateChanged(std::function<void(const RecordState&)> changed);
     RecordState State() const;
+    // The states said since the last call, oldest first (the last kSaidKept at most): for a
+    // window or a terminal that looks on its own thread, on a timer of its own.
+    std::vector<RecordState> TakeSaid();
     const QString& StorePath() const { return store_->Path(); }
 
     // IStationRecord: the run's row goes to the store.
@@ -168,8 +170,7 @@ private:
     uint64_t leaseBackoffMs_ = 0;        // 0: none
     record::SenderStatus senderStatus_;  // the fields the state needs, as last told
     QDateTime awaySince_;                // the outage as the state shows it
-    std::function<void(const RecordState&)> changed_;
-    std::mutex callMutex_;                     // held while changed_ is called
+    std::vector<RecordState> said_;      // for TakeSaid, under mutex_
     RecordState shown_{false, {}, {}, 0, -1};  // nothing said yet
     std::thread keeper_;
 };

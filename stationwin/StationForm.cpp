@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -33,6 +34,7 @@ using station::RunResult;
 namespace {
 
 constexpr int kProgressMaximum = 100;
+constexpr int kRecordWatchMs = 250;
 constexpr const char* kTitle = "KVRUplinker Station";
 
 // Fills of the state line: the operator reads a lane's state from across the bench.
@@ -106,10 +108,7 @@ TStationFrm::TStationFrm(Recipe recipe, StationFormDependencies deps, QWidget* p
     ApplyLayoutFonts(this);
 }
 
-TStationFrm::~TStationFrm() {
-    if (run_ && run_->Ledger() != nullptr)
-        run_->Ledger()->SetStateChanged({});
-}
+TStationFrm::~TStationFrm() = default;
 
 QString TStationFrm::SummaryText() const {
     // What the recipe says, for the operator to read and not to change.
@@ -282,8 +281,8 @@ void TStationFrm::ShowRecordState(const station::RecordState& state) {
 void TStationFrm::FinishRun() {
     if (!run_)
         return;
-    if (run_->Ledger() != nullptr)
-        run_->Ledger()->SetStateChanged({});
+    delete recordWatch_;
+    recordWatch_ = nullptr;
     station::ProductionRun* run = run_.get();
     station::RunOffThisThread([run] { run->Finish(); });
     run_.reset();
@@ -330,12 +329,16 @@ void TStationFrm::Start() {
     if (station_ || !PrepareRun())
         return;
     station_ = run_->BuildStation(deps_.channels, deps_.clocks, *this);
-    if (station::StationLedger* ledger = run_->Ledger()) {
+    // The record's state, looked at from this thread for the run's life (its rows go on being
+    // sent after a Stop): the ledger's threads never call in.
+    if (station::StationLedger* ledger = run_->Ledger(); ledger != nullptr && !recordWatch_) {
         ShowRecordState(ledger->State());
-        ledger->SetStateChanged([this](const station::RecordState& state) {
-            QMetaObject::invokeMethod(
-                this, [this, state] { ShowRecordState(state); }, Qt::QueuedConnection);
+        recordWatch_ = new QTimer(this);
+        connect(recordWatch_, &QTimer::timeout, this, [this, ledger] {
+            for (const station::RecordState& state : ledger->TakeSaid())
+                ShowRecordState(state);
         });
+        recordWatch_->start(kRecordWatchMs);
     }
     start_->setEnabled(false);
     stop_->setEnabled(true);

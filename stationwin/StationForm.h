@@ -29,6 +29,7 @@ class QFrame;
 class QLabel;
 class QProgressBar;
 class QPushButton;
+class QTimer;
 
 namespace kvr {
 namespace station {
@@ -116,6 +117,7 @@ private:
     QPushButton* stop_ = nullptr;
     QLabel* totals_ = nullptr;
     QLabel* recordState_ = nullptr;
+    QTimer* recordWatch_ = nullptr;  // while the run is kept
     std::unique_ptr<station::ProductionRun> run_;
     std::unique_ptr<station::Station> station_;
     bool closeWhenEnded_ = false;

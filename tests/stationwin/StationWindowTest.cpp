@@ -15,13 +15,13 @@
 #include <signal.h>
 
 #include "PgTestServer.h"
-#include "QtTestMain.h"
 #include "Record.h"
 #endif
 
 #include "PackageBuilder.h"
 #include "PackageLoader.h"
 #include "PaintPool.h"
+#include "QtTestMain.h"
 #include "Recipe.h"
 #include "RecordingPrompter.h"
 #include "SimulatedLine.h"
