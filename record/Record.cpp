@@ -935,15 +935,21 @@ void Record::ReclaimLocked() {
     }
 }
 
-void Record::ApplyTake(const QString& number, const QString& runId, const QString& leaseId,
-                       const QString& at) {
-    WriteTransaction transaction(*db_);
+QString Record::LockLeasePool(const QString& leaseId) {
     const Rows lease =
         db_->Exec(QStringLiteral("SELECT pool FROM leases WHERE id = $1"), {leaseId});
     if (lease.empty())
         Refuse(QStringLiteral("The record holds no lease %1").arg(leaseId));
-    db_->Exec(QStringLiteral("UPDATE pools SET next_value = next_value WHERE name = $1"),
-              {ToText(lease[0][0])});
+    const QString pool = ToText(lease[0][0]);
+    // The pool's row first, as a claim holds it.
+    db_->Exec(QStringLiteral("UPDATE pools SET next_value = next_value WHERE name = $1"), {pool});
+    return pool;
+}
+
+void Record::ApplyTake(const QString& number, const QString& runId, const QString& leaseId,
+                       const QString& at) {
+    WriteTransaction transaction(*db_);
+    LockLeasePool(leaseId);
     const Rows taken = db_->Exec(QStringLiteral("UPDATE numbers SET state = 'sent', run_id = $2,"
                                                 " taken_at = $4 WHERE number = $1"
                                                 " AND lease_id = $3 AND state = 'leased'"
@@ -967,12 +973,7 @@ void Record::ApplyTake(const QString& number, const QString& runId, const QStrin
 
 void Record::ApplyReturn(const QString& leaseId, const QString& at) {
     WriteTransaction transaction(*db_);
-    const Rows lease =
-        db_->Exec(QStringLiteral("SELECT pool FROM leases WHERE id = $1"), {leaseId});
-    if (lease.empty())
-        Refuse(QStringLiteral("The record holds no lease %1").arg(leaseId));
-    const QString pool = ToText(lease[0][0]);
-    db_->Exec(QStringLiteral("UPDATE pools SET next_value = next_value WHERE name = $1"), {pool});
+    const QString pool = LockLeasePool(leaseId);
     const Rows back = db_->Exec(QStringLiteral("UPDATE numbers SET state = 'returned',"
                                                " lease_id = NULL WHERE lease_id = $1"
                                                " AND state = 'leased' RETURNING number"),

@@ -235,6 +235,9 @@ private:
                         const QString& leaseId, const QString& at);
     // Numbers of leases released by hand whose time has passed go back to their pools.
     void ReclaimLocked();
+    // The lease's pool, its row locked, inside a write transaction; refused when there is no
+    // such lease.
+    QString LockLeasePool(const QString& leaseId);
     void ApplyTake(const QString& number, const QString& runId, const QString& leaseId,
                    const QString& at);
     void ApplyReturn(const QString& leaseId, const QString& at);

@@ -264,12 +264,9 @@ class RecordTest : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
         ASSERT_TRUE(dir_.isValid());
-        QString text = QStringLiteral("sqlite:") + dir_.filePath("records.sqlite");
-        if (QLatin1String(GetParam()) == QLatin1String("postgresql")) {
-            text = kvr::test::PgTestUrl();
-            if (text.isEmpty())
-                GTEST_SKIP() << "no PostgreSQL test server (ctest starts one)";
-        }
+        const QString text = kvr::test::EngineRecordText(GetParam(), dir_.path());
+        if (text.isEmpty())
+            GTEST_SKIP() << "no PostgreSQL test server (ctest starts one)";
         QString error;
         ASSERT_TRUE(ParseRecordUrl(text, url_, error)) << error.toStdString();
     }

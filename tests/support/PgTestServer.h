@@ -30,6 +30,14 @@ inline QString PgTestUrl() {
     return QString::fromUtf8(url.readAll()).trimmed();
 }
 
+// The record the tests of `engine` ("sqlite" or "postgresql") use: a SQLite file in `dir`, or
+// the test server's URL; empty when there is no server.
+inline QString EngineRecordText(const char* engine, const QString& dir) {
+    if (QLatin1String(engine) == QLatin1String("postgresql"))
+        return PgTestUrl();
+    return QStringLiteral("sqlite:") + QDir(dir).filePath(QStringLiteral("records.sqlite"));
+}
+
 // "halt" or "resume": the server goes away with its data, or comes back on its port.
 inline bool PgTestServer(const char* action) {
     const QByteArray command =
