@@ -297,8 +297,11 @@
     if (since && until) {
       parts.push(': ' + fmtWhen(win.since, now, false) + ' — ' + fmtWhen(win.until, now, false));
     }
-    if (isNum(win.hours)) parts.push(' (' + fmtDecimal(win.hours, 1) + '\u00a0ч)');
-    $('window-line').textContent = parts.join('');
+    if (isNum(win.hours)) {
+      parts.push(' (', figure('span', 'window.hours', win.hours, fmtDecimal(win.hours, 1)),
+                 '\u00a0ч)');
+    }
+    replaceChildren($('window-line'), parts);
   }
 
   // A scale of 1, 2 or 5 times a power of ten, at least `max`.
