@@ -236,14 +236,6 @@
           el('div', { class: 'tile-title', text: f.title }),
           figure('div', 'line.' + f.key, line[f.key], f.fmt(line[f.key]), 'tile-value'),
         ]));
-    tiles.push(el('div', { class: 'tile tile-small' }, [
-      el('div', { class: 'tile-title', text: 'Прогонов' }),
-      figure('div', 'line.runs', line.runs, fmtInt(line.runs), 'tile-value'),
-      el('div', { class: 'tile-note' }, [
-        'идёт сейчас: ',
-        figure('span', 'line.running', line.running, fmtInt(line.running)),
-      ]),
-    ]));
     replaceChildren($('line-tiles'), tiles);
   }
 
@@ -288,7 +280,7 @@
     replaceChildren($('by-lane'), table(heads, body, 'Нет прогонов за это время.'));
   }
 
-  function renderWindow(win, now) {
+  function renderWindow(win, line, now) {
     const since = parseTime(win.since);
     const until = parseTime(win.until);
     const what = choice.mode === 'shift' ? 'Смена с ' + choice.shift
@@ -301,6 +293,8 @@
       parts.push(' (', figure('span', 'window.hours', win.hours, fmtDecimal(win.hours, 1)),
                  '\u00a0ч)');
     }
+    parts.push(' · прогонов ', figure('span', 'line.runs', line.runs, fmtInt(line.runs)),
+               ', идёт сейчас ', figure('span', 'line.running', line.running, fmtInt(line.running)));
     replaceChildren($('window-line'), parts);
   }
 
@@ -532,7 +526,7 @@
     const now = parseTime(data.now) || new Date();
     renderRecord(obj(data.record));
     $('now').textContent = fmtFull(data.now);
-    renderWindow(obj(data.window), now);
+    renderWindow(obj(data.window), obj(data.line), now);
     renderTiles(obj(data.line));
     renderChart(list(data.hourly), now);
     renderByStation(list(data.by_station));
