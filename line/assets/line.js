@@ -193,15 +193,25 @@
   }
   // The page's own ?shift= or ?hours= (a bookmark, a wall screen's start-up URL) wins over
   // what this browser remembers.
-  function initialChoice() {
+  // A value in the address that cannot be used is named in `refused` and the remembered
+  // window is shown instead.
+  function initialChoice(refused) {
     const choice = loadStored();
     const q = new URLSearchParams(window.location.search);
-    if (q.has('shift') && validShift(q.get('shift'))) {
-      choice.mode = 'shift';
-      choice.shift = q.get('shift');
-    } else if (q.has('hours') && validHours(q.get('hours'))) {
-      choice.mode = 'hours';
-      choice.hours = Number(q.get('hours'));
+    if (q.has('shift')) {
+      if (validShift(q.get('shift'))) {
+        choice.mode = 'shift';
+        choice.shift = q.get('shift');
+      } else {
+        refused.push('shift=' + q.get('shift') + ': начало смены пишется как ЧЧ:ММ');
+      }
+    } else if (q.has('hours')) {
+      if (validHours(q.get('hours'))) {
+        choice.mode = 'hours';
+        choice.hours = Number(q.get('hours'));
+      } else {
+        refused.push('hours=' + q.get('hours') + ': часов — целое число от 1 до 720');
+      }
     }
     return choice;
   }
@@ -213,7 +223,8 @@
   // ---- State ------------------------------------------------------------------------------
 
   const $ = (id) => document.getElementById(id);
-  let choice = initialChoice();
+  const refusedInAddress = [];
+  let choice = initialChoice(refusedInAddress);
   let lastData = null;
   let lastSuccess = null;
   let requestSeq = 0;
@@ -653,6 +664,9 @@
 
   function start() {
     showChoice();
+    if (refusedInAddress.length) {
+      $('shift-note').textContent = 'В адресе ' + refusedInAddress.join('; ') + '.';
+    }
     const form = $('shift-form');
     form.addEventListener('submit', (e) => {
       e.preventDefault();
