@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Makes dist/kvr-uplinker-VERSION-windows-x64.zip: the windows, the command line and the line view for 64-bit
-# Windows, static (no DLLs beside them), stripped. The operator unpacks it anywhere and runs
-# kvr-uplinker.exe; settings and log.txt go beside it, or to %LOCALAPPDATA%\kvr-uplinker when
-# that folder takes no files (Program Files).
+# Makes dist/kvr-uplinker-VERSION-windows-x64.zip: the windows, the command line and the line
+# view for 64-bit Windows, static (no DLLs beside them), stripped. The operator unpacks it
+# anywhere and runs kvr-uplinker.exe; settings and log.txt go beside it, or to
+# %LOCALAPPDATA%\kvr-uplinker when that folder takes no files (Program Files).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KVR_WIN64_BUILD_DIR:-$root/build-win64}
