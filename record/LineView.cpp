@@ -21,7 +21,7 @@ constexpr int64_t kSilentListedS = 24 * 3600;
 constexpr int kFirstStationsSchema = 5;
 
 struct RunRow {
-    QString id, station, port, serialNumber, outcome, text, logPath, pool;
+    QString id, station, port, serialNumber, outcome, pool;
     QDateTime startedAt, endedAt;
     int64_t durationMs = 0;
     bool ended = false;
@@ -144,14 +144,18 @@ LineSnapshot LineView::Read(const QDateTime& since, const QDateTime& now) {
 
     // One pass over the window; a run's first-ever flag comes from the serial number's index.
     std::vector<RunRow> runs;
+    // The texts of a run are read for the latest failures alone, and its id only where it
+    // stands for its unit: the window may hold tens of thousands of runs.
     const Rows rows = db_->Exec(
-        QStringLiteral("SELECT r.id, r.station, r.port, r.serial_number, r.started_at, r.ended_at,"
-                       " r.duration_ms, r.outcome, r.outcome_text, r.log_path, r.pool,"
-                       " CASE WHEN r.serial_number IS NULL OR r.serial_number = '' THEN 1"
-                       " WHEN EXISTS (SELECT 1 FROM runs p WHERE p.serial_number = r.serial_number"
-                       " AND p.started_at < r.started_at) THEN 0 ELSE 1 END"
-                       " FROM runs r WHERE r.started_at >= $1 AND r.started_at < $2"
-                       " ORDER BY r.started_at, r.id"),
+        QStringLiteral(
+            "SELECT CASE WHEN r.serial_number IS NULL OR r.serial_number = '' THEN r.id END,"
+            " r.station, r.port, r.serial_number, r.started_at, r.ended_at,"
+            " r.duration_ms, r.outcome, r.pool,"
+            " CASE WHEN r.serial_number IS NULL OR r.serial_number = '' THEN 1"
+            " WHEN EXISTS (SELECT 1 FROM runs p WHERE p.serial_number = r.serial_number"
+            " AND p.started_at < r.started_at) THEN 0 ELSE 1 END"
+            " FROM runs r WHERE r.started_at >= $1 AND r.started_at < $2"
+            " ORDER BY r.started_at"),
         {from, until});
     runs.reserve(rows.size());
     for (const Row& row : rows) {
@@ -165,10 +169,8 @@ LineSnapshot LineView::Read(const QDateTime& since, const QDateTime& now) {
         r.endedAt = StampValue(Text(row[5]));
         r.durationMs = std::max<int64_t>(0, Int(row[6]));
         r.outcome = Text(row[7]);
-        r.text = Text(row[8]);
-        r.logPath = Text(row[9]);
-        r.pool = Text(row[10]);
-        r.firstEver = Int(row[11]) == 1;
+        r.pool = Text(row[8]);
+        r.firstEver = Int(row[9]) == 1;
         runs.push_back(std::move(r));
     }
 
@@ -214,13 +216,16 @@ LineSnapshot LineView::Read(const QDateTime& since, const QDateTime& now) {
     std::stable_sort(
         s.pareto.begin(), s.pareto.end(),
         [](const OutcomeCount& a, const OutcomeCount& b) { return a.count > b.count; });
-    for (auto it = runs.rbegin(); it != runs.rend(); ++it) {
-        if (static_cast<int>(s.latestFailures.size()) == kLatestFailures)
-            break;
-        if (it->ended && !it->Passed())
-            s.latestFailures.push_back({it->endedAt, it->station, it->port, it->serialNumber,
-                                        it->outcome, it->text, it->logPath});
-    }
+    const Rows failed = db_->Exec(
+        QStringLiteral("SELECT ended_at, station, port, serial_number, outcome, outcome_text,"
+                       " log_path FROM runs WHERE started_at >= $1 AND started_at < $2"
+                       " AND outcome IS NOT NULL AND outcome <> 'success'"
+                       " ORDER BY started_at DESC LIMIT %1")
+            .arg(kLatestFailures),
+        {from, until});
+    for (const Row& row : failed)
+        s.latestFailures.push_back({StampValue(Text(row[0])), Text(row[1]), Text(row[2]),
+                                    Text(row[3]), Text(row[4]), Text(row[5]), Text(row[6])});
     std::stable_sort(s.latestFailures.begin(), s.latestFailures.end(),
                      [](const FailedRun& a, const FailedRun& b) { return a.at > b.at; });
 
