@@ -25,7 +25,6 @@ namespace kvr::cli {
 
 namespace {
 
-constexpr size_t kAnswerBufferBytes = 64;
 constexpr int kNoOpenFailure = -1;
 constexpr int kRecordWatchMs = 250;
 
@@ -64,32 +63,23 @@ private:
     std::atomic<int> openFailureCode_{kNoOpenFailure};
 };
 
-// The program-version question on the terminal; No without one.
-bool AskTerminal(CliOutput& io) {
-    if (!IsTerminal(stdin))
-        return false;
-    io.Err(QStringLiteral("Continue? [y/N]"));
-    io.Flush();  // on the screen before the answer is read
-    char buffer[kAnswerBufferBytes] = {};
-    // Ctrl+C ends the read (InterruptWatch) and counts as No.
-    if (std::fgets(buffer, sizeof buffer, stdin) == nullptr) {
-        std::clearerr(stdin);
-        return false;
-    }
-    const QString answer = QString::fromLocal8Bit(buffer).trimmed().toLower();
-    return answer == QLatin1String("y") || answer == QLatin1String("yes") ||
-           answer == QStringLiteral("д") || answer == QStringLiteral("да");
-}
-
 // The --json flag of a command line that may not parse: a refused command still answers in the
 // format it was asked for.
 bool AsksForJson(const QStringList& args) {
     return args.contains(QStringLiteral("--json"));
 }
 
-}  // namespace
-
-namespace {
+// A command refused before any run, in the format it asked for.
+int Refuse(CliOutput& io, bool json, const QString& text, bool usage, IClock& clock) {
+    if (json) {
+        JsonStationOutput::PrintRefusal(io, text, kExitUsage, clock);
+        return kExitUsage;
+    }
+    if (usage)
+        return UsageError(io, text);
+    io.Err(text);
+    return kExitUsage;
+}
 
 // The production run the settings ask for; the package is loaded here, from one read.
 std::unique_ptr<station::ProductionRun> PrepareRun(const FlashSettings& settings,
@@ -123,7 +113,7 @@ std::unique_ptr<station::ProductionRun> PrepareRun(const FlashSettings& settings
     const ProgramMismatchAnswer answer = settings.programMismatch;
     setup.answerQuestion = [answer, &io](int, const QString&) {
         if (answer == ProgramMismatchAnswer::Ask)
-            return AskTerminal(io);
+            return AskYesNo(io);
         return answer == ProgramMismatchAnswer::Continue;
     };
     setup.startThread = [](QThread& thread) { InterruptWatch::StartRunThread(thread); };
@@ -147,33 +137,49 @@ std::unique_ptr<IStationOutput> MakeOutput(const FlashSettings& settings, const 
                                                settings.repeat, clock);
 }
 
+// The record's state, looked at from this thread, which serves the station: the outputs are not
+// thread-safe, and the ledger's threads never call in.
+class WatchRecord {
+public:
+    WatchRecord(station::StationLedger* ledger, IStationOutput& output)
+        : ledger_(ledger), output_(output) {
+        if (!ledger_)
+            return;
+        QObject::connect(&timer_, &QTimer::timeout, [this] { Tell(); });
+        timer_.start(kRecordWatchMs);
+    }
+    // Numbers leased and not given go back; what the record has not taken yet waits in the
+    // station's store for the next start.
+    void Finish(station::ProductionRun& run) {
+        const int64_t waiting = run.Finish();
+        timer_.stop();
+        if (!ledger_)
+            return;
+        Tell();
+        output_.RecordLeft(waiting, ledger_->StorePath());
+    }
+
+private:
+    void Tell() {
+        for (const station::RecordState& state : ledger_->TakeSaid())
+            output_.RecordState(state);
+    }
+
+    station::StationLedger* ledger_;
+    IStationOutput& output_;
+    QTimer timer_;
+};
+
 }  // namespace
 
 int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutput& io) {
     SystemClock clock;
     // A reader that stops reading holds back nobody: the runs, and this thread that serves them
     // and hears Ctrl+C, never wait for a write.
-    OutputQueue queue;
-    io.SetQueue(&queue);
-    const struct QueueScope {
-        CliOutput& io;
-        OutputQueue& queue;
-        ~QueueScope() {
-            queue.Drain();
-            io.SetQueue(nullptr);
-        }
-    } queueScope{io, queue};
-
+    const QueuedOutput queued(io);
     const bool json = AsksForJson(args);
     const auto refuse = [&](const QString& text, bool usage) {
-        if (json) {
-            JsonStationOutput::PrintRefusal(io, text, kExitUsage, clock);
-            return kExitUsage;
-        }
-        if (usage)
-            return UsageError(io, text);
-        io.Err(text);
-        return kExitUsage;
+        return Refuse(io, json, text, usage, clock);
     };
 
     FlashSettings settings;
@@ -207,14 +213,7 @@ int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutpu
         [&](int) -> IClock& { return clock; }, *output);
     // The record's state, looked at from this thread, which serves the station: the outputs
     // are not thread-safe, and the ledger's threads never call in.
-    QTimer recordWatch;
-    if (station::StationLedger* ledger = run->Ledger()) {
-        QObject::connect(&recordWatch, &QTimer::timeout, [&output, ledger] {
-            for (const station::RecordState& state : ledger->TakeSaid())
-                output->RecordState(state);
-        });
-        recordWatch.start(kRecordWatchMs);
-    }
+    WatchRecord watch(run->Ledger(), *output);
     InterruptWatch interrupts([&] {
         if (station->Stopping())
             return;
@@ -222,7 +221,6 @@ int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutpu
         station->Stop();
     });
     station->Run();
-
     for (qsizetype i = 0; i < names.size(); ++i) {
         const QString hint =
             PortOpenHint(names[i], factories[static_cast<size_t>(i)]->OpenFailureCode());
@@ -231,15 +229,7 @@ int RunFlashCommand(const CliCommand& command, const QStringList& args, CliOutpu
     }
     const int status = station->AllSucceeded() ? kExitOk : kExitFailed;
     const QString next = run->NextNumber();
-    // Numbers leased and not given go back; what the record has not taken yet waits in the
-    // station's store for the next start.
-    const int64_t waiting = run->Finish();
-    recordWatch.stop();
-    if (station::StationLedger* ledger = run->Ledger()) {
-        for (const station::RecordState& state : ledger->TakeSaid())
-            output->RecordState(state);
-        output->RecordLeft(waiting, ledger->StorePath());
-    }
+    watch.Finish(*run);
     output->Summary(*station, next, status);
     // Written before the watch goes: a closing console ends the program once it has.
     io.Flush();

@@ -12,6 +12,8 @@ class QThread;
 
 namespace kvr::cli {
 
+class CliOutput;
+
 // Turns the first interrupt into a call of `onInterrupt` on the thread that made the watch,
 // through its event loop; a second Ctrl+C ends the program at once. Windows ends a program whose
 // console closes once its handler returns: the handler holds on until the watch is destroyed
@@ -35,6 +37,10 @@ private:
 
 // True when the stream is an interactive terminal (a console on Windows).
 bool IsTerminal(std::FILE* stream);
+
+// A yes-or-no question on the terminal ("y", "yes", "д", "да"); No without a terminal, and on
+// Ctrl+C.
+bool AskYesNo(CliOutput& io);
 
 // True when the stream is a terminal that moves its cursor on the usual escape sequences, so
 // that several lines can be redrawn in place (on Windows this turns the console's sequence

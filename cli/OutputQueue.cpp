@@ -1,5 +1,7 @@
 #include "OutputQueue.h"
 
+#include "Cli.h"
+
 namespace kvr::cli {
 
 OutputQueue::OutputQueue() : thread_([this] { Serve(); }) {}
@@ -57,6 +59,15 @@ void OutputQueue::Serve() {
             failed_.insert(stream);
         changed_.notify_all();
     }
+}
+
+QueuedOutput::QueuedOutput(CliOutput& io) : io_(io) {
+    io_.SetQueue(&queue_);
+}
+
+QueuedOutput::~QueuedOutput() {
+    queue_.Drain();
+    io_.SetQueue(nullptr);
 }
 
 }  // namespace kvr::cli

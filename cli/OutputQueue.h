@@ -44,4 +44,20 @@ private:
     std::thread thread_;
 };
 
+class CliOutput;
+
+// `io` writes through a queue of its own for the scope's life; what was queued is written
+// before the scope ends.
+class QueuedOutput {
+public:
+    explicit QueuedOutput(CliOutput& io);
+    ~QueuedOutput();
+    QueuedOutput(const QueuedOutput&) = delete;
+    QueuedOutput& operator=(const QueuedOutput&) = delete;
+
+private:
+    CliOutput& io_;
+    OutputQueue queue_;
+};
+
 }  // namespace kvr::cli

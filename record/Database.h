@@ -55,10 +55,12 @@ public:
     virtual void Reconnect() = 0;
 };
 
-// path: the database file, created when missing (its folder must exist).
-std::unique_ptr<Database> OpenSqlite(const QString& path);
+// path: the database file, created when missing (its folder must exist). readOnly: never
+// created, never written, not even its journal mode.
+std::unique_ptr<Database> OpenSqlite(const QString& path, bool readOnly = false);
 // conninfo: libpq's keyword=value form. The password comes from PGPASSWORD or the .pgpass file.
-std::unique_ptr<Database> OpenPostgres(const QString& conninfo);
+// readOnly: every transaction of the session is read-only, refused by the server otherwise.
+std::unique_ptr<Database> OpenPostgres(const QString& conninfo, bool readOnly = false);
 
 // Commits at Commit(), rolls back when left without (an exception on the way).
 class WriteTransaction {

@@ -34,8 +34,9 @@ using Result = std::unique_ptr<PGresult, decltype(&PQclear)>;
 
 class PostgresDatabase final : public Database {
 public:
-    explicit PostgresDatabase(const QString& conninfo)
-        : conninfo_(conninfo + QStringLiteral(" tcp_user_timeout=%1 keepalives=1"
+    PostgresDatabase(const QString& conninfo, bool readOnly)
+        : readOnly_(readOnly),
+          conninfo_(conninfo + QStringLiteral(" tcp_user_timeout=%1 keepalives=1"
                                               " keepalives_idle=5 keepalives_interval=2"
                                               " keepalives_count=2 application_name=kvr-uplinker")
                                    .arg(kTcpUserTimeoutMs)) {
@@ -122,8 +123,10 @@ private:
         // check after the schema lock would read a snapshot taken before it).
         set(QStringLiteral(
             "SET SESSION CHARACTERISTICS AS TRANSACTION ISOLATION LEVEL READ COMMITTED"));
-        // A database left read-only by default would refuse every take.
-        set(QStringLiteral("SET default_transaction_read_only = off"));
+        // A database left read-only by default would refuse every take; a reader asks the
+        // server to refuse any write of its own.
+        set(readOnly_ ? QStringLiteral("SET default_transaction_read_only = on")
+                      : QStringLiteral("SET default_transaction_read_only = off"));
         // A taken number must survive a server crash once its COMMIT returned; a stronger
         // setting (a synchronous standby) is kept.
         set(
@@ -252,6 +255,7 @@ private:
                state == QLatin1String("55P03");
     }
 
+    const bool readOnly_;
     const QString conninfo_;
     PGconn* conn_ = nullptr;
     QString lost_ = QStringLiteral("connection lost");  // why conn_ is null
@@ -259,8 +263,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Database> OpenPostgres(const QString& conninfo) {
-    return std::make_unique<PostgresDatabase>(conninfo);
+std::unique_ptr<Database> OpenPostgres(const QString& conninfo, bool readOnly) {
+    return std::make_unique<PostgresDatabase>(conninfo, readOnly);
 }
 
 }  // namespace kvr::record

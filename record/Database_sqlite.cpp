@@ -14,9 +14,10 @@ constexpr int kBusyTimeoutMs = 15000;
 
 class SqliteDatabase final : public Database {
 public:
-    explicit SqliteDatabase(const QString& path) : path_(path) {
-        const int rc = sqlite3_open_v2(path.toUtf8().constData(), &db_,
-                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    SqliteDatabase(const QString& path, bool readOnly) : path_(path), readOnly_(readOnly) {
+        const int flags =
+            readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+        const int rc = sqlite3_open_v2(path.toUtf8().constData(), &db_, flags, nullptr);
         if (rc != SQLITE_OK) {
             const QString reason = db_ != nullptr ? QString::fromUtf8(sqlite3_errmsg(db_))
                                                   : QString::fromUtf8(sqlite3_errstr(rc));
@@ -38,6 +39,8 @@ public:
     void Prepare() {
         // Reading the header tells a file that is no database before anything is written to it.
         Exec(QStringLiteral("SELECT count(*) FROM sqlite_master"), {});
+        if (readOnly_)
+            return;
         // WAL lets history read while a station writes; FULL makes every commit survive a
         // power cut, which is what a taken serial number needs.
         Exec(QStringLiteral("PRAGMA journal_mode=WAL"), {});
@@ -131,13 +134,14 @@ private:
     }
 
     QString path_;
+    bool readOnly_ = false;
     sqlite3* db_ = nullptr;
 };
 
 }  // namespace
 
-std::unique_ptr<Database> OpenSqlite(const QString& path) {
-    return std::make_unique<SqliteDatabase>(path);
+std::unique_ptr<Database> OpenSqlite(const QString& path, bool readOnly) {
+    return std::make_unique<SqliteDatabase>(path, readOnly);
 }
 
 }  // namespace kvr::record

@@ -1,5 +1,7 @@
 #include "Record.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimeZone>
 #include <QUuid>
@@ -84,6 +86,19 @@ const std::vector<std::vector<const char*>> kSchemaSteps = {
         "CREATE INDEX numbers_pool_state ON numbers (pool, state)",
         "ALTER TABLE pools ADD COLUMN count_leased BIGINT NOT NULL DEFAULT 0",
         "ALTER TABLE pools ADD COLUMN count_returned BIGINT NOT NULL DEFAULT 0",
+    },
+    {
+        // Each station process's heartbeat, written by its sender while the record answers: who
+        // is on the line, what it flashes, and what it has not sent yet. One row a process.
+        "CREATE TABLE stations ("
+        " holder TEXT PRIMARY KEY, station TEXT NOT NULL,"
+        " started_at TEXT NOT NULL, seen_at TEXT NOT NULL, stopped_at TEXT,"
+        " package_name TEXT, package_sha256 TEXT, pool TEXT,"
+        " waiting BIGINT NOT NULL DEFAULT 0, lease_left BIGINT NOT NULL DEFAULT 0,"
+        " lanes TEXT NOT NULL DEFAULT '[]')",
+        "CREATE INDEX stations_seen_at ON stations (seen_at)",
+        // A unit's earlier runs, for the line's first-pass yield.
+        "CREATE INDEX runs_serial_started ON runs (serial_number, started_at)",
     },
 };
 
@@ -283,58 +298,59 @@ void Record::CreatePool(const QString& name, const QString& first, const QString
     });
 }
 
+std::vector<PoolStatus> ReadPools(Database& db, const QString& name) {
+    std::vector<PoolStatus> pools;
+    const Rows rows = db.Exec(
+        QStringLiteral("SELECT name, width, first_value, last_value, next_value, created_at,"
+                       " count_sent, count_confirmed, count_failed, count_void,"
+                       " count_leased, count_returned"
+                       " FROM pools WHERE $1 = '' OR name = $1 ORDER BY first_value"),
+        {name});
+    for (const Row& row : rows) {
+        PoolStatus p;
+        p.name = ToText(row[0]);
+        const int width = static_cast<int>(ToInt(row[1]));
+        const int64_t last = ToInt(row[3]);
+        int64_t next = ToInt(row[4]);
+        p.first = Number(ToInt(row[2]), width);
+        p.last = Number(last, width);
+        p.created = StampValue(ToText(row[5]));
+        p.sent = ToInt(row[6]);
+        p.confirmed = ToInt(row[7]);
+        p.failed = ToInt(row[8]);
+        p.voided = ToInt(row[9]);
+        p.leased = ToInt(row[10]);
+        const int64_t returned = ToInt(row[11]);
+        // Numbers voided before anybody took them are not free either. Only rows written
+        // ahead of a take lie at or after next: few, whatever the pool's size.
+        const Rows ahead = db.Exec(QStringLiteral("SELECT value FROM numbers WHERE pool = $1"
+                                                  " AND value >= $2 ORDER BY value"),
+                                   {p.name, QString::number(next)});
+        p.free =
+            std::max<int64_t>(0, last - next + 1 - static_cast<int64_t>(ahead.size())) + returned;
+        for (const Row& a : ahead) {
+            if (ToInt(a[0]) != next)
+                break;
+            ++next;
+        }
+        if (next <= last)
+            p.next = Number(next, width);
+        // Returned numbers go out first.
+        if (returned > 0) {
+            const Rows first = db.Exec(QStringLiteral("SELECT min(value) FROM numbers"
+                                                      " WHERE pool = $1 AND state = 'returned'"),
+                                       {p.name});
+            if (!first.empty() && first[0][0])
+                p.next = Number(ToInt(first[0][0]), width);
+        }
+        pools.push_back(p);
+    }
+    return pools;
+}
+
 std::vector<PoolStatus> Record::Pools(const QString& name) {
     const std::lock_guard lock(mutex_);
-    return Reaching([&] {
-        std::vector<PoolStatus> pools;
-        const Rows rows = db_->Exec(
-            QStringLiteral("SELECT name, width, first_value, last_value, next_value, created_at,"
-                           " count_sent, count_confirmed, count_failed, count_void,"
-                           " count_leased, count_returned"
-                           " FROM pools WHERE $1 = '' OR name = $1 ORDER BY first_value"),
-            {name});
-        for (const Row& row : rows) {
-            PoolStatus p;
-            p.name = ToText(row[0]);
-            const int width = static_cast<int>(ToInt(row[1]));
-            const int64_t last = ToInt(row[3]);
-            int64_t next = ToInt(row[4]);
-            p.first = Number(ToInt(row[2]), width);
-            p.last = Number(last, width);
-            p.created = StampValue(ToText(row[5]));
-            p.sent = ToInt(row[6]);
-            p.confirmed = ToInt(row[7]);
-            p.failed = ToInt(row[8]);
-            p.voided = ToInt(row[9]);
-            p.leased = ToInt(row[10]);
-            const int64_t returned = ToInt(row[11]);
-            // Numbers voided before anybody took them are not free either. Only rows written
-            // ahead of a take lie at or after next: few, whatever the pool's size.
-            const Rows ahead = db_->Exec(QStringLiteral("SELECT value FROM numbers WHERE pool = $1"
-                                                        " AND value >= $2 ORDER BY value"),
-                                         {p.name, QString::number(next)});
-            p.free = std::max<int64_t>(0, last - next + 1 - static_cast<int64_t>(ahead.size())) +
-                     returned;
-            for (const Row& a : ahead) {
-                if (ToInt(a[0]) != next)
-                    break;
-                ++next;
-            }
-            if (next <= last)
-                p.next = Number(next, width);
-            // Returned numbers go out first.
-            if (returned > 0) {
-                const Rows first =
-                    db_->Exec(QStringLiteral("SELECT min(value) FROM numbers"
-                                             " WHERE pool = $1 AND state = 'returned'"),
-                              {p.name});
-                if (!first.empty() && first[0][0])
-                    p.next = Number(ToInt(first[0][0]), width);
-            }
-            pools.push_back(p);
-        }
-        return pools;
-    });
+    return Reaching([&] { return ReadPools(*db_, name); });
 }
 
 QString Record::ClaimLocked(const QString& pool, const QString& state, const QString& runId,
@@ -822,9 +838,53 @@ void Record::ApplyForwarded(const QString& kind, const QJsonObject& p) {
         });
     } else if (kind == QLatin1String("return")) {
         Reaching([&] { ApplyReturn(text("lease"), text("at")); });
+    } else if (kind == QLatin1String("stopped")) {
+        // A station's last word; a station the record never heard of has no row to end.
+        if (!StampValue(text("at")).isValid())
+            Refuse(QStringLiteral("A forwarded stop without its time"));
+        Reaching([&] {
+            db_->Exec(QStringLiteral("UPDATE stations SET stopped_at = $2"
+                                     " WHERE holder = $1 AND stopped_at IS NULL"),
+                      {text("holder"), text("at")});
+        });
     } else {
         Refuse(QStringLiteral("A forwarded entry of an unknown kind \"%1\"").arg(kind));
     }
+}
+
+void Record::Beat(const StationBeat& beat) {
+    const std::lock_guard lock(mutex_);
+    QJsonArray lanes;
+    for (const LaneBeat& lane : beat.lanes) {
+        QJsonObject o{{"port", lane.port}, {"state", lane.state}};
+        if (!lane.lastOutcome.isEmpty()) {
+            o.insert("last_outcome", lane.lastOutcome);
+            o.insert("last_at", StampText(lane.lastAt));
+        }
+        lanes.append(o);
+    }
+    const QString seen = Stamp();
+    const std::vector<Value> params = {
+        beat.holder,
+        beat.station,
+        StampText(beat.startedAt),
+        seen,
+        beat.packageName,
+        beat.packageSha256,
+        beat.pool,
+        QString::number(beat.waiting),
+        QString::number(beat.leaseLeft),
+        QString::fromUtf8(QJsonDocument(lanes).toJson(QJsonDocument::Compact))};
+    Reaching([&] {
+        db_->Exec(QStringLiteral(
+                      "INSERT INTO stations (holder, station, started_at, seen_at, package_name,"
+                      " package_sha256, pool, waiting, lease_left, lanes)"
+                      " VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10)"
+                      " ON CONFLICT (holder) DO UPDATE SET seen_at = $4, package_name = $5,"
+                      " package_sha256 = $6, pool = $7, waiting = $8, lease_left = $9,"
+                      " lanes = $10"),
+                  params);
+    });
 }
 
 Lease Record::LeaseNumbers(const QString& pool, const QString& station, const QString& holder,

@@ -35,7 +35,7 @@
 
 namespace kvr::record {
 
-inline constexpr int kSchemaVersion = 4;
+inline constexpr int kSchemaVersion = 5;
 
 struct RunStart {
     QString station;  // host name
@@ -118,6 +118,24 @@ struct LeaseStatus {
     bool reclaimed = false;  // its numbers not given are back in the pool
 };
 
+// What a station process tells the line of itself, every kBeatIntervalMs while the record
+// answers (Sender.h). The record stamps it with its own time.
+struct LaneBeat {
+    QString port;
+    QString state;        // "idle" or "updating"
+    QString lastOutcome;  // the last run's outcome; empty: none yet
+    QDateTime lastAt;
+};
+struct StationBeat {
+    QString holder;   // the station process's own id
+    QString station;  // its host
+    QDateTime startedAt;
+    QString packageName, packageSha256, pool;
+    int64_t waiting = 0;    // rows in its store not yet in the record
+    int64_t leaseLeft = 0;  // numbers leased to it and not given
+    std::vector<LaneBeat> lanes;
+};
+
 // A hand release takes effect this long after the lease's own end, for clocks of the
 // stations and of the engineer's computer that disagree.
 inline constexpr int64_t kLeaseClockGraceS = 600;
@@ -172,6 +190,9 @@ public:
     // no such lease or it was released already.
     bool ReleaseLease(const QString& leaseId);
 
+    // The station's row, written anew. Its end comes forwarded ("stopped"), after its rows.
+    void Beat(const StationBeat& beat);
+
     std::vector<HistoryRow> History(const HistoryFilter& filter);
     // The last confirmed write of a serial number: when and on which station.
     struct Confirmed {
@@ -216,10 +237,11 @@ public:
     // (an existing row is kept); "end", "settle" and "settle_run" complete
     // only what is still open; "give" ({number, id, renumber}) is GiveNumber, true again for
     // the same run; "take" ({number, id, lease, at}) gives a number of the station's lease to
-    // the run; "return" ({lease, at}) puts the lease's numbers not given back in the pool. An
-    // entry about a run or number the record does not hold, one of an unknown kind, a "give"
-    // of a number held by another run, or a "take" of a number no longer in that lease is
-    // refused: RecordError, not unreachable. Unreachable: as every call.
+    // the run; "return" ({lease, at}) puts the lease's numbers not given back in the pool;
+    // "stopped" ({holder, at}) marks a station process's row as ended. An entry about a run or
+    // number the record does not hold, one of an unknown kind, a "give" of a number held by another
+    // run, or a "take" of a number no longer in that lease is refused: RecordError, not
+    // unreachable. Unreachable: as every call.
     void ApplyForwarded(const QString& kind, const QJsonObject& payload);
     // The payloads of "begin" and "end", as ApplyForwarded reads them.
     static QJsonObject BeginPayload(const QString& runId, const QDateTime& startedAt,
@@ -243,6 +265,9 @@ private:
     void ApplyReturn(const QString& leaseId, const QString& at);
     void RequireRow(const QString& sql, const QString& key, const QString& refusal);
 };
+
+// Every pool, or the one named, as the record's connection `db` reads them now.
+std::vector<PoolStatus> ReadPools(Database& db, const QString& name = {});
 
 // "2026-12-09T19:30:05.120Z" and back.
 QString StampText(const QDateTime& at);

@@ -75,8 +75,11 @@ void Sender::Run() {
         {
             std::unique_lock lock(mutex_);
             for (;;) {
-                if (stop_)
+                if (stop_) {
+                    lock.unlock();
+                    Farewell();
                     return;
+                }
                 if (wake_)
                     break;
                 const uint64_t now = clock_.TickMs();
@@ -86,8 +89,34 @@ void Sender::Run() {
             }
             wake_ = false;
         }
-        if (Forward() == Pass::Stopped)
+        if (Forward() == Pass::Stopped) {
+            Farewell();
             return;
+        }
+    }
+}
+
+void Sender::BeatIfDue() {
+    const uint64_t now = clock_.TickMs();
+    if (!beat_ || (beaten_ && now - lastBeatMs_ < kBeatIntervalMs))
+        return;
+    try {
+        beat_(false);
+        beaten_ = true;
+        lastBeatMs_ = now;
+    } catch (const std::exception&) {
+    }
+}
+
+void Sender::Farewell() {
+    {
+        const std::lock_guard lock(mutex_);
+        if (!beat_ || !beaten_ || status_.failures > 0 || status_.pending > 0)
+            return;
+    }
+    try {
+        beat_(true);
+    } catch (const std::exception&) {
     }
 }
 
@@ -138,6 +167,7 @@ Sender::Pass Sender::Forward() {
                 s.nextAttemptMs = clock_.TickMs() + kIdleRecheckMs;
                 backoffMs_ = kFirstRetryMs;
             });
+            BeatIfDue();
             return Pass::Done;
         }
         for (const StoreEntry& entry : batch) {

@@ -47,6 +47,10 @@ namespace kvr::record {
 inline constexpr uint64_t kFirstRetryMs = 1000;
 inline constexpr uint64_t kMaxRetryMs = 60000;
 inline constexpr uint64_t kIdleRecheckMs = 10000;
+// A station's heartbeat (SetBeat) goes at most this often; a station silent for kBeatSilentMs
+// is taken for gone.
+inline constexpr uint64_t kBeatIntervalMs = 10000;
+inline constexpr uint64_t kBeatSilentMs = 3 * kBeatIntervalMs;
 // Entries read from the store at a time.
 inline constexpr int kSendBatch = 64;
 
@@ -76,6 +80,12 @@ public:
     Sender(const Sender&) = delete;
     Sender& operator=(const Sender&) = delete;
 
+    // Called on the sender's thread once a pass has forwarded everything, at most every
+    // kBeatIntervalMs: a station's heartbeat (last: false). At Stop, when everything went and
+    // the record answered last, once more with last: true. Its errors are its own: the next
+    // pass finds an away record anyway. Set before Start.
+    void SetBeat(std::function<void(bool last)> beat) { beat_ = std::move(beat); }
+
     // Starts the thread; it forwards at once what the store holds.
     void Start();
     void Stop();
@@ -89,6 +99,8 @@ private:
     enum class Pass { Done, Failed, Stopped };
     void Run();
     Pass Forward();
+    void BeatIfDue();
+    void Farewell();
     void Note(const std::function<void(SenderStatus&)>& change);
 
     LocalStore& store_;
@@ -97,6 +109,9 @@ private:
     IClock& clock_;
     const Poisoned poisoned_;
     const Changed changed_;
+    std::function<void(bool last)> beat_;
+    bool beaten_ = false;
+    uint64_t lastBeatMs_ = 0;
 
     mutable std::mutex mutex_;
     std::condition_variable wakeup_;

@@ -6,7 +6,7 @@ set -euo pipefail
 # chromium: the headless browser that loads kvr-line's page in its test.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           qt6-base-dev qt6-base-dev-tools qt6-translations-l10n libgl-dev fonts-liberation2
-          xvfb xauth ccache libsqlite3-dev libpq-dev postgresql-15 chromium)
+          xvfb xauth ccache libsqlite3-dev libpq-dev postgresql-15 libcpp-httplib-dev chromium)
 for arg in "$@"; do
     case "$arg" in
         --wine) packages+=(mingw-w64 g++-mingw-w64-x86-64 wine wine64 fonts-wine xvfb xdotool imagemagick) ;;

@@ -9,6 +9,20 @@ build=${KVR_WIN64_BUILD_DIR:-$root/build-win64}
 qt=$("$root/scripts/qt-windows.sh" | tail -n 1)
 # SQLite and libpq for the record.
 db=$("$root/scripts/db-windows.sh" | tail -n 1)
+# cpp-httplib for kvr-line, in its header-only form, from Debian's source package (with
+# Debian's patches applied); unpacked into the build folder, nothing of it is built ahead.
+cache=${KVR_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/kvr-uplinker}
+mkdir -p "$cache/src" "$build"
+httplib_dsc=$(ls "$cache"/src/cpp-httplib_*.dsc 2>/dev/null | sort -V | tail -n 1 || true)
+if [ -z "$httplib_dsc" ]; then
+    (cd "$cache/src" && apt-get source --download-only cpp-httplib >&2)
+    httplib_dsc=$(ls "$cache"/src/cpp-httplib_*.dsc | sort -V | tail -n 1)
+fi
+httplib=$build/cpp-httplib-$(basename "$httplib_dsc" .dsc)
+if [ ! -f "$httplib/httplib.h" ]; then
+    rm -rf "$httplib"
+    dpkg-source --no-check -x "$httplib_dsc" "$httplib" >/dev/null
+fi
 # A build folder configured against another Qt or other libraries (another cache key) is
 # configured afresh: its CMake cache still points into the old prefix.
 configured() {
@@ -25,7 +39,7 @@ if command -v ccache >/dev/null 2>&1; then
 fi
 cmake -S "$root" -B "$build" -G Ninja "${launcher[@]}" \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=Release \
-    -DKVR_QT_PREFIX="$qt" -DKVR_DB_PREFIX="$db" -DQT_HOST_PATH=/usr \
+    -DKVR_QT_PREFIX="$qt" -DKVR_DB_PREFIX="$db" -DKVR_HTTPLIB_DIR="$httplib" -DQT_HOST_PATH=/usr \
     -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake -DKVR_BENCH=OFF >/dev/null
 targets=()
 for t in "$@"; do targets+=(--target "$t"); done

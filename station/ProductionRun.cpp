@@ -19,9 +19,8 @@ QString RecordJournalPath(const QString& updateLogPath) {
     return QFileInfo(updateLogPath).dir().filePath(QStringLiteral("record-journal.txt"));
 }
 
-std::unique_ptr<record::Record> OpenNamedRecord(const QString& given, const QString& folder,
-                                                const QString& updateLogPath, QString& error,
-                                                bool& usage) {
+bool ResolveRecordName(const QString& given, const QString& folder, const QString& updateLogPath,
+                       record::RecordUrl& url, QString& error) {
     QString text = given.trimmed();
     if (text == QLatin1String("default")) {
         text = QStringLiteral("sqlite:") +
@@ -31,8 +30,14 @@ std::unique_ptr<record::Record> OpenNamedRecord(const QString& given, const QStr
     if (!folder.isEmpty() && text.startsWith(sqlite) &&
         QFileInfo(text.mid(sqlite.size())).isRelative())
         text = sqlite + QDir(folder).filePath(text.mid(sqlite.size()));
+    return record::ParseRecordUrl(text, url, error);
+}
+
+std::unique_ptr<record::Record> OpenNamedRecord(const QString& given, const QString& folder,
+                                                const QString& updateLogPath, QString& error,
+                                                bool& usage) {
     record::RecordUrl url;
-    usage = !record::ParseRecordUrl(text, url, error);
+    usage = !ResolveRecordName(given, folder, updateLogPath, url, error);
     if (usage)
         return nullptr;
     try {

@@ -32,6 +32,12 @@ struct LeasePolicy;
 // the update log. A station's ledger moves what it holds into its store at the start.
 QString RecordJournalPath(const QString& updateLogPath);
 
+// The record that `given` names: a URL, or "default" for records.sqlite beside the update log;
+// a relative sqlite: path lies in `folder` (empty: the current folder). False with one line in
+// `error`, never with a password in it.
+bool ResolveRecordName(const QString& given, const QString& folder, const QString& updateLogPath,
+                       record::RecordUrl& url, QString& error);
+
 // Opens the record that `given` names: a URL, or "default" for records.sqlite beside the
 // update log. A relative sqlite: path lies in `folder` (empty: the current folder). Null with
 // one line in `error`, never with a password in it; `usage` tells a name that names no record

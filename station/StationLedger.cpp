@@ -24,6 +24,12 @@ constexpr int kKeeperPollMs = 200;
 // How long the first run waits for the first lease (it never waits again).
 constexpr int kFirstLeaseWaitMs = 5000;
 
+// A copy with storage of its own, for a string that crosses threads: Qt's shared strings drop
+// their last reference where race checkers cannot see it.
+QString Own(const QString& text) {
+    return QString(text.constData(), text.size());
+}
+
 QString Now() {
     return record::StampText(QDateTime::currentDateTimeUtc());
 }
@@ -57,6 +63,12 @@ StationLedger::StationLedger(record::Record& record, const QString& storePath,
     sessionLock_ = std::make_unique<QLockFile>(SessionLockPath(storePath, session_));
     sessionLock_->setStaleLockTime(0);
     sessionLock_->tryLock(0);
+    for (const record::RunStart& port : ports_)
+        lanes_.push_back({port.port, QStringLiteral("idle"), {}, {}});
+    if (!ports_.empty()) {
+        beatPackage_ = ports_.front().packageName;
+        beatSha256_ = ports_.front().packageSha256;
+    }
 }
 
 StationLedger::~StationLedger() {
@@ -69,6 +81,7 @@ void StationLedger::Start() {
         if (started_)
             return;
         started_ = true;
+        startedAt_ = QDateTime::currentDateTimeUtc();
     }
     // Endings that an older version kept in its journal go into the store, in their order:
     // the journal's entries are the store's "end", "settle" and "settle_run". A journal that
@@ -97,6 +110,7 @@ void StationLedger::Start() {
         *store_, key_,
         [this](const record::StoreEntry& e) { record_.ApplyForwarded(e.kind, e.payload); }, clock_,
         record::Sender::Poisoned(), [this](const record::SenderStatus& s) { SenderChanged(s); });
+    sender_->SetBeat([this](bool last) { Beat(last); });
     sender_->Start();
     keeper_ = std::thread([this] { Keep(); });
 }
@@ -165,6 +179,12 @@ bool StationLedger::OpenRun(int port, QString& why) {
         return false;
     runIds_[static_cast<size_t>(port)] = id;
     begins_[static_cast<size_t>(port)] = std::move(begin);
+    const std::lock_guard lock(mutex_);
+    record::LaneBeat& lane = lanes_[static_cast<size_t>(port)];
+    lane.port = Own(start.port);
+    lane.state = QStringLiteral("updating");
+    beatPackage_ = Own(start.packageName);
+    beatSha256_ = Own(start.packageSha256);
     return true;
 }
 
@@ -199,11 +219,40 @@ QString StationLedger::NextNumber() const {
 
 void StationLedger::CloseRun(int port, const RunResult& result, QString& note) {
     QString why;
-    if (!Append(QStringLiteral("end"),
-                record::Record::EndPayload(RunId(port), QDateTime::currentDateTimeUtc(),
-                                           EndingOf(result)),
-                why))
+    const record::RunEnding ending = EndingOf(result);
+    const QDateTime at = QDateTime::currentDateTimeUtc();
+    if (!Append(QStringLiteral("end"), record::Record::EndPayload(RunId(port), at, ending), why))
         note = why;
+    const std::lock_guard lock(mutex_);
+    record::LaneBeat& lane = lanes_[static_cast<size_t>(port)];
+    lane.state = QStringLiteral("idle");
+    lane.lastOutcome = Own(ending.outcome);
+    lane.lastAt = at;
+}
+
+void StationLedger::Beat(bool last) {
+    if (last) {
+        record_.ApplyForwarded(
+            QStringLiteral("stopped"),
+            QJsonObject{{QStringLiteral("holder"), session_}, {QStringLiteral("at"), Now()}});
+        return;
+    }
+    record::StationBeat beat;
+    {
+        const std::lock_guard lock(mutex_);
+        beat.holder = Own(session_);
+        beat.station = Own(station_);
+        beat.startedAt = startedAt_;
+        beat.packageName = Own(beatPackage_);
+        beat.packageSha256 = Own(beatSha256_);
+        beat.pool = Own(pool_);
+        beat.waiting = senderStatus_.pending;
+        beat.leaseLeft = LeftLocked();
+        for (const record::LaneBeat& lane : lanes_)
+            beat.lanes.push_back(
+                {Own(lane.port), Own(lane.state), Own(lane.lastOutcome), lane.lastAt});
+    }
+    record_.Beat(beat);
 }
 
 QString StationLedger::RunId(int port) const {

@@ -137,6 +137,7 @@ private:
     int64_t LeftLocked() const;  // numbers in leases still in force
     bool Usable(const HeldLease& lease) const;
     void SenderChanged(const record::SenderStatus& status);
+    void Beat(bool last);  // on the sender's thread
     void Publish();
 
     record::Record& record_;
@@ -172,6 +173,9 @@ private:
     QDateTime awaySince_;                // the outage as the state shows it
     std::vector<RecordState> said_;      // for TakeSaid, under mutex_
     RecordState shown_{false, {}, {}, 0, -1};  // nothing said yet
+    std::vector<record::LaneBeat> lanes_;      // what the heartbeat tells of each port
+    QString beatPackage_, beatSha256_;
+    QDateTime startedAt_;
     std::thread keeper_;
 };
 

@@ -14,6 +14,7 @@
 #include <optional>
 #include <thread>
 
+#include "LineView.h"
 #include "PgTestServer.h"
 #include "ProductionRun.h"
 #include "RecordedStation.h"
@@ -173,7 +174,30 @@ TEST_F(LedgerRun, EveryPortGetsItsRowAndThePoolTellsWhatEachDeviceSaid) {
     EXPECT_EQ(record->Pools("line").front().leased, 3);
 
     Station& station = RunThreeWithCounter(ledger.Numbers(), &ledger);
+    // The station's heartbeat tells the line each lane's last outcome, and its stop ends it.
+    auto view = LineView::Open(url);
+    auto seen = [&] {
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        return view->Read(now.addSecs(-3600), now.addSecs(1)).stationsSeen;
+    };
+    ASSERT_TRUE(WaitFor(ledger, [&](const RecordState&) {
+        const std::vector<StationSeen> st = seen();
+        return st.size() == 1 && st[0].lanes.size() == 3 && !st[0].lanes[2].lastOutcome.isEmpty();
+    }));
+    StationSeen beat = seen().front();
+    EXPECT_TRUE(beat.online);
+    EXPECT_EQ(beat.station, "bench-1");
+    EXPECT_EQ(beat.packageSha256, kSha);
+    EXPECT_EQ(beat.pool, "line");
+    EXPECT_EQ(beat.leaseLeft, 0);
+    EXPECT_EQ(beat.lanes[0].port, "A");
+    EXPECT_EQ(beat.lanes[0].state, "idle");
+    EXPECT_EQ(beat.lanes[0].lastOutcome, "success");
+    EXPECT_EQ(beat.lanes[1].lastOutcome, "serial_number_error");
     EXPECT_EQ(ledger.Stop(), 0) << "everything reached the record";
+    beat = seen().front();
+    EXPECT_TRUE(beat.stoppedAt.isValid());
+    EXPECT_FALSE(beat.online);
 
     const std::vector<HistoryRow> rows = record->History({});
     ASSERT_EQ(rows.size(), 3u);
