@@ -476,6 +476,8 @@
             s.package_sha256 ? el('span', { class: 'mono hash', title: str(s.package_sha256),
                                             text: ' ' + shortHash(s.package_sha256) }) : null,
           ]),
+          s.pool ? el('dt', { text: 'Пул' }) : null,
+          s.pool ? el('dd', { class: 'mono', text: str(s.pool) }) : null,
           el('dt', { text: 'Ждут отправки' }),
           figure('dd', 'station.' + name + '.waiting', s.waiting, fmtInt(s.waiting)),
           el('dt', { text: 'Номеров в запасе' }),
