@@ -271,10 +271,11 @@ protected:
         return args;
     }
 
-    // kvr-line on a port of its choosing; the address it printed first, empty when it did not.
-    QString StartLine() {
+    // kvr-line over `record` on a port of its choosing; the address it printed first, empty when it
+    // did not.
+    QString StartLine(const QString& record) {
         line_.setWorkingDirectory(dir_.path());
-        line_.start(kBuiltLine, {"--record", record_, "--listen", "127.0.0.1:0"});
+        line_.start(kBuiltLine, {"--record", record, "--listen", "127.0.0.1:0"});
         if (!line_.waitForStarted(kChildStartGuardMs))
             return {};
         QByteArray out;
@@ -386,7 +387,7 @@ TEST_F(LinePage, ShowsTheFiguresOfTheRecordThatAStationFilled) {
     const QRegularExpressionMatch free = freeCount.match(poolStatus);
     ASSERT_TRUE(free.hasMatch()) << poolStatus.toStdString();
 
-    const QString url = StartLine();
+    const QString url = StartLine(record_);
     ASSERT_FALSE(url.isEmpty()) << "kvr-line printed no address first";
 
     const ProcessResult dump = Chromium({"--dump-dom"}, url + "?hours=24");
@@ -478,6 +479,38 @@ TEST_F(LinePage, ShowsTheFiguresOfTheRecordThatAStationFilled) {
         Chromium({"--screenshot=" + kShotPath, "--window-size=1366,900"}, url + "?hours=24");
     ASSERT_EQ(shot.exitCode, 0) << shot.err.toStdString();
     EXPECT_TRUE(ReadAll(kShotPath).startsWith("\x89PNG\r\n\x1a\n")) << kShotPath.toStdString();
+}
+
+// A record that cannot be reached is a banner over the figures kvr-line has (none here), not
+// an error page; a window in the address that cannot be used is named, and the default shown.
+TEST_F(LinePage, SaysTheRecordIsAwayAndNamesAWindowItCannotUse) {
+    // Nothing listens on port 1.
+    const QString url = StartLine(QStringLiteral("postgresql://kvr@127.0.0.1:1/kvr_line"));
+    ASSERT_FALSE(url.isEmpty()) << "kvr-line printed no address first";
+
+    const ProcessResult dump = Chromium({"--dump-dom"}, url + "?hours=0");
+    ASSERT_EQ(dump.exitCode, 0) << dump.err.toStdString();
+    const PageDom dom = ParseDom(dump.out);
+    const QString body = BodyTag(dom.html);
+    ASSERT_TRUE(body.contains(QStringLiteral("data-loaded=\"1\""))) << body.toStdString();
+    EXPECT_TRUE(body.contains(QStringLiteral("data-record-state=\"away\""))) << body.toStdString();
+
+    static const QRegularExpression awayBanner(QStringLiteral("<div[^>]*id=\"away-banner\"[^>]*>"));
+    const QString banner = awayBanner.match(dom.html).captured(0);
+    ASSERT_FALSE(banner.isEmpty());
+    EXPECT_FALSE(banner.contains(QStringLiteral(" hidden"))) << banner.toStdString();
+    EXPECT_TRUE(dom.html.contains(QStringLiteral("Запись недоступна")));
+    EXPECT_TRUE(dom.html.contains(QStringLiteral("Connection refused"))) << "the record's reason";
+
+    // The figures are there, empty: no unit, so no yield and no median.
+    EXPECT_EQ(dom.Raw("line.units").toInt(-1), 0);
+    EXPECT_TRUE(dom.Raw("line.first_pass_yield").isNull());
+    EXPECT_TRUE(dom.Raw("line.median_unit_s").isNull());
+
+    static const QRegularExpression note(QStringLiteral("id=\"shift-note\"[^>]*>([^<]*)<"));
+    const QString said = note.match(dom.html).captured(1);
+    EXPECT_TRUE(said.contains(QStringLiteral("hours=0"))) << "the refused value is named";
+    EXPECT_EQ(dom.Raw("window.hours").toDouble(-1), 12.0) << "the default window instead";
 }
 
 }  // namespace
