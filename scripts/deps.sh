@@ -9,7 +9,7 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmar
           xvfb xauth ccache libsqlite3-dev libpq-dev postgresql-15 libcpp-httplib-dev chromium)
 for arg in "$@"; do
     case "$arg" in
-        --wine) packages+=(mingw-w64 g++-mingw-w64-x86-64 wine wine64 fonts-wine xvfb xdotool imagemagick) ;;
+        --wine) packages+=(mingw-w64 g++-mingw-w64-x86-64 wine wine64 fonts-wine xvfb xdotool imagemagick curl) ;;
         --fuzz) packages+=(clang libclang-rt-14-dev) ;;
         --gui) packages+=(xdotool x11-apps imagemagick) ;;
         *) echo "deps.sh: unknown option $arg" >&2; exit 2 ;;

@@ -456,6 +456,31 @@ if [ -n "$swindow" ]; then
 fi
 [ "$confirmed" -eq 2 ]
 check "both lanes updated, each with its own number from the pool" $? "confirmed $confirmed"
+
+echo "-- kvr-line.exe over the station's record"
+cp "$win_bin/kvr-line.exe" "$station_dir/"
+wine "$station_dir/kvr-line.exe" --record "$station_record" --listen 127.0.0.1:0 </dev/null \
+    >"$work/line.out" 2>&1 &
+line_pid=$!
+line_url=""
+for _ in $(seq 300); do
+    line_url=$(sed -n 's/^kvr-line: \(http:[^ ]*\)\r*$/\1/p' "$work/line.out" | head -n 1)
+    [ -n "$line_url" ] && break
+    sleep 0.1
+done
+# The document's keys come sorted and compact: the line's own figures are the "line" object.
+line_doc=$(curl -s --max-time 30 "${line_url}api/v1/line?hours=2")
+line_figures=$(grep -o '"line":{[^}]*}' <<<"$line_doc")
+grep -q '"units":2' <<<"$line_figures" && grep -q '"passed":2' <<<"$line_figures" &&
+    grep -q '"state":"ok"' <<<"$line_doc" && grep -q '"online":true' <<<"$line_doc"
+check "kvr-line.exe shows the station's two units and its heartbeat" $? \
+    "$line_url: $(head -c 600 <<<"$line_doc") $(tail -n 2 "$work/line.out")"
+curl -s --max-time 30 "$line_url" | grep -q '<html'
+check "kvr-line.exe serves its page" $?
+[ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 30 -X DELETE "${line_url}api/v1/line")" = 405 ]
+check "kvr-line.exe refuses a write" $?
+kill "$line_pid" 2>/dev/null
+wait "$line_pid" 2>/dev/null
 kill "$station_pid" 2>/dev/null
 wait "$station_pid" 2>/dev/null
 kill "${lane_pids[@]}" 2>/dev/null
