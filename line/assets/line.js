@@ -440,6 +440,8 @@
     const cards = stations.map((s) => {
       const name = str(s.station);
       const online = s.online === true;
+      // A clean stop is no lost link: said calmly, with its time.
+      const stopped = !online && s.stopped === true;
       const lanes = list(s.lanes).map((l) => {
         const port = str(l.port);
         const state = str(l.state);
@@ -459,17 +461,22 @@
           ] : el('span', { class: 'muted', text: 'прогонов не было' })),
         ]);
       });
-      return el('article', { class: 'card' + (online ? '' : ' card-offline') }, [
+      const pill = online ? 'pill-on' : stopped ? 'pill-stopped' : 'pill-off';
+      return el('article', {
+        class: 'card' + (online ? '' : stopped ? ' card-stopped' : ' card-offline'),
+      }, [
         el('header', { class: 'card-head' }, [
           el('h3', { text: name }),
           figure('span', 'station.' + name + '.online', s.online,
-                 online ? 'На связи' : 'Нет связи', 'pill ' + (online ? 'pill-on' : 'pill-off')),
-          s.stopped === true ? el('span', { class: 'pill pill-stopped', text: 'Остановлена' })
-                             : null,
+                 online ? 'На связи' : stopped ? 'Остановлена' : 'Нет связи', 'pill ' + pill),
         ]),
         el('dl', { class: 'facts' }, [
-          el('dt', { text: 'Был на связи' }),
-          el('dd', { title: fmtFull(s.seen_at), text: fmtWhen(s.seen_at, now, true) }),
+          el('dt', { text: 'Запущена' }),
+          el('dd', { title: fmtFull(s.started_at), text: fmtWhen(s.started_at, now, false) }),
+          el('dt', { text: stopped ? 'Остановлена' : 'Был на связи' }),
+          stopped && s.stopped_at
+              ? el('dd', { title: fmtFull(s.stopped_at), text: fmtWhen(s.stopped_at, now, true) })
+              : el('dd', { title: fmtFull(s.seen_at), text: fmtWhen(s.seen_at, now, true) }),
           el('dt', { text: 'Пакет' }),
           el('dd', null, [
             el('span', { text: str(s.package_name) || DASH }),
