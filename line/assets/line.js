@@ -114,7 +114,8 @@
   }
   function fmtDuration(seconds) {
     if (!isNum(seconds)) return DASH;
-    if (seconds < 60) return fmtDecimal(seconds, 1) + '\u00a0с';
+    // Tenths below a minute; 59.96 s is a minute, not "60,0 с".
+    if (Math.round(seconds * 10) < 600) return fmtDecimal(seconds, 1) + '\u00a0с';
     const total = Math.round(seconds);
     const h = Math.floor(total / 3600);
     const m = Math.floor((total % 3600) / 60);
