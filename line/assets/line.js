@@ -310,14 +310,15 @@
     replaceChildren($('window-line'), parts);
   }
 
-  // A scale of 1, 2 or 5 times a power of ten, at least `max`.
-  function niceCeil(max) {
-    if (!(max > 0)) return 4;
-    const p = Math.pow(10, Math.floor(Math.log10(max)));
-    for (const m of [1, 2, 2.5, 5, 10]) {
-      if (m * p >= max && Number.isInteger(m * p / 4)) return m * p;
+  // The axis: a step of 1, 2 or 5 times a power of ten, at most five steps up to `max`.
+  function axisOf(max) {
+    const top = Math.max(1, max);
+    for (let p = 1; ; p *= 10) {
+      for (const m of [1, 2, 5]) {
+        const step = m * p;
+        if (Math.ceil(top / step) <= 5) return { step: step, top: Math.ceil(top / step) * step };
+      }
     }
-    return Math.ceil(max / 4) * 4;
   }
 
   function renderChart(hourly, now) {
@@ -333,15 +334,19 @@
     const plotW = width - m.left - m.right;
     const plotH = height - m.top - m.bottom;
     const count = (v) => (isNum(v) && v > 0 ? v : 0);
-    const max = niceCeil(Math.max.apply(null, hours.map((h) => count(h.passed) + count(h.failed))));
+    const axis = axisOf(Math.max.apply(null, hours.map((h) => count(h.passed) + count(h.failed))));
+    const max = axis.top;
     const y = (v) => m.top + plotH - (v / max) * plotH;
     const step = plotW / hours.length;
     const barW = Math.max(1, Math.min(48, step * 0.72));
     const labelEvery = Math.max(1, Math.ceil(46 / step));
+    // Beyond two days hours are too narrow to name: the days are named at their midnight.
+    const byDay = hours.length > 48;
+    const dayEvery = Math.max(1, Math.ceil(46 / (step * 24)));
+    let days = 0;
 
     const nodes = [];
-    for (let i = 0; i <= 4; i++) {
-      const v = (max / 4) * i;
+    for (let v = 0; v <= max; v += axis.step) {
       nodes.push(svg('line', { class: 'grid', x1: m.left, x2: width - m.right, y1: y(v), y2: y(v) }));
       nodes.push(svg('text', { class: 'axis', x: m.left - 6, y: y(v) + 4, 'text-anchor': 'end',
                                text: fmtInt(v) }));
@@ -366,8 +371,8 @@
                       'data-raw': JSON.stringify(h.failed === undefined ? null : h.failed) }),
       ]);
       nodes.push(g);
-      if (i % labelEvery === 0) {
-        const midnight = start.getHours() === 0 && i > 0;
+      const midnight = start.getHours() === 0 && i > 0;
+      if (byDay ? midnight && days++ % dayEvery === 0 : i % labelEvery === 0) {
         nodes.push(svg('text', { class: 'axis' + (midnight ? ' axis-day' : ''),
                                  x: m.left + i * step + step / 2, y: height - m.bottom + 16,
                                  'text-anchor': 'middle',
