@@ -359,7 +359,7 @@
       const label = fmtClock(start, false);
       const g = svg('g', { class: 'hour', 'data-hour': h.hour }, [
         svg('title', { text: (sameDay(start, now) ? '' : fmtDate(start) + ' ') + label +
-                             ': годных ' + fmtInt(passed) + ', брак ' + fmtInt(failed) }),
+                             ': успешно ' + fmtInt(passed) + ', отказов ' + fmtInt(failed) }),
         // A transparent column makes the whole hour hoverable, bars or not.
         svg('rect', { class: 'hit', x: m.left + i * step, y: m.top, width: step, height: plotH }),
         svg('rect', { class: 'bar-passed', x: x, y: y(passed), width: barW,
@@ -383,7 +383,9 @@
                              y2: y(0) }));
     replaceChildren(box, svg('svg', {
       width: width, height: height, viewBox: '0 0 ' + width + ' ' + height, role: 'img',
-      'aria-label': 'Изделий в час: годные и брак по часам',
+      // kvr-line counts the runs that ended, by the hour they started in: a unit tried twice
+      // is two of them, so the chart does not call them units.
+      'aria-label': 'Прогонов в час: успешные и отказы по часам',
     }, nodes));
   }
 
