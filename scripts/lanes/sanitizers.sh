@@ -20,7 +20,7 @@ echo "-- ThreadSanitizer"
 tsan_targets=(test_i18n_threads test_engine_handover test_engine_thread_faults test_devsim_pty
               test_cli_flash test_cli_flash_faults test_station test_station_ledger test_record
               test_cli_output app_run_test app_faults_test app_save_fault_test stationwin_test
-              test_production_run
+              test_production_run test_line_server
               tsan_canary kvr-devsim kvr-uplinker-cli kvr-mkpackage)
 KVR_BUILD_DIR="$root/build-tsan" KVR_BUILD_TARGETS="--target ${tsan_targets[*]}" \
     "$root/scripts/build.sh" "${common_flags[@]}" -DKVR_TSAN=ON

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "LineServer.h"
-#include "PgTestServer.h"
+#include "PgTestRecord.h"
 #include "Record.h"
 #include "TcpRelay.h"
 
@@ -131,12 +131,10 @@ TEST(LineServer, ARecordNotThereYetIsAwayThenRead) {
 }
 
 TEST(LineServer, AServerCutOffShowsAwayWithTheFiguresItHadAndComesBack) {
-    const QString text = kvr::test::PgTestUrl();
-    if (text.isEmpty())
+    const std::optional<RecordUrl> server = kvr::test::PgTestRecordUrl();
+    if (!server)
         GTEST_SKIP() << "no PostgreSQL test server (ctest starts one)";
-    RecordUrl url;
-    QString error;
-    ASSERT_TRUE(ParseRecordUrl(text, url, error));
+    const RecordUrl& url = *server;
     QTemporaryDir dir;
     kvr::test::TcpRelay relay(static_cast<uint16_t>(url.port));
     ASSERT_NE(relay.Port(), 0);

@@ -22,7 +22,7 @@
 #include "Clock.h"
 #include "Database.h"
 #include "LocalStore.h"
-#include "PgTestServer.h"
+#include "PgTestRecord.h"
 #include "Record.h"
 #include "Sender.h"
 #include "TcpRelay.h"
@@ -497,12 +497,10 @@ TEST(Sender, AnEntryTheRecordRefusesGoesToTheDeadTableAndTheRestGoOn) {
 }
 
 TEST(Sender, WhileTheRecordIsAwayItBacksOffToTheCapAndForwardsEverythingOnItsReturn) {
-    const QString text = kvr::test::PgTestUrl();
-    if (text.isEmpty())
+    const std::optional<RecordUrl> server = kvr::test::PgTestRecordUrl();
+    if (!server)
         GTEST_SKIP() << "no PostgreSQL test server (ctest starts one)";
-    RecordUrl url;
-    QString error;
-    ASSERT_TRUE(ParseRecordUrl(text, url, error));
+    const RecordUrl& url = *server;
     QTemporaryDir dir;
     // The record is reached through a relay, which cuts the line while entries wait; the
     // server itself, which other tests share, is never touched.

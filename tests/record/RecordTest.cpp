@@ -26,7 +26,7 @@
 #include <thread>
 
 #include "Database.h"
-#include "PgTestServer.h"
+#include "PgTestRecord.h"
 #include "Record.h"
 
 namespace {
@@ -614,12 +614,10 @@ TEST(RecordServerDefaults, ReadOnlyAndAsynchronousCommitByDefaultAreSetAside) {
 // row locked; the other stations get their numbers once the server has ended its session, not
 // after a lock wait fails.
 TEST(RecordServerDefaults, AStationFrozenInsideItsTakeHoldsThePoolForSecondsOnly) {
-    const QString text = kvr::test::PgTestUrl();
-    if (text.isEmpty())
+    const std::optional<RecordUrl> server = kvr::test::PgTestRecordUrl();
+    if (!server)
         GTEST_SKIP() << "no PostgreSQL test server (ctest starts one)";
-    RecordUrl url;
-    QString error;
-    ASSERT_TRUE(ParseRecordUrl(text, url, error));
+    const RecordUrl& url = *server;
     QTemporaryDir dir;
     QString first;
     const QString pool = NewPool(*Record::Open(url), 6, 10, first);
