@@ -201,14 +201,21 @@ LineSnapshot LineView::Read(const QDateTime& since, const QDateTime& now) {
 
     for (QDateTime hour = HourOf(s.since); hour < s.now; hour = hour.addMSecs(kMsPerHour))
         s.hourly.push_back({hour, 0, 0});
+    // A unit goes in the hour its last run of the window started, as that run ended: the
+    // hours add up to the line's units, passed and failed.
+    std::map<QString, const RunRow*> lastOfUnit;
     for (const RunRow& r : runs) {
-        if (!r.ended || s.hourly.empty())
-            continue;
-        const int64_t i = s.hourly.front().hour.msecsTo(r.startedAt) / kMsPerHour;
+        if (r.ended)
+            lastOfUnit[r.Unit()] = &r;
+    }
+    for (const auto& [unit, r] : lastOfUnit) {
+        if (s.hourly.empty())
+            break;
+        const int64_t i = s.hourly.front().hour.msecsTo(r->startedAt) / kMsPerHour;
         if (i < 0 || i >= static_cast<int64_t>(s.hourly.size()))
             continue;
         HourCount& h = s.hourly[static_cast<size_t>(i)];
-        (r.Passed() ? h.passed : h.failed) += 1;
+        (r->Passed() ? h.passed : h.failed) += 1;
     }
 
     for (const auto& [outcome, count] : outcomes)

@@ -10,8 +10,8 @@
 //     the share whose first run succeeded; none without such a unit.
 //   - units per hour: units over the window's length (a minute at least).
 //   - median time per unit: the median duration of the window's ended runs.
-// The window holds the runs that started in it; the hourly counts go by the hour (UTC) a run
-// started in.
+// The window holds the runs that started in it. Hourly, a unit counts in the hour (UTC) its last
+// run of the window started in, as passed or failed by that run: the hours add up to the units.
 //
 // Cost: every query goes through an index on the runs' start time, a unit's serial number or
 // a station's heartbeat, so a read costs what the window holds, not what the record holds.
@@ -47,7 +47,7 @@ struct ShiftFigures {
 
 struct HourCount {
     QDateTime hour;  // its start, UTC
-    int64_t passed = 0, failed = 0;
+    int64_t passed = 0, failed = 0;  // units
 };
 
 struct OutcomeCount {

@@ -385,7 +385,7 @@
       width: width, height: height, viewBox: '0 0 ' + width + ' ' + height, role: 'img',
       // kvr-line counts the runs that ended, by the hour they started in: a unit tried twice
       // is two of them, so the chart does not call them units.
-      'aria-label': 'Прогонов в час: успешные и отказы по часам',
+      'aria-label': 'Изделий в час: годные и брак по часам',
     }, nodes));
   }
 

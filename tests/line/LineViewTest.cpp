@@ -160,11 +160,12 @@ TEST_P(LineViewTest, AUnitThatFailedThenPassedCountsOnceAndNotAsFirstPass) {
     EXPECT_EQ(s.latestFailures[0].logPath, QStringLiteral("/var/log/kvr/B.log"));
     EXPECT_EQ(s.latestFailures[1].serialNumber, Sn(prefix_, 1));
 
-    // Hours from base_ - 4 h: nothing, then 001 twice, 002 and the unnumbered run, then 900.
+    // Units by the hour of their last run, from base_ - 4 h: nothing, then 001 (passed at its
+    // second run), 002 and the unnumbered run, then 900.
     ASSERT_EQ(s.hourly.size(), 4u);
     EXPECT_EQ(s.hourly[0].passed + s.hourly[0].failed, 0);
     EXPECT_EQ(s.hourly[1].passed, 2);
-    EXPECT_EQ(s.hourly[1].failed, 2);
+    EXPECT_EQ(s.hourly[1].failed, 1);
     EXPECT_EQ(s.hourly[2].passed, 1);
     EXPECT_EQ(s.hourly[3].passed + s.hourly[3].failed, 0);  // the running one has not ended
 }
@@ -191,7 +192,7 @@ TEST_P(LineViewTest, AShiftAcrossMidnightHoldsTheEveningAndTheNight) {
     ASSERT_EQ(s.hourly.size(), 4u);
     EXPECT_EQ(s.hourly[0].passed, 1);
     EXPECT_EQ(s.hourly[1].passed + s.hourly[1].failed, 0);
-    EXPECT_EQ(s.hourly[2].failed, 1);
+    EXPECT_EQ(s.hourly[2].failed, 0);  // 003 failed, then passed in the same hour
     EXPECT_EQ(s.hourly[2].passed, 1);
     EXPECT_EQ(s.hourly[2].hour.date(), night.date().addDays(1));
 }

@@ -464,7 +464,8 @@ wine "$station_dir/kvr-line.exe" --record "$station_record" --listen 127.0.0.1:0
 line_pid=$!
 line_url=""
 for _ in $(seq 300); do
-    line_url=$(sed -n 's/^kvr-line: \(http:[^ ]*\)\r*$/\1/p' "$work/line.out" | head -n 1)
+    line_url=$(tr -d '\r' <"$work/line.out" | sed -n 's/^kvr-line: \(http:[^ ]*\)$/\1/p' |
+        head -n 1)
     [ -n "$line_url" ] && break
     sleep 0.1
 done
