@@ -44,6 +44,7 @@ constexpr const char* kTextFamily = "MS Sans Serif";
 constexpr const char* kHeadFamily = "Tahoma";
 constexpr int kTextPoints = 8;
 constexpr int kStatePoints = 20;
+constexpr int kHintPoints = 10;
 // The longest a recipe's name or path is shown in the summary; the whole is its tool tip.
 constexpr int kSummaryFieldPixels = 420;
 constexpr int kLaneMinimumWidth = 290;
@@ -265,11 +266,17 @@ QFrame* TStationFrm::BuildLane(int i, const std::vector<SerialPortDetails>& know
     lane.stateDetail = new QLabel(lane.stateBox);
     lane.stateDetail->setObjectName(QStringLiteral("Lane%1StateDetail").arg(i));
     lane.stateDetail->setAlignment(Qt::AlignCenter);
+    // Bold: thin strokes blur on a strong fill.
+    QFont hint(QLatin1String(kHeadFamily), kHintPoints);
+    hint.setBold(true);
+    lane.stateDetail->setFont(hint);
     WrapInPlace(lane.stateDetail);
     stateLayout->addWidget(lane.stateLine);
     stateLayout->addWidget(lane.stateDetail);
     lane.bar = new QProgressBar(frame);
     lane.bar->setRange(0, kProgressMaximum);
+    // The Windows style asks for a wide bar; the lane's width is the grid's to give.
+    lane.bar->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     lane.serialNumber = new QLabel(frame);
     lane.counts = new QLabel(frame);
     WrapInPlace(lane.counts);
