@@ -316,7 +316,7 @@ station_rows() {
     late=$(median "${station_late[@]}")
     echo "| \`kvr-station\` with $station_lanes lanes: all $station_lanes devices updated / one device" \
         "through the main window (window $(sec "$(median "${station_window[@]}")"))" \
-        "| $(spread "${station_ratio[@]}") | ≤ 1.10 | $(verdict "$r" '<=' 1.10) |"
+        "| $(spread "${station_ratio[@]}") | ≤ 1.02 | $(verdict "$r" '<=' 1.02) |"
     echo "| the same, the station window's event loop: a 20 ms timer's largest lateness" \
         "| $late ms | < 50 ms | $(verdict "$late" '<' 50) |"
 }

@@ -294,7 +294,8 @@ private:
                 return true;
             if (stop_.load())
                 break;
-            settings_.clock->SleepMs(options_.presencePollMs);
+            settings_.clock->SleepMs(streak > 0 ? options_.presenceConfirmMs
+                                                : options_.presencePollMs);
         }
         return false;
     }

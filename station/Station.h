@@ -13,7 +13,10 @@
 //   anything, and a run whose row cannot be opened is not started; the row is completed after
 //   the run;
 // - the loop (`repeat`), a state per port (PortState):
-//     Waiting      until a device answers presentChecks probes in a row; its update follows;
+//     Waiting      until a device answers presentChecks probes in a row; its update follows.
+//                  The probes that confirm an answer come presenceConfirmMs apart, not a whole
+//                  poll pause: enough for a unit's contacts to settle, and a unit already in
+//                  place when the loop starts is not kept waiting;
 //     Updating     the run;
 //     TakeOut      after every update, whatever its outcome, until the device has been silent
 //                  for removalMs on a working port; then Waiting again. A device swapped in
@@ -112,9 +115,10 @@ struct StationOptions {
     // The answer to the program-version question; default No.
     std::function<bool(int port, const QString& question)> answerQuestion;
     bool repeat = false;
-    uint32_t presencePollMs = 500;  // pause between two presence checks
-    uint32_t heldRetryMs = 1000;    // pause between two tries of a held run
-    int presentChecks = 2;          // answers in a row that make a device present
+    uint32_t presencePollMs = 500;     // pause between two presence checks
+    uint32_t presenceConfirmMs = 100;  // the pause after a check that a device answered
+    uint32_t heldRetryMs = 1000;       // pause between two tries of a held run
+    int presentChecks = 2;             // answers in a row that make a device present
     // Silence on a working port that makes a device taken away.
     uint32_t removalMs = kDefaultRemovalMs;
     // Starts a port's thread (the command line blocks its interrupts there); default start().

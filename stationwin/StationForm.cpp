@@ -7,6 +7,8 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLocale>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -35,47 +37,138 @@ namespace {
 
 constexpr int kProgressMaximum = 100;
 constexpr int kRecordWatchMs = 250;
+constexpr int kShiftWatchMs = 30000;
 constexpr const char* kTitle = "KVRUplinker Station";
+// The main window's faces (Fonts.h): the window's text, and the state word read from two metres.
+constexpr const char* kTextFamily = "MS Sans Serif";
+constexpr const char* kHeadFamily = "Tahoma";
+constexpr int kTextPoints = 8;
+constexpr int kStatePoints = 20;
+constexpr int kHintPoints = 10;
+// The longest a recipe's name or path is shown in the summary; the whole is its tool tip.
+constexpr int kSummaryFieldPixels = 420;
+constexpr int kLaneMinimumWidth = 290;
+constexpr int kLaneMinimumHeight = 250;
 
-// Fills of the state line: the operator reads a lane's state from across the bench.
-const char* Colour(LaneState state) {
+// A lane's fill and the colour of its words: told apart from across the bench, the failures
+// the loudest.
+struct Colours {
+    const char* fill;
+    const char* text;
+};
+
+Colours ColoursOf(LaneState state) {
     switch (state) {
         case LaneState::Waiting:
-            return "#dce6f2";
+            return {"#cfe0f5", "#0b3d91"};
         case LaneState::Updating:
-            return "#fff1b8";
+            return {"#ffd54a", "#000000"};
         case LaneState::Done:
-            return "#bfe8bf";
+            return {"#2e9e44", "#ffffff"};
         case LaneState::Failed:
-            return "#f4b9b9";
+            return {"#d32f2f", "#ffffff"};
         case LaneState::AdapterLost:
-            return "#c9c9c9";
+            return {"#616161", "#ffffff"};
         case LaneState::Held:
-            return "#f6dd8f";
+            return {"#f08c00", "#000000"};
         case LaneState::Idle:
             break;
     }
-    return "#eeeeee";
+    return {"#e0e0e0", "#424242"};
 }
 
-QString Words(LaneState state) {
+// The state's word, large, and what the operator is to do, below it.
+QString Word(LaneState state) {
     switch (state) {
         case LaneState::Waiting:
-            return Translate(QStringLiteral("Ожидание прибора"));
+            return Translate(QStringLiteral("Ожидание"));
         case LaneState::Updating:
             return Translate(QStringLiteral("Обновление"));
         case LaneState::Done:
-            return Translate(QStringLiteral("Готово. Извлеките прибор"));
+            return Translate(QStringLiteral("Готово"));
         case LaneState::Failed:
-            return Translate(QStringLiteral("Ошибка. Извлеките прибор"));
+            return Translate(QStringLiteral("Ошибка"));
         case LaneState::AdapterLost:
-            return Translate(QStringLiteral("Адаптер не отвечает"));
+            return Translate(QStringLiteral("Нет адаптера"));
         case LaneState::Held:
-            return Translate(QStringLiteral("Ждёт серийный номер"));
+            return Translate(QStringLiteral("Ждёт номер"));
         case LaneState::Idle:
             break;
     }
     return Translate(QStringLiteral("Остановлено"));
+}
+
+QString Hint(LaneState state) {
+    switch (state) {
+        case LaneState::Waiting:
+            return Translate(QStringLiteral("Установите прибор"));
+        case LaneState::Done:
+        case LaneState::Failed:
+            return Translate(QStringLiteral("Извлеките прибор"));
+        case LaneState::AdapterLost:
+            return Translate(QStringLiteral("Адаптер не отвечает"));
+        case LaneState::Held:
+            return Translate(QStringLiteral("Ждёт серийный номер"));
+        case LaneState::Updating:
+        case LaneState::Idle:
+            break;
+    }
+    return {};
+}
+
+QString DurationText(uint64_t ms) {
+    const QLocale russian(QLocale::Russian, QLocale::Russia);
+    if (ms < 60 * 1000)
+        return QStringLiteral("%1 с").arg(russian.toString(ms / 1000.0, 'f', 1));
+    const uint64_t seconds = (ms + 500) / 1000;
+    return QStringLiteral("%1 мин %2 с").arg(seconds / 60).arg(seconds % 60, 2, 10, QChar(u'0'));
+}
+
+// "с первого раза: 67 % (2 из 3)", "в час: 9,0", "медиана: 41,2 с"; a dash while there is
+// nothing to tell.
+QStringList ShiftFields(const ShiftFigures& figures) {
+    const QLocale russian(QLocale::Russian, QLocale::Russia);
+    const QString none = QStringLiteral("—");
+    return {QStringLiteral("%1: %2").arg(Translate(QStringLiteral("с первого раза")),
+                                         figures.firstPassYield
+                                             ? QStringLiteral("%1 % (%2 %3 %4)")
+                                                   .arg(qRound(*figures.firstPassYield * 100))
+                                                   .arg(figures.firstPass)
+                                                   .arg(Translate(QStringLiteral("из")))
+                                                   .arg(figures.units)
+                                             : none),
+            QStringLiteral("%1: %2").arg(
+                Translate(QStringLiteral("в час")),
+                figures.unitsPerHour ? russian.toString(*figures.unitsPerHour, 'f', 1) : none),
+            QStringLiteral("%1: %2").arg(
+                Translate(QStringLiteral("медиана")),
+                figures.medianRunMs ? DurationText(*figures.medianRunMs) : none)};
+}
+
+// Takes no width from the layout and shows what fits, the middle left out; the whole text is
+// its tool tip. Port names (by-id paths) are as long as their adapters make them.
+class ElidedLabel final : public QLabel {
+public:
+    ElidedLabel(const QString& text, QWidget* parent) : QLabel(text, parent) {
+        setToolTip(text);
+        setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        const QRect area = contentsRect();
+        painter.setFont(font());
+        painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter,
+                         fontMetrics().elidedText(text(), Qt::ElideMiddle, area.width()));
+    }
+};
+
+// Wraps within the width the layout gives and asks for none: a long line never widens the
+// window past the screen.
+void WrapInPlace(QLabel* label) {
+    label->setWordWrap(true);
+    label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
 }
 
 class SystemChannels {
@@ -101,9 +194,13 @@ TStationFrm::TStationFrm(Recipe recipe, StationFormDependencies deps, QWidget* p
         deps_.clocks = [](int) -> IClock& { return System().clock; };
     if (deps_.logPath.isEmpty())
         deps_.logPath = UpdateLogPath();
+    shift_ = std::make_unique<ShiftTally>(
+        static_cast<int>(recipe_.ports.size()),
+        deps_.shiftClock != nullptr ? *deps_.shiftClock : System().clock);
     setWindowTitle(
         QStringLiteral("%1 - '%2'").arg(QLatin1String(kTitle), QFileInfo(recipe_.path).fileName()));
     setWindowIcon(DeviceIcon());
+    setFont(QFont(QLatin1String(kTextFamily), kTextPoints));
     BuildLanes();
     ApplyLayoutFonts(this);
 }
@@ -112,13 +209,17 @@ TStationFrm::~TStationFrm() = default;
 
 QString TStationFrm::SummaryText() const {
     // What the recipe says, for the operator to read and not to change.
+    const auto shortened = [this](const QString& text) {
+        return fontMetrics().elidedText(text, Qt::ElideMiddle, kSummaryFieldPixels);
+    };
     QStringList modes;
     if (recipe_.bootAll)
         modes << QStringLiteral("BootAll");
     if (recipe_.technology)
-        modes << QStringLiteral("HW %1, пул %2").arg(recipe_.hardware, recipe_.pool);
+        modes << QStringLiteral("HW %1, пул %2").arg(recipe_.hardware, shortened(recipe_.pool));
     if (!recipe_.record.isEmpty())
-        modes << QStringLiteral("журнал %1").arg(record::RedactedRecordText(recipe_.record));
+        modes << QStringLiteral("журнал %1")
+                     .arg(shortened(record::RedactedRecordText(recipe_.record)));
     modes << (recipe_.continueOnProgramMismatch
                   ? Translate(QStringLiteral("чужая версия программы: продолжать"))
                   : Translate(QStringLiteral("чужая версия программы: остановить")));
@@ -126,7 +227,8 @@ QString TStationFrm::SummaryText() const {
                  .arg(Translate(QStringLiteral("извлечение")))
                  .arg(recipe_.removalMs / 1000.0);
     return QStringLiteral("%1: %2 (%3 стр.)%4")
-        .arg(Translate(QStringLiteral("Пакет")), QFileInfo(recipe_.packagePath).fileName())
+        .arg(Translate(QStringLiteral("Пакет")),
+             shortened(QFileInfo(recipe_.packagePath).fileName()))
         .arg(recipe_.package.pages.size())
         .arg(QStringLiteral("; ") + modes.join("; "));
 }
@@ -136,35 +238,61 @@ QFrame* TStationFrm::BuildLane(int i, const std::vector<SerialPortDetails>& know
     auto* frame = new QFrame(this);
     frame->setObjectName(QStringLiteral("Lane%1").arg(i));
     frame->setFrameShape(QFrame::StyledPanel);
-    frame->setMinimumSize(300, 250);
+    frame->setMinimumSize(kLaneMinimumWidth, kLaneMinimumHeight);
     auto* box = new QVBoxLayout(frame);
     const SerialPortDetails* details = station::DetailsOf(port, known);
     const QString adapter =
         details != nullptr ? QString::fromStdString(details->usbSerialNumber) : QString();
-    auto* name = new QLabel(
+    auto* name = new ElidedLabel(
         adapter.isEmpty() ? port : QStringLiteral("%1 (USB %2)").arg(port, adapter), frame);
+    name->setObjectName(QStringLiteral("Lane%1Port").arg(i));
     QFont bold = name->font();
     bold.setBold(true);
     name->setFont(bold);
     Lane& lane = lanes_[static_cast<size_t>(i)];
-    lane.stateLine = new QLabel(frame);
+    lane.stateBox = new QFrame(frame);
+    lane.stateBox->setObjectName(QStringLiteral("Lane%1StateBox").arg(i));
+    lane.stateBox->setAutoFillBackground(true);
+    auto* stateLayout = new QVBoxLayout(lane.stateBox);
+    stateLayout->setContentsMargins(6, 4, 6, 4);
+    stateLayout->setSpacing(0);
+    lane.stateLine = new QLabel(lane.stateBox);
     lane.stateLine->setObjectName(QStringLiteral("Lane%1State").arg(i));
     lane.stateLine->setAlignment(Qt::AlignCenter);
-    lane.stateLine->setMinimumHeight(48);
-    lane.stateLine->setWordWrap(true);
+    QFont head(QLatin1String(kHeadFamily), kStatePoints);
+    head.setBold(true);
+    lane.stateLine->setFont(head);
+    WrapInPlace(lane.stateLine);
+    lane.stateDetail = new QLabel(lane.stateBox);
+    lane.stateDetail->setObjectName(QStringLiteral("Lane%1StateDetail").arg(i));
+    lane.stateDetail->setAlignment(Qt::AlignCenter);
+    // Bold: thin strokes blur on a strong fill.
+    QFont hint(QLatin1String(kHeadFamily), kHintPoints);
+    hint.setBold(true);
+    lane.stateDetail->setFont(hint);
+    WrapInPlace(lane.stateDetail);
+    stateLayout->addWidget(lane.stateLine);
+    stateLayout->addWidget(lane.stateDetail);
     lane.bar = new QProgressBar(frame);
     lane.bar->setRange(0, kProgressMaximum);
+    // The Windows style asks for a wide bar; the lane's width is the grid's to give.
+    lane.bar->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     lane.serialNumber = new QLabel(frame);
     lane.counts = new QLabel(frame);
+    WrapInPlace(lane.counts);
+    lane.shift = new QLabel(frame);
+    lane.shift->setObjectName(QStringLiteral("Lane%1Shift").arg(i));
+    WrapInPlace(lane.shift);
     lane.message = new QLabel(frame);
     lane.message->setObjectName(QStringLiteral("Lane%1Message").arg(i));
-    lane.message->setWordWrap(true);
+    WrapInPlace(lane.message);
     lane.message->setAlignment(Qt::AlignTop | Qt::AlignLeft);
     box->addWidget(name);
-    box->addWidget(lane.stateLine);
+    box->addWidget(lane.stateBox);
     box->addWidget(lane.bar);
     box->addWidget(lane.serialNumber);
     box->addWidget(lane.counts);
+    box->addWidget(lane.shift);
     box->addWidget(lane.message, 1);
     return frame;
 }
@@ -173,6 +301,7 @@ void TStationFrm::BuildLanes() {
     auto* root = new QVBoxLayout(this);
     auto* summary = new QLabel(SummaryText(), this);
     summary->setObjectName(QStringLiteral("RecipeSummary"));
+    WrapInPlace(summary);
     root->addWidget(summary);
 
     auto* grid = new QGridLayout;
@@ -195,25 +324,39 @@ void TStationFrm::BuildLanes() {
     stop_->setEnabled(false);
     totals_ = new QLabel(this);
     totals_->setObjectName(QStringLiteral("Totals"));
+    WrapInPlace(totals_);
     bottom->addWidget(start_);
     bottom->addWidget(stop_);
     bottom->addWidget(totals_, 1);
     root->addLayout(bottom);
+    shiftTotals_ = new QLabel(this);
+    shiftTotals_->setObjectName(QStringLiteral("ShiftTotals"));
+    WrapInPlace(shiftTotals_);
+    root->addWidget(shiftTotals_);
     recordState_ = new QLabel(this);
     recordState_->setObjectName(QStringLiteral("RecordState"));
-    recordState_->setWordWrap(true);
+    WrapInPlace(recordState_);
     recordState_->setVisible(!recipe_.record.isEmpty());
     root->addWidget(recordState_);
     connect(start_, &QPushButton::clicked, this, [this] { Start(); });
     connect(stop_, &QPushButton::clicked, this, [this] { Stop(); });
     ShowTotals();
+    ShowShift();
 }
 
 void TStationFrm::Show(int i, LaneState state, const QString& detail) {
     Lane& lane = lanes_[static_cast<size_t>(i)];
-    lane.stateLine->setText(detail.isEmpty() ? Words(state) : Words(state) + "\n" + detail);
-    lane.stateLine->setStyleSheet(QStringLiteral("QLabel { background: %1; border-radius: 4px; }")
-                                      .arg(QLatin1String(Colour(state))));
+    lane.stateLine->setText(Word(state));
+    const QString hint = Hint(state);
+    lane.stateDetail->setText(detail.isEmpty() ? hint : hint + "\n" + detail);
+    lane.stateDetail->setVisible(!lane.stateDetail->text().isEmpty());
+    if (lane.state != state || state == LaneState::Idle) {
+        const Colours colours = ColoursOf(state);
+        QPalette palette = lane.stateBox->palette();
+        palette.setColor(QPalette::Window, QColor(QLatin1String(colours.fill)));
+        palette.setColor(QPalette::WindowText, QColor(QLatin1String(colours.text)));
+        lane.stateBox->setPalette(palette);
+    }
     const bool changed = lane.state != state || state == LaneState::Idle;
     lane.state = state;
     if (changed)
@@ -252,6 +395,19 @@ void TStationFrm::ShowTotals() {
                          next.isEmpty() ? QStringLiteral("—") : next);
     }
     totals_->setText(text);
+}
+
+void TStationFrm::ShowShift() {
+    for (int i = 0; i < static_cast<int>(lanes_.size()); ++i) {
+        // The yield on a line of its own, begun as a sentence.
+        QStringList fields = ShiftFields(shift_->Lane(i));
+        fields.first()[0] = fields.first()[0].toUpper();
+        lanes_[static_cast<size_t>(i)].shift->setText(fields.first() + QLatin1Char('\n') +
+                                                      fields.mid(1).join(QStringLiteral("   ")));
+    }
+    shiftTotals_->setText(
+        QStringLiteral("%1: %2").arg(Translate(QStringLiteral("Смена")),
+                                     ShiftFields(shift_->Station()).join(QStringLiteral("   "))));
 }
 
 void TStationFrm::ShowRecordState(const station::RecordState& state) {
@@ -329,6 +485,12 @@ void TStationFrm::Start() {
     if (station_ || !PrepareRun())
         return;
     station_ = run_->BuildStation(deps_.channels, deps_.clocks, *this);
+    shift_->Begin();
+    if (!shiftWatch_) {
+        shiftWatch_ = new QTimer(this);
+        connect(shiftWatch_, &QTimer::timeout, this, [this] { ShowShift(); });
+        shiftWatch_->start(kShiftWatchMs);
+    }
     // The record's state, looked at from this thread for the run's life (its rows go on being
     // sent after a Stop): the ledger's threads never call in.
     if (station::StationLedger* ledger = run_->Ledger(); ledger != nullptr && !recordWatch_) {
@@ -349,6 +511,7 @@ void TStationFrm::Start() {
     start_->setEnabled(true);
     stop_->setEnabled(false);
     ShowTotals();
+    ShowShift();
     emit StationEnded();
     if (closeWhenEnded_)
         close();
@@ -459,8 +622,10 @@ void TStationFrm::RunEnded(int port, const RunResult& result) {
                                                                      ? QStringLiteral("✓")
                                                                      : QStringLiteral("✗")));
     }
+    shift_->Add(port, result);
     ShowCounts(port);
     ShowTotals();
+    ShowShift();
     if (!result.stopped)
         Show(port, result.succeeded ? LaneState::Done : LaneState::Failed);
 }

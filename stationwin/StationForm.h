@@ -10,6 +10,9 @@
 // The record is never called on this thread: the run is set up on a thread of its own while
 // the window goes on, and the lanes write to the station's store (StationLedger.h). A line at
 // the bottom tells where the line's record stands.
+//
+// Each lane and the station show their shift (ShiftTally.h) from the first Start on: first-pass
+// yield, units per hour and the median time per unit.
 #pragma once
 
 #include <QString>
@@ -23,6 +26,7 @@
 #include "Prompter.h"
 #include "Recipe.h"
 #include "SerialPorts.h"
+#include "ShiftTally.h"
 #include "Station.h"
 
 class QFrame;
@@ -44,7 +48,8 @@ struct StationFormDependencies {
     std::shared_ptr<IPrompter> prompter;                 // QtPrompter
     std::function<IChannelFactory&(int port)> channels;  // the serial port
     std::function<IClock&(int port)> clocks;             // the system clock
-    QString logPath;  // UpdateLogPath(); the record's journal lies beside it
+    QString logPath;               // UpdateLogPath(); the record's journal lies beside it
+    IClock* shiftClock = nullptr;  // the shift's hours; the system clock
 };
 
 // What a lane shows, in words and colour.
@@ -63,6 +68,7 @@ public:
     void Stop();
     bool Running() const { return station_ != nullptr; }
     LaneState StateOf(int lane) const { return lanes_[static_cast<size_t>(lane)].state; }
+    const ShiftTally& Shift() const { return *shift_; }
 
 signals:
     void LaneChanged(int lane, kvr::stationwin::LaneState state);
@@ -73,10 +79,13 @@ protected:
 
 private:
     struct Lane {
-        QLabel* stateLine = nullptr;
+        QFrame* stateBox = nullptr;   // the state's colour
+        QLabel* stateLine = nullptr;  // the state's word, to be read from across the bench
+        QLabel* stateDetail = nullptr;
         QProgressBar* bar = nullptr;
         QLabel* serialNumber = nullptr;
         QLabel* counts = nullptr;
+        QLabel* shift = nullptr;
         QLabel* message = nullptr;
         LaneState state = LaneState::Idle;
         int updated = 0, succeeded = 0, failed = 0;
@@ -88,6 +97,7 @@ private:
     void Show(int lane, LaneState state, const QString& detail = {});
     void ShowCounts(int lane);
     void ShowTotals();
+    void ShowShift();
     void ShowRecordState(const station::RecordState& state);
     // Numbers leased and not given go back, and what waits is sent for a while, off this
     // thread; the window keeps painting meanwhile.
@@ -116,6 +126,9 @@ private:
     QPushButton* start_ = nullptr;
     QPushButton* stop_ = nullptr;
     QLabel* totals_ = nullptr;
+    QLabel* shiftTotals_ = nullptr;
+    QTimer* shiftWatch_ = nullptr;  // units per hour fall while no unit comes
+    std::unique_ptr<ShiftTally> shift_;
     QLabel* recordState_ = nullptr;
     QTimer* recordWatch_ = nullptr;  // while the run is kept
     std::unique_ptr<station::ProductionRun> run_;

@@ -1,6 +1,8 @@
 // kvr-station RECIPE: a production line's station window. Exit status 0; 2 when the recipe
 // does not load (after saying why).
 #include <QApplication>
+#include <QScreen>
+#include <algorithm>
 
 #include "AppPaths.h"
 #include "ProcessEnd.h"
@@ -33,6 +35,12 @@ int Run(int argc, char** argv) {
         return 2;
     }
     kvr::stationwin::TStationFrm window(std::move(recipe));
+    // Opened in the middle of the screen's free area: left to itself, Wine puts a new window
+    // with its right edge past a laptop's screen.
+    const QRect free = window.screen()->availableGeometry();
+    window.resize(window.sizeHint().boundedTo(free.size()));
+    window.move(free.x() + std::max(0, (free.width() - window.width()) / 2),
+                free.y() + std::max(0, (free.height() - window.height()) / 2));
     window.show();
     const int status = app.exec();
     kvr::ReleaseLanguageFile();

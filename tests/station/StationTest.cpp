@@ -364,6 +364,27 @@ TEST_F(StationRun, LoopUpdatesADeviceOnceHoweverLongItStaysAndTheNextOneWhenPutI
     EXPECT_TRUE(station.AllSucceeded());
 }
 
+// A unit already on its fixture when the loop starts answers both probes a confirming pause
+// apart, not a whole poll pause: the operator's Start is not kept waiting.
+TEST_F(StationRun, LoopConfirmsAUnitInPlaceAfterTheConfirmingPause) {
+    FixturePort& slot = NewPort();
+    VirtualClock& clock = slot.line.clock;
+    slot.line.Device();
+    StationOptions options = Options();
+    options.repeat = true;
+    Station station({slot.Port("A")}, options, events_);
+    uint64_t updatingAt = 0;
+    events_.onState = [&](int, PortState state) {
+        if (state == PortState::Updating)
+            updatingAt = clock.Now();
+    };
+    events_.onEnded = [&](int, const RunResult&) { station.Stop(); };
+    station.Run();
+    ASSERT_EQ(slot.line.Report().startUpdateRequests, 1u);
+    EXPECT_GE(updatingAt, options.presenceConfirmMs);
+    EXPECT_LT(updatingAt, options.presencePollMs);
+}
+
 TEST_F(StationRun, LoopSaysOnceThatItsPortDoesNotOpenAndGoesOnWaiting) {
     FixturePort& slot = NewPort();
     slot.line.channel.FailConnect("no such port");

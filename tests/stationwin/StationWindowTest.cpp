@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QLocale>
 #include <QSignalSpy>
 #include <QSysInfo>
 #include <QTemporaryDir>
@@ -105,6 +106,95 @@ private slots:
         QVERIFY(!window.Running());
         QCOMPARE(prompter_->records.size(), size_t(0));  // no box holds the other lanes
         QVERIFY(window.findChild<QLabel*>("Totals")->text().contains("1"));
+    }
+
+    // Two lanes run on simulated devices: lane 0 takes two units that pass, one after the
+    // other, lane 1 one unit that fails. The shift, 20 minutes old on its clock, shows the
+    // tally's figures in each lane and for the station.
+    void theLanesAndTheStationShowTheirShift() {
+        Recipe recipe = MakeRecipe(2);
+        lines_[1]->options.errorStatusAtPage = 2;
+        DeviceModel second(lines_[0]->options, lines_[0]->pages, lines_[0]->clock);
+        VirtualClock shiftClock;
+        StationFormDependencies deps = Deps();
+        deps.shiftClock = &shiftClock;
+        TStationFrm window(recipe, deps);
+        lines_[0]->Device();
+        lines_[1]->Device();
+        int passed = 0, failed = 0;
+        bool aged = false;
+        connect(&window, &TStationFrm::LaneChanged, &window, [&](int lane, LaneState state) {
+            if (!aged) {
+                aged = true;
+                shiftClock.Advance(20 * 60 * 1000);
+            }
+            passed += lane == 0 && state == LaneState::Done ? 1 : 0;
+            if (lane == 0 && state == LaneState::Done && passed == 1)
+                lines_[0]->channel.AttachDevice(nullptr);  // taken out
+            if (lane == 0 && state == LaneState::Waiting && passed == 1)
+                lines_[0]->channel.AttachDevice(&second);
+            failed += lane == 1 && state == LaneState::Failed ? 1 : 0;
+            if (passed == 2 && failed == 1)
+                window.Stop();
+        });
+        QTimer::singleShot(60000, &window, [&] { window.Stop(); });  // a hang guard only
+        window.Start();
+        QCOMPARE(passed, 2);
+        QCOMPARE(failed, 1);
+
+        const auto text = [&](const QString& name) {
+            return window.findChild<QLabel*>(name)->text();
+        };
+        const QString lane0 = text("Lane0Shift");
+        const QString lane1 = text("Lane1Shift");
+        const QString station = text("ShiftTotals");
+        QVERIFY2(lane0.contains(QStringLiteral("100 % (2 из 2)")), qPrintable(lane0));
+        QVERIFY2(lane0.contains(QStringLiteral("в час: 6,0")), qPrintable(lane0));
+        QVERIFY2(lane1.contains(QStringLiteral("0 % (0 из 1)")), qPrintable(lane1));
+        QVERIFY2(lane1.contains(QStringLiteral("в час: 3,0")), qPrintable(lane1));
+        QVERIFY2(station.contains(QStringLiteral("67 % (2 из 3)")), qPrintable(station));
+        QVERIFY2(station.contains(QStringLiteral("в час: 9,0")), qPrintable(station));
+        // The median of each: lane 0's two runs, the station's three, as the tally has them.
+        const auto seconds = [](const ShiftFigures& figures) {
+            return QStringLiteral("медиана: %1 с")
+                .arg(QLocale(QLocale::Russian).toString(*figures.medianRunMs / 1000.0, 'f', 1));
+        };
+        QCOMPARE(window.Shift().Lane(0).runs, 2);
+        QVERIFY2(lane0.contains(seconds(window.Shift().Lane(0))), qPrintable(lane0));
+        QVERIFY2(lane1.contains(seconds(window.Shift().Lane(1))), qPrintable(lane1));
+        QVERIFY2(station.contains(seconds(window.Shift().Station())), qPrintable(station));
+    }
+
+    // Eight lanes on long by-id names, a long record URL and package name: the window still
+    // fits a 1366x768 screen, its long lines wrapped or cut short.
+    void aLongRecipeFitsALaptopScreen() {
+        Recipe recipe = MakeRecipe(8);
+        recipe.ports.clear();
+        for (int i = 0; i < 8; ++i)
+            recipe.ports << QStringLiteral(
+                                "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A9X1B2C%1-if00-port0")
+                                .arg(i);
+        recipe.packagePath = dir_.filePath(
+            "kvr17-application-and-bootloader-release-candidate-2026-12-10-build-4711.bsk");
+        recipe.technology = true;
+        recipe.hardware = QStringLiteral("123");
+        recipe.pool = QStringLiteral("line2-second-shift-pool-of-numbers-for-the-new-housing");
+        recipe.record = QStringLiteral(
+            "postgresql://line@records.factory.example.com:5432/production_records_line_two?"
+            "sslmode=verify-full&sslrootcert=C:/ProgramData/KVRUplinker/certificates/root.pem");
+        TStationFrm window(recipe, Deps());
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QSize hint = window.sizeHint();
+        const QSize least = window.minimumSizeHint().expandedTo(window.minimumSize());
+        // The screen less a title bar and a task bar.
+        const QSize screen(1366, 768 - 70);
+        QVERIFY2(
+            hint.width() <= screen.width() && hint.height() <= screen.height(),
+            qPrintable(QStringLiteral("size hint %1x%2").arg(hint.width()).arg(hint.height())));
+        QVERIFY2(
+            least.width() <= screen.width() && least.height() <= screen.height(),
+            qPrintable(QStringLiteral("minimum %1x%2").arg(least.width()).arg(least.height())));
     }
 
     // A record's password is the line's secret: neither the summary nor a refusal shows it.

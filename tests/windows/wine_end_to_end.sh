@@ -453,6 +453,15 @@ if [ -n "$swindow" ]; then
         sleep 1
     done
     DISPLAY=$display import -window root "$shots/kvr-station.png" 2>/dev/null
+    # Its size fits a 1366x768 laptop screen, and it opens on this screen, not past its edge.
+    geometry=$(DISPLAY=$display xdotool getwindowgeometry --shell "$swindow" 2>/dev/null)
+    read -r sx sy sw sh < <(awk -F= '{v[$1] = $2} END {print v["X"], v["Y"], v["WIDTH"], v["HEIGHT"]}' \
+        <<<"$geometry")
+    screen_w=$(DISPLAY=$display xdotool getdisplaygeometry 2>/dev/null | cut -d' ' -f1)
+    [ -n "$sw" ] && [ "$sw" -le 1366 ] && [ "$sh" -le 768 ] && [ "$sx" -ge 0 ] && [ "$sy" -ge 0 ] &&
+        [ $((sx + sw)) -le "${screen_w:-0}" ]
+    check "the station window fits 1366x768 and opens on the screen" $? \
+        "${sw}x${sh} at ${sx},${sy} on a screen ${screen_w} wide"
 fi
 [ "$confirmed" -eq 2 ]
 check "both lanes updated, each with its own number from the pool" $? "confirmed $confirmed"
