@@ -1,5 +1,9 @@
 #include "DevsimCommandLine.h"
 
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
 #include <algorithm>
 #include <functional>
 #include <limits>
@@ -320,6 +324,25 @@ QString FormatLineReport(const LineStats& s) {
     line("wire_due_us", s.wireDueUs);
     line("wire_slept_us", s.wireSleptUs);
     return text;
+}
+
+bool WriteReportFile(const QString& path, const QString& text, QString& error) {
+    const QByteArray bytes = text.toUtf8();
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile()) {
+        QFile node(path);
+        if (!node.open(QIODevice::WriteOnly) || node.write(bytes) != bytes.size()) {
+            error = node.errorString();
+            return false;
+        }
+        return true;
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) < 0 || !file.commit()) {
+        error = file.errorString();
+        return false;
+    }
+    return true;
 }
 
 }  // namespace kvr::devsim

@@ -29,6 +29,11 @@ QString DevsimUsage();
 // "serial_number=HW:HEX" line per serial number written.
 QString FormatDeviceReport(const DeviceReport& report);
 
+// Writes a report to `path`: a regular file (or a new one) whole or not at all; anything else
+// (/dev/null, a FIFO) is written in place, since a save file renamed over it would replace the
+// node itself. False with the reason.
+bool WriteReportFile(const QString& path, const QString& text, QString& error);
+
 // The nearest-rank percentile (0 < percent <= 100) of the samples; 0 for no samples.
 uint32_t PercentileOf(std::vector<uint32_t> samples, uint32_t percent);
 

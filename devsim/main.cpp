@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <QCoreApplication>
-#include <QSaveFile>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -55,9 +54,9 @@ bool WriteReport(const QString& path, const QString& text) {
         std::fputs(text.toLocal8Bit().constData(), stderr);
         return true;
     }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text.toUtf8()) < 0 || !file.commit()) {
-        PrintError(QStringLiteral("cannot write the report %1: %2").arg(path, file.errorString()));
+    QString error;
+    if (!kvr::devsim::WriteReportFile(path, text, error)) {
+        PrintError(QStringLiteral("cannot write the report %1: %2").arg(path, error));
         return false;
     }
     return true;

@@ -1,8 +1,14 @@
 // kvr-devsim's command line: every option reaches the device options, and nothing malformed
-// slips through as a default.
+// slips through as a default; the report goes where it is told without replacing what is there.
 #include "DevsimCommandLine.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QTemporaryDir>
 
 namespace kvr::devsim {
 namespace {
@@ -229,4 +235,33 @@ TEST(DevsimCommandLine, LineReportGivesBytesSpanAndTurnarounds) {
 }
 
 }  // namespace
+// A report sent to a device or a pipe (/dev/null, a FIFO) goes through it: a save file renamed
+// over it would replace the node itself, which as root turned /dev/null into a plain file.
+TEST(DevsimReportFile, APipeIsWrittenThroughAndAFileWhole) {
+    QTemporaryDir dir;
+    const QByteArray fifo = dir.filePath("report.fifo").toLocal8Bit();
+    ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+    const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    QString error;
+    EXPECT_TRUE(WriteReportFile(QString::fromLocal8Bit(fifo), "pages_received=64\n", error))
+        << error.toStdString();
+    char buffer[64] = {};
+    EXPECT_EQ(::read(reader, buffer, sizeof buffer - 1), 18);
+    EXPECT_STREQ(buffer, "pages_received=64\n");
+    ::close(reader);
+    struct stat st {};
+    ASSERT_EQ(::stat(fifo.constData(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the pipe is still a pipe";
+
+    const QString file = dir.filePath("report.txt");
+    ASSERT_TRUE(WriteReportFile(file, "first\n", error));
+    ASSERT_TRUE(WriteReportFile(file, "second\n", error));
+    QFile written(file);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    EXPECT_EQ(written.readAll(), "second\n");
+    EXPECT_FALSE(WriteReportFile(dir.filePath("no/such/folder/r.txt"), "x", error));
+    EXPECT_FALSE(error.isEmpty());
+}
+
 }  // namespace kvr::devsim
