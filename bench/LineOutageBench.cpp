@@ -114,14 +114,15 @@ public:
     }
     // SIGINT: a clean stop, which gives back the leases and sends what waits.
     void Stop() {
-        if (!process_)
+        // A process that never started has no id: kill(0) would signal this whole group.
+        if (!process_ || process_->processId() <= 0)
             return;
         ::kill(static_cast<pid_t>(process_->processId()), SIGINT);
         process_->waitForFinished(60000);
         Read();
     }
     void Kill() {
-        if (!process_ || process_->state() == QProcess::NotRunning)
+        if (!process_ || process_->state() == QProcess::NotRunning || process_->processId() <= 0)
             return;
         ::kill(static_cast<pid_t>(process_->processId()), SIGKILL);
         process_->waitForFinished(10000);
