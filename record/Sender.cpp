@@ -96,16 +96,25 @@ void Sender::Run() {
     }
 }
 
-void Sender::BeatIfDue() {
+Sender::Beat Sender::BeatIfDue(QString& error) {
     const uint64_t now = clock_.TickMs();
     if (!beat_ || (beaten_ && now - lastBeatMs_ < kBeatIntervalMs))
-        return;
+        return Beat::NotDue;
     try {
         beat_(false);
-        beaten_ = true;
-        lastBeatMs_ = now;
-    } catch (const std::exception&) {
+    } catch (const RecordError& e) {
+        if (e.Unreachable()) {
+            error = e.Text();
+            return Beat::Failed;
+        }
+        // Refused, but the record answered.
+    } catch (const std::exception& e) {
+        error = QString::fromUtf8(e.what());
+        return Beat::Failed;
     }
+    beaten_ = true;
+    lastBeatMs_ = now;
+    return Beat::Sent;
 }
 
 void Sender::Farewell() {
@@ -160,14 +169,23 @@ Sender::Pass Sender::Forward() {
             return failed(QString::fromUtf8(e.what()), false);
         }
         if (batch.empty()) {
+            // An idle station learns from its heartbeat that the record went away, and that
+            // it came back.
+            QString beatError;
+            const Beat beat = BeatIfDue(beatError);
+            if (beat == Beat::Failed)
+                return failed(beatError, true);
             Note([&](SenderStatus& s) {
                 s.pending = 0;
                 s.failures = 0;
                 s.lastError.clear();
                 s.nextAttemptMs = clock_.TickMs() + kIdleRecheckMs;
                 backoffMs_ = kFirstRetryMs;
+                if (beat == Beat::Sent && s.awaySince.isValid()) {
+                    s.awaySince = QDateTime();
+                    s.sentSinceBack = 0;
+                }
             });
-            BeatIfDue();
             return Pass::Done;
         }
         for (const StoreEntry& entry : batch) {

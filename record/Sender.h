@@ -81,9 +81,10 @@ public:
     Sender& operator=(const Sender&) = delete;
 
     // Called on the sender's thread once a pass has forwarded everything, at most every
-    // kBeatIntervalMs: a station's heartbeat (last: false). At Stop, when everything went and
-    // the record answered last, once more with last: true. Its errors are its own: the next
-    // pass finds an away record anyway. Set before Start.
+    // kBeatIntervalMs: a station's heartbeat (last: false). It throws as `apply` does: a beat
+    // the record did not take makes the record away, tried again after the backoff, and one it
+    // took brings it back. At Stop, when everything went and the record answered last, once
+    // more with last: true, whose errors are ignored. Set before Start.
     void SetBeat(std::function<void(bool last)> beat) { beat_ = std::move(beat); }
 
     // Starts the thread; it forwards at once what the store holds.
@@ -99,7 +100,8 @@ private:
     enum class Pass { Done, Failed, Stopped };
     void Run();
     Pass Forward();
-    void BeatIfDue();
+    enum class Beat { NotDue, Sent, Failed };
+    Beat BeatIfDue(QString& error);
     void Farewell();
     void Note(const std::function<void(SenderStatus&)>& change);
 

@@ -596,4 +596,68 @@ TEST(Sender, WhileTheRecordIsAwayItBacksOffToTheCapAndForwardsEverythingOnItsRet
     EXPECT_EQ(ended, 3);
 }
 
+// A station with nothing to send learns from its heartbeat that its record went away, backs
+// off as for its rows, and is back with the first heartbeat the record takes.
+TEST(Sender, AnIdleStationsHeartbeatTellsTheRecordAwayAndBack) {
+    const std::optional<RecordUrl> server = kvr::test::PgTestRecordUrl();
+    if (!server)
+        GTEST_SKIP() << "no PostgreSQL test server (ctest starts one)";
+    const RecordUrl& url = *server;
+    QTemporaryDir dir;
+    TcpRelay relay(static_cast<uint16_t>(url.port));
+    ASSERT_NE(relay.Port(), 0);
+    ASSERT_TRUE(kvr::test::PgPassThrough(url.host, url.port, relay.Port(), dir.path()));
+    RecordUrl through = url;
+    through.port = relay.Port();
+    auto record = Record::Open(through);
+    auto store = LocalStore::Open(dir.filePath("station-store.sqlite"));
+
+    const QString holder = Unique();
+    StationBeat beat;
+    beat.holder = holder;
+    beat.station = QStringLiteral("idle-station");
+    beat.startedAt = QDateTime::currentDateTimeUtc();
+    std::atomic<int> beats{0};
+    VirtualClock clock;
+    Watch watch;
+    Sender sender(
+        *store, kRecordKey, [&](const StoreEntry&) {}, clock, {}, watch.Callback());
+    sender.SetBeat([&](bool last) {
+        if (last) {
+            record->ApplyForwarded("stopped", {{"holder", holder},
+                                               {"at", StampText(QDateTime::currentDateTimeUtc())}});
+            return;
+        }
+        ++beats;
+        record->Beat(beat);
+    });
+    sender.Start();
+    watch.WaitFor([](const SenderStatus& now) { return now.nextAttemptMs > 0; });
+    ASSERT_EQ(beats.load(), 1);
+
+    relay.SetMode(TcpRelay::Mode::Cut);
+    clock.Set(clock.TickMs() + kBeatIntervalMs);
+    sender.Recheck();
+    SenderStatus s = watch.WaitFor([](const SenderStatus& now) { return now.failures == 1; });
+    EXPECT_TRUE(s.awaySince.isValid());
+    EXPECT_EQ(s.nextAttemptMs - clock.TickMs(), kFirstRetryMs);
+    // Tried again after the backoff, not a whole beat later.
+    clock.Set(s.nextAttemptMs);
+    sender.Recheck();
+    s = watch.WaitFor([](const SenderStatus& now) { return now.failures == 2; });
+    EXPECT_EQ(beats.load(), 3);
+
+    relay.SetMode(TcpRelay::Mode::Forward);
+    clock.Set(s.nextAttemptMs);
+    sender.Recheck();
+    s = watch.WaitFor([](const SenderStatus& now) { return !now.awaySince.isValid(); });
+    EXPECT_EQ(s.failures, 0);
+    EXPECT_EQ(beats.load(), 4);
+    sender.Stop();
+    auto db = OpenPostgres(url.ConnInfo());
+    EXPECT_EQ(One(*db, "SELECT stopped_at IS NOT NULL FROM stations WHERE holder = $1", holder),
+              QStringLiteral("t"))
+        << "a clean stop after a heartbeat the record took ends the station's row";
+}
+
 }  // namespace
