@@ -133,19 +133,29 @@ chmod 600 "$own/server.key"
 printf '%s\n' "ssl = on" "ssl_cert_file = '$own/server.crt'" "ssl_key_file = '$own/server.key'" |
     "${as_owner[@]}" tee -a "$own/data/postgresql.conf" >/dev/null
 
-# A free port: the first of a range that nothing listens on.
+# A free port: the first of a range that nothing listens on. Another checkout's test server may
+# take it between the look and the start: then the next one.
 port=""
-for candidate in $(seq 55432 55532); do
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then
-        port=$candidate
-        break
-    fi
+candidate=55432
+for _ in 1 2 3 4 5; do
+    port=""
+    while [ "$candidate" -le 55532 ]; do
+        if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then
+            port=$candidate
+            break
+        fi
+        candidate=$((candidate + 1))
+    done
+    [ -n "$port" ] || break
+    run_server "$port" && break
+    port=""
+    candidate=$((candidate + 1))
 done
 if [ -z "$port" ]; then
-    echo "pg-test-server: no free port in 55432-55532" >&2
+    echo "pg-test-server: the server did not start on a free port in 55432-55532" >&2
+    tail -n 20 "$own/server.log" >&2 2>/dev/null || true
     exit 1
 fi
-run_server "$port"
 "${as_owner[@]}" "$bin/psql" -h "$own" -p "$port" -U postgres -q -v ON_ERROR_STOP=1 \
     -c "CREATE ROLE kvr LOGIN PASSWORD '$password'" \
     -c "CREATE DATABASE kvr_test OWNER kvr" >/dev/null
