@@ -670,7 +670,7 @@ private:
         std::map<QString, BenchmarkEntry> entries;
         QString error;
         if (command.exit != 0 || !ParseBenchmarkJson(command.out, entries, error)) {
-            Fail(QStringLiteral("%1 ended with %2 %3: %4")
+            Fail(QStringLiteral("%1 (exit status %2) gave no figures: %3 %4")
                      .arg(QLatin1String(name))
                      .arg(command.exit)
                      .arg(error, Tail(command.err)));

@@ -351,11 +351,53 @@ QString SpliceReadme(const QString& readme, const QString& block) {
            lines.mid(last).join(QLatin1Char('\n'));
 }
 
+namespace {
+
+// Google Benchmark writes a counter that is not a number as a bare NaN or Infinity (its
+// coefficient of variation over equal runs, for one), which JSON does not have: such a value
+// becomes null, outside strings only.
+QByteArray WithoutNonNumbers(const QByteArray& json) {
+    QByteArray out;
+    out.reserve(json.size());
+    bool inString = false;
+    for (qsizetype i = 0; i < json.size(); ++i) {
+        const char c = json[i];
+        if (inString) {
+            out += c;
+            if (c == '\\' && i + 1 < json.size())
+                out += json[++i];
+            else if (c == '"')
+                inString = false;
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+            out += c;
+            continue;
+        }
+        const qsizetype start = c == '-' ? i + 1 : i;
+        bool replaced = false;
+        for (const QByteArray& word : {QByteArray("NaN"), QByteArray("Infinity")}) {
+            if (json.mid(start, word.size()) == word) {
+                out += "null";
+                i = start + word.size() - 1;
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced)
+            out += c;
+    }
+    return out;
+}
+
+}  // namespace
+
 bool ParseBenchmarkJson(const QByteArray& json, std::map<QString, BenchmarkEntry>& entries,
                         QString& error) {
     entries.clear();
     QJsonParseError parseError{};
-    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+    const QJsonDocument document = QJsonDocument::fromJson(WithoutNonNumbers(json), &parseError);
     if (document.isNull()) {
         error = QStringLiteral("not JSON: %1 at offset %2")
                     .arg(parseError.errorString())

@@ -254,12 +254,18 @@ TEST(BenchReport, GoogleBenchmarkJsonGivesTimesInMicrosecondsAndItsFailures) {
          "peak_per_file_byte": 1.09},
         {"name": "BM_Entry/text/real_time_median", "real_time": 1450.0, "cpu_time": 1400.0,
          "time_unit": "ns", "items_per_second": 689466.0},
+        {"name": "BM_AtLimit/frame268/real_time_cv", "real_time": 0.01, "cpu_time": 0.01,
+         "time_unit": "ns", "wraps": NaN, "peak": -Infinity, "label": "NaN in a string"},
         {"name": "BM_LineRead/postgresql/12", "error_occurred": true,
          "error_message": "no record (KVR_BENCH_PG_URL)"}]})json";
     std::map<QString, BenchmarkEntry> entries;
     QString error;
     ASSERT_TRUE(ParseBenchmarkJson(QByteArray(json), entries, error)) << error.toStdString();
-    ASSERT_EQ(entries.size(), 3u);
+    ASSERT_EQ(entries.size(), 4u);
+    // What Google Benchmark writes for a counter that is not a number is no figure.
+    const BenchmarkEntry& cv = entries.at(QStringLiteral("BM_AtLimit/frame268/real_time_cv"));
+    EXPECT_EQ(cv.numbers.count(QStringLiteral("wraps")), 0u);
+    EXPECT_EQ(cv.numbers.count(QStringLiteral("peak")), 0u);
     const BenchmarkEntry& load = entries.at(QStringLiteral("BM_LoadFile/64/real_time_median"));
     EXPECT_DOUBLE_EQ(load.realTimeUs, 31500);
     EXPECT_DOUBLE_EQ(load.numbers.at(QStringLiteral("peak_per_file_byte")), 1.09);
