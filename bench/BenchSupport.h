@@ -1,6 +1,6 @@
 // What the whole-run benchmarks share: the simulated device served on a pseudo-terminal by a
 // thread of the benchmark, a run host that answers nothing, a built package, and the clocks.
-// POSIX only. Figures are printed as "key=value" lines for scripts/bench.sh.
+// POSIX only. Figures are printed as "key=value" lines for kvr-bench-report.
 #pragma once
 
 #include <sys/resource.h>

@@ -1,4 +1,4 @@
-// kvr-bench-rusage: runs a command and reports what it cost, for scripts/bench.sh.
+// kvr-bench-rusage: runs a command and reports what it cost, for kvr-bench-report.
 //
 //   kvr-bench-rusage OUT_FILE COMMAND [ARGUMENT...]
 //

@@ -18,7 +18,7 @@
 //        kvr-bench-turnaround --print-constants
 // Prints "<variant>.<figure>=<value>" lines; exits 1 when a run does not end in success.
 // --print-constants prints the engine's line speed and fixed waits as "name=value" lines, so
-// that scripts/bench.sh computes its ideal times from the engine itself.
+// that kvr-bench-report computes its ideal times from the engine itself.
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTemporaryDir>
@@ -259,7 +259,7 @@ bool ParseNumber(const char* text, uint32_t min, uint32_t max, uint32_t& value) 
     return true;
 }
 
-// The figures bench.sh needs, from the engine's own constants.
+// The figures kvr-bench-report needs, from the engine's own constants.
 void PrintConstants() {
     uint32_t baud = 0;
     for (const char* c = kvr::kLinkSetupString; *c >= '0' && *c <= '9'; ++c)

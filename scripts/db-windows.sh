@@ -9,10 +9,10 @@
 # Usage: scripts/db-windows.sh [--key]   (--key: print the cache key and what it is made of)
 # KVR_CACHE_DIR overrides ~/.cache/kvr-uplinker.
 #
-# The cache is keyed like qt-windows.sh's: the folder's name carries a hash of the source
-# packages, this script (which holds every flag), the compilers and the host tools that
-# generate code; its stamp holds the text that was hashed. The build runs in a temporary
-# folder that is renamed into place only when complete.
+# The cache is keyed like qt-windows.sh's (scripts/lib/cache.sh): the folder's name carries a
+# hash of the source packages, this script (which holds every flag) and the cache's own code,
+# the compilers and the host tools that generate code; its stamp holds the text that was
+# hashed. The build runs in a temporary folder that is renamed into place only when complete.
 #
 # Traps, each handled below:
 # - Debian's sqlite3 orig tarball has no amalgamation: the source's own `make sqlite3.c`
@@ -38,7 +38,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 self=$root/scripts/db-windows.sh
-cache=${KVR_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/kvr-uplinker}
+# shellcheck source=scripts/lib/cache.sh
+source "$root/scripts/lib/cache.sh"
 print_key=0
 [ "${1:-}" = "--key" ] && print_key=1
 
@@ -82,67 +83,34 @@ missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-sudo=""
-[ "$(id -u)" -ne 0 ] && sudo="sudo"
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}" >&2
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+    $kvr_sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $kvr_sudo apt-get install -y -qq --no-install-recommends \
         "${missing[@]}" >/dev/null
 fi
 
-src_list=/etc/apt/sources.list.d/kvr-deb-src.sources
-fetch_source() {  # package dsc-glob: prints the .dsc, fetching the package if not there
-    local dsc
-    dsc=$(ls $2 2>/dev/null | sort -V | tail -n 1 || true)
-    if [ -z "$dsc" ]; then
-        if ! apt-get indextargets 2>/dev/null | grep -q 'Created-By: Sources'; then
-            echo "-- adding deb-src for bookworm" >&2
-            printf '%s\n' 'Types: deb-src' 'URIs: http://deb.debian.org/debian' \
-                'Suites: bookworm' 'Components: main' \
-                'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' |
-                $sudo tee "$src_list" >/dev/null
-            $sudo apt-get update -qq
-        fi
-        echo "-- fetching the $1 source package" >&2
-        apt-get source --download-only "$1" >&2
-        dsc=$(ls $2 | sort -V | tail -n 1)
-    fi
-    echo "$cache/src/$dsc"
-}
-# The .dsc and every file it lists (orig tarballs, Debian's patches).
-source_text() {
-    local f
-    echo "$1 $(basename "$2") sha256 $(sha256sum "$2" | cut -d' ' -f1)"
-    for f in $(awk '/^Checksums-Sha256:/ {on = 1; next} /^[^ ]/ {on = 0} on {print $3}' "$2"); do
-        echo "$1 $f sha256 $(sha256sum "$(dirname "$2")/$f" | cut -d' ' -f1)"
-    done
-}
+kvr_cache_init
+sqlite_dsc=$(kvr_fetch_source sqlite3 "sqlite3_${sqlite_version}-*.dsc")
+pg_dsc=$(kvr_fetch_source postgresql-$pg_major "postgresql-${pg_major}_${pg_major}.*.dsc")
+openssl_dsc=$(kvr_fetch_source openssl "openssl_${openssl_version}-*.dsc")
 
-mkdir -p "$cache/src"
-cache=$(cd "$cache" && pwd)
-cd "$cache/src"
-sqlite_dsc=$(fetch_source sqlite3 "sqlite3_${sqlite_version}-*.dsc")
-pg_dsc=$(fetch_source postgresql-$pg_major "postgresql-${pg_major}_${pg_major}.*.dsc")
-openssl_dsc=$(fetch_source openssl "openssl_${openssl_version}-*.dsc")
-
-pkg_version() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null || echo none; }
 key_text=$(
-    source_text sqlite3 "$sqlite_dsc"
-    source_text postgresql "$pg_dsc"
-    source_text openssl "$openssl_dsc"
+    kvr_source_text sqlite3 "$sqlite_dsc"
+    kvr_source_text postgresql "$pg_dsc"
+    kvr_source_text openssl "$openssl_dsc"
     echo "sqlite flags ${sqlite_flags[*]} ${cflags[*]}"
     echo "openssl configure ${openssl_configure_args[*]}"
     echo "pg configure ${pg_configure_args[*]}"
     echo "pg libpq renames ${pg_renames[*]}"
-    echo "recipe sha256 $(sha256sum "$self" | cut -d' ' -f1)"
-    echo "gcc $($cc -dumpfullversion) $(pkg_version gcc-mingw-w64-x86-64-posix)"
-    echo "g++ $($cxx -dumpfullversion) $(pkg_version g++-mingw-w64-x86-64-posix)"
-    echo "mingw-w64 headers $(pkg_version mingw-w64-x86-64-dev)"
-    echo "binutils $(pkg_version binutils-mingw-w64-x86-64)"
-    echo "host gcc $(gcc -dumpfullversion) tcl $(pkg_version tcl8.6) perl $(pkg_version perl)"
+    kvr_recipe_text "$self"
+    echo "gcc $($cc -dumpfullversion) $(kvr_pkg_version gcc-mingw-w64-x86-64-posix)"
+    echo "g++ $($cxx -dumpfullversion) $(kvr_pkg_version g++-mingw-w64-x86-64-posix)"
+    echo "mingw-w64 headers $(kvr_pkg_version mingw-w64-x86-64-dev)"
+    echo "binutils $(kvr_pkg_version binutils-mingw-w64-x86-64)"
+    echo "host gcc $(gcc -dumpfullversion) tcl $(kvr_pkg_version tcl8.6) perl $(kvr_pkg_version perl)"
 )
-key=$(printf '%s\n' "$key_text" | sha256sum | cut -c1-16)
+key=$(kvr_key "$key_text")
 if [ $print_key -eq 1 ]; then
     echo "$key_text"
     echo "key $key"
@@ -150,14 +118,13 @@ if [ $print_key -eq 1 ]; then
 fi
 
 prefix=$cache/db-win64-$key
-stamp=$prefix/.complete
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$key_text" ]; then
+if kvr_cache_complete "$prefix" "$key_text"; then
     echo "$prefix"
     exit 0
 fi
 echo "-- no SQLite/libpq/OpenSSL for Windows with key $key in $cache: building them" >&2
 start=$SECONDS
-work=$(mktemp -d "$cache/.db-win64-$key.XXXXXX")
+work=$(kvr_cache_temp "db-win64-$key")
 # An interrupted build leaves nothing behind, not even its two halves still running.
 cleanup() {
     local pids
@@ -280,13 +247,7 @@ fi
 printf '%s\n' "$prefix/lib/libssl.a" "$prefix/lib/libcrypto.a" >"$stage/lib/kvr-db-link.txt"
 cat system.libs >>"$stage/lib/kvr-db-link.txt"
 
-printf '%s\n' "$key_text" >"$stage/.complete"
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$key_text" ]; then
-    echo "-- another run built key $key meanwhile: keeping that one" >&2
-else
-    rm -rf "$prefix"
-    mv -T "$stage" "$prefix"
-fi
+kvr_cache_install "$stage" "$prefix" "$key_text"
 echo "-- SQLite, OpenSSL and libpq for Windows built in $((SECONDS - start)) s; link with:" \
     "-lpq -lpgcommon -lpgport -lsqlite3 $prefix/lib/libssl.a $prefix/lib/libcrypto.a" \
     "$link_libs" >&2

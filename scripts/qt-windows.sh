@@ -5,11 +5,11 @@
 # Usage: scripts/qt-windows.sh [--key]   (--key: print the cache key and what it is made of)
 # KVR_CACHE_DIR overrides ~/.cache/kvr-uplinker.
 #
-# The cache is keyed: the install folder's name carries a hash of everything that decides the
-# build (the configure arguments, the toolchain file, the source tarball, the compilers, the
-# host's Qt tools and CMake), and its stamp holds the text that was hashed. A change of any of
-# them builds Qt anew into a folder of its own, so an older build never stands in for a newer
-# configuration.
+# The cache is keyed (scripts/lib/cache.sh): the install folder's name carries a hash of
+# everything that decides the build (the source package, the configure arguments, the
+# toolchain file, this script and the cache's own code, the compilers, the host's Qt tools and
+# CMake), and its stamp holds the text that was hashed. A change of any of them builds Qt anew
+# into a folder of its own, so an older build never stands in for a newer configuration.
 #
 # Only what the tool uses is built: Core, Gui, Widgets, Test and the Windows platform plugin.
 # Traps of Qt 6.4.2, each behind a setting below:
@@ -22,7 +22,9 @@
 #   which leaves out only the Direct2D platform plugin, which the tool does not use.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-cache=${KVR_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/kvr-uplinker}
+self=$root/scripts/qt-windows.sh
+# shellcheck source=scripts/lib/cache.sh
+source "$root/scripts/lib/cache.sh"
 version=6.4.2
 toolchain=$root/cmake/mingw-w64.cmake
 print_key=0
@@ -41,40 +43,26 @@ for f in "${features[@]}"; do configure_args+=("-DFEATURE_$f=OFF"); done
 
 "$root/scripts/deps.sh" --wine >&2
 
-sudo=""
-[ "$(id -u)" -ne 0 ] && sudo="sudo"
-src_list=/etc/apt/sources.list.d/kvr-deb-src.sources
-if ! apt-get indextargets 2>/dev/null | grep -q 'Created-By: Sources'; then
-    echo "-- adding deb-src for bookworm" >&2
-    printf '%s\n' 'Types: deb-src' 'URIs: http://deb.debian.org/debian' 'Suites: bookworm' \
-        'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' |
-        $sudo tee "$src_list" >/dev/null
-    $sudo apt-get update -qq
-fi
-
-mkdir -p "$cache/src"
-cd "$cache/src"
-orig=$(ls qt6-base_${version}*.orig.tar.* 2>/dev/null | head -n 1 || true)
-if [ -z "$orig" ]; then
-    echo "-- fetching the qt6-base source package" >&2
-    apt-get source --download-only qt6-base >&2
-    orig=$(ls qt6-base_${version}*.orig.tar.* | head -n 1)
-fi
+kvr_cache_init
+dsc=$(kvr_fetch_source qt6-base "qt6-base_${version}*.dsc")
+# Only the upstream tarball is built, without Debian's patches.
+orig=$(ls "$cache"/src/qt6-base_${version}*.orig.tar.* | head -n 1)
 orig_sha=$(sha256sum "$orig" | cut -d' ' -f1)
 
-pkg_version() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null || echo none; }
 key_text=$(
-    echo "qt $version source $orig sha256 $orig_sha"
+    kvr_source_text qt "$dsc"
+    echo "qt $version built from $(basename "$orig")"
     echo "configure ${configure_args[*]}"
     echo "toolchain sha256 $(sha256sum "$toolchain" | cut -d' ' -f1)"
-    echo "gcc $(x86_64-w64-mingw32-gcc-posix -dumpfullversion) $(pkg_version gcc-mingw-w64-x86-64-posix)"
-    echo "g++ $(x86_64-w64-mingw32-g++-posix -dumpfullversion) $(pkg_version g++-mingw-w64-x86-64-posix)"
-    echo "mingw-w64 headers $(pkg_version mingw-w64-x86-64-dev)"
-    echo "binutils $(pkg_version binutils-mingw-w64-x86-64)"
-    echo "host qt tools $(pkg_version qt6-base-dev-tools)"
+    kvr_recipe_text "$self"
+    echo "gcc $(x86_64-w64-mingw32-gcc-posix -dumpfullversion) $(kvr_pkg_version gcc-mingw-w64-x86-64-posix)"
+    echo "g++ $(x86_64-w64-mingw32-g++-posix -dumpfullversion) $(kvr_pkg_version g++-mingw-w64-x86-64-posix)"
+    echo "mingw-w64 headers $(kvr_pkg_version mingw-w64-x86-64-dev)"
+    echo "binutils $(kvr_pkg_version binutils-mingw-w64-x86-64)"
+    echo "host qt tools $(kvr_pkg_version qt6-base-dev-tools)"
     echo "cmake $(cmake --version | head -n 1)"
 )
-key=$(printf '%s\n' "$key_text" | sha256sum | cut -c1-16)
+key=$(kvr_key "$key_text")
 if [ $print_key -eq 1 ]; then
     echo "$key_text"
     echo "key $key"
@@ -82,8 +70,7 @@ if [ $print_key -eq 1 ]; then
 fi
 
 prefix=$cache/qt-$version-win64-static-$key
-stamp=$prefix/.complete
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$key_text" ]; then
+if kvr_cache_complete "$prefix" "$key_text"; then
     echo "$prefix"
     exit 0
 fi
@@ -98,18 +85,19 @@ if [ ! -f "$srcdir/CMakeLists.txt" ]; then
     mv "$srcdir.tmp" "$srcdir"
 fi
 
-# A build folder of the same key may be resumed; the prefix is installed afresh.
+# A build folder of the same key may be resumed. The install goes under a temporary root with
+# the prefix's own path (the paths Qt writes into its files stay right) and is renamed into place.
 build=$cache/build-qt-$version-win64-$key
-rm -rf "$prefix"
+stage_root=$(kvr_cache_temp "qt-$version-win64-$key")
+trap 'rm -rf "$stage_root"' EXIT
 start=$SECONDS
 echo "-- configuring Qt $version for Windows (static)" >&2
 cmake -S "$srcdir" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DCMAKE_INSTALL_PREFIX="$prefix" "${configure_args[@]}" >&2
 echo "-- building Qt (about 25 minutes on two cores, once per key)" >&2
 cmake --build "$build" -j "$(nproc)" >&2
-cmake --install "$build" >&2
-printf '%s\n' "$key_text" >"$stamp.tmp"
-mv "$stamp.tmp" "$stamp"
+DESTDIR=$stage_root cmake --install "$build" >&2
+kvr_cache_install "$stage_root$prefix" "$prefix" "$key_text"
 rm -rf "$build"
 echo "-- Qt for Windows built in $((SECONDS - start)) s, $(du -sh "$prefix" | cut -f1)" >&2
 echo "$prefix"

@@ -10,18 +10,21 @@ qt=$("$root/scripts/qt-windows.sh" | tail -n 1)
 # SQLite and libpq for the record.
 db=$("$root/scripts/db-windows.sh" | tail -n 1)
 # cpp-httplib for kvr-line, in its header-only form, from Debian's source package (with
-# Debian's patches applied); unpacked into the build folder, nothing of it is built ahead.
-cache=${KVR_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/kvr-uplinker}
-mkdir -p "$cache/src" "$build"
-httplib_dsc=$(ls "$cache"/src/cpp-httplib_*.dsc 2>/dev/null | sort -V | tail -n 1 || true)
-if [ -z "$httplib_dsc" ]; then
-    (cd "$cache/src" && apt-get source --download-only cpp-httplib >&2)
-    httplib_dsc=$(ls "$cache"/src/cpp-httplib_*.dsc | sort -V | tail -n 1)
-fi
-httplib=$build/cpp-httplib-$(basename "$httplib_dsc" .dsc)
+# Debian's patches applied); unpacked into the build folder, in a folder keyed by the source
+# package and the unpacking code, and nothing of it is built ahead.
+# shellcheck source=scripts/lib/cache.sh
+source "$root/scripts/lib/cache.sh"
+kvr_cache_init
+mkdir -p "$build"
+httplib_dsc=$(kvr_fetch_source cpp-httplib "cpp-httplib_*.dsc")
+httplib_key=$(kvr_key "$(kvr_source_text cpp-httplib "$httplib_dsc"
+    kvr_recipe_text "$root/scripts/windows-build.sh"
+    echo "dpkg-source $(kvr_pkg_version dpkg-dev)")")
+httplib=$build/cpp-httplib-$httplib_key
 if [ ! -f "$httplib/httplib.h" ]; then
-    rm -rf "$httplib"
-    dpkg-source --no-check -x "$httplib_dsc" "$httplib" >/dev/null
+    rm -rf "$httplib" "$httplib.tmp"
+    dpkg-source --no-check -x "$httplib_dsc" "$httplib.tmp" >/dev/null
+    mv -T "$httplib.tmp" "$httplib"
 fi
 # A build folder configured against another Qt or other libraries (another cache key) is
 # configured afresh: its CMake cache still points into the old prefix.
