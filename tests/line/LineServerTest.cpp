@@ -136,11 +136,9 @@ TEST(LineServer, AServerCutOffShowsAwayWithTheFiguresItHadAndComesBack) {
         GTEST_SKIP() << "no PostgreSQL test server (ctest starts one)";
     const RecordUrl& url = *server;
     QTemporaryDir dir;
-    kvr::test::TcpRelay relay(static_cast<uint16_t>(url.port));
-    ASSERT_NE(relay.Port(), 0);
-    ASSERT_TRUE(kvr::test::PgPassThrough(url.host, url.port, relay.Port(), dir.path()));
-    RecordUrl through = url;
-    through.port = relay.Port();
+    std::unique_ptr<kvr::test::TcpRelay> cut;
+    const RecordUrl through = kvr::test::ThroughRelay(url, cut, dir.path());
+    kvr::test::TcpRelay& relay = *cut;
 
     // A unit of this test's own, so that the figures kept are seen to be kept.
     auto record = Record::Open(url);

@@ -502,13 +502,10 @@ TEST(Sender, WhileTheRecordIsAwayItBacksOffToTheCapAndForwardsEverythingOnItsRet
         GTEST_SKIP() << "no PostgreSQL test server (ctest starts one)";
     const RecordUrl& url = *server;
     QTemporaryDir dir;
-    // The record is reached through a relay, which cuts the line while entries wait; the
-    // server itself, which other tests share, is never touched.
-    TcpRelay relay(static_cast<uint16_t>(url.port));
-    ASSERT_NE(relay.Port(), 0);
-    ASSERT_TRUE(kvr::test::PgPassThrough(url.host, url.port, relay.Port(), dir.path()));
-    RecordUrl through = url;
-    through.port = relay.Port();
+    // The record is reached through a relay, which cuts the line while entries wait.
+    std::unique_ptr<TcpRelay> cut;
+    const RecordUrl through = kvr::test::ThroughRelay(url, cut, dir.path());
+    TcpRelay& relay = *cut;
     auto record = Record::Open(through);
     auto store = LocalStore::Open(dir.filePath("station-store.sqlite"));
 
@@ -604,11 +601,9 @@ TEST(Sender, AnIdleStationsHeartbeatTellsTheRecordAwayAndBack) {
         GTEST_SKIP() << "no PostgreSQL test server (ctest starts one)";
     const RecordUrl& url = *server;
     QTemporaryDir dir;
-    TcpRelay relay(static_cast<uint16_t>(url.port));
-    ASSERT_NE(relay.Port(), 0);
-    ASSERT_TRUE(kvr::test::PgPassThrough(url.host, url.port, relay.Port(), dir.path()));
-    RecordUrl through = url;
-    through.port = relay.Port();
+    std::unique_ptr<TcpRelay> cut;
+    const RecordUrl through = kvr::test::ThroughRelay(url, cut, dir.path());
+    TcpRelay& relay = *cut;
     auto record = Record::Open(through);
     auto store = LocalStore::Open(dir.filePath("station-store.sqlite"));
 

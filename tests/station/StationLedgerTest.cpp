@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "LineView.h"
-#include "PgTestServer.h"
+#include "PgTestRecord.h"
 #include "ProductionRun.h"
 #include "RecordedStation.h"
 #include "StationFixture.h"
@@ -72,17 +72,10 @@ protected:
 
     // The test server through `relay_`; skipped without one.
     std::unique_ptr<Record> OpenThroughRelay() {
-        const QString address = PgTestUrl();
-        if (address.isEmpty())
+        const std::optional<RecordUrl> server = PgTestRecordUrl();
+        if (!server)
             return nullptr;
-        RecordUrl url;
-        QString error;
-        EXPECT_TRUE(ParseRecordUrl(address, url, error)) << error.toStdString();
-        relay_ = std::make_unique<TcpRelay>(static_cast<uint16_t>(url.port));
-        EXPECT_NE(relay_->Port(), 0);
-        EXPECT_TRUE(PgPassThrough(url.host, url.port, relay_->Port(), dir_.path()));
-        url.port = relay_->Port();
-        return Record::Open(url);
+        return Record::Open(ThroughRelay(*server, relay_, dir_.path()));
     }
 
     // Waits (real time) until `done` holds, moving the ledger's clock a second at a time so

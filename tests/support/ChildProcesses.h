@@ -33,6 +33,23 @@ inline ProcessResult FinishProcess(QProcess& process, int runGuardMs) {
     return r;
 }
 
+// `program` run in `folder` with its input closed, to its end.
+inline ProcessResult RunInFolder(const QString& program, const QStringList& args,
+                                 const QString& folder, int runGuardMs) {
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    process.start(program, args);
+    process.closeWriteChannel();
+    return FinishProcess(process, runGuardMs);
+}
+
+// kvr-devsim's arguments for a device of `package` already in its bootloader (no restart to
+// wait for) that confirms its serial number.
+inline QStringList BootloaderDevice(const QString& package, const QStringList& more = {}) {
+    return QStringList{"--package", package, "--start-in-bootloader", "--final-status", "10"} +
+           more;
+}
+
 // Copies a built program to `to` (its own folder, so what it writes beside itself belongs to
 // the test) and makes it executable for the owner only.
 inline bool CopyProgram(const QString& from, const QString& to) {

@@ -251,17 +251,10 @@ protected:
     }
 
     ProcessResult Cli(const QStringList& args) const {
-        QProcess process;
-        process.setWorkingDirectory(dir_.path());
-        process.start(cli_, args);
-        process.closeWriteChannel();
-        return FinishProcess(process, kRunGuardMs);
+        return RunInFolder(cli_, args, dir_.path(), kRunGuardMs);
     }
-
-    // A device already in its bootloader: no restart to wait for.
     QStringList Device(const QStringList& more = {}) const {
-        return QStringList{"--package", package_, "--start-in-bootloader", "--final-status", "10"} +
-               more;
+        return BootloaderDevice(package_, more);
     }
     QStringList Flash(const QStringList& ports) const {
         QStringList args{"flash", "--package", package_, "--technology",       "--hw",
