@@ -97,6 +97,14 @@ echo "-- kvr-uplinker-cli.exe flash"
 cli=$work/cli
 install_exe kvr-uplinker-cli "$cli"
 
+# Wine's first start of a program after the lane's test programs has been seen to end at once
+# with status 1, no output and no log, before the program ran: a version query that answers
+# first, so that the update below is the program's own outcome.
+for _ in 1 2 3; do
+    wine "$cli/kvr-uplinker-cli.exe" --version </dev/null 2>/dev/null | grep -q '^kvr-uplinker-cli ' &&
+        break
+    sleep 2
+done
 start_devsim "$package" "$work/ok.report"
 wine "$cli/kvr-uplinker-cli.exe" flash --port COM10 --package "$package_win" \
     </dev/null >"$work/ok.out" 2>"$work/ok.err"
