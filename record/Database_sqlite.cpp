@@ -1,7 +1,5 @@
 #include <sqlite3.h>
 
-#include <QRegularExpression>
-
 #include "Database.h"
 
 namespace kvr::record {
@@ -49,9 +47,14 @@ public:
     }
 
     Rows Exec(const QString& sql, const std::vector<Value>& params) override {
-        static const QRegularExpression placeholder(QStringLiteral("\\$(\\d+)"));
+        // "$1" is SQLite's "?1". No regular expression here: this runs on the station's worker
+        // threads, and Qt's per-thread regex stack was seen to crash at such a thread's end on
+        // Windows.
         QString text = sql;
-        text.replace(placeholder, QStringLiteral("?\\1"));
+        for (qsizetype i = 0; i + 1 < text.size(); ++i) {
+            if (text[i] == u'$' && text[i + 1].isDigit())
+                text[i] = u'?';
+        }
         const QByteArray utf8 = text.toUtf8();
         sqlite3_stmt* statement = nullptr;
         int rc = sqlite3_prepare_v2(db_, utf8.constData(), static_cast<int>(utf8.size()),
